@@ -1,0 +1,47 @@
+# Shared target helpers: every folder of our own code builds one library from the
+# sources it holds, so a new file needs no build edit.
+
+set(VESKAR_WARNINGS -Wall -Wextra -Wpedantic -Wshadow
+    -Wimplicit-fallthrough -Werror)
+
+add_library(veskar_options INTERFACE)
+target_compile_options(veskar_options INTERFACE ${VESKAR_WARNINGS})
+target_include_directories(veskar_options INTERFACE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(veskar_options INTERFACE
+  BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_DISABLE_BOOST_COROUTINE)
+if(VESKAR_SANITIZE)
+  set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined
+      -fno-omit-frame-pointer)
+  target_compile_options(veskar_options INTERFACE ${_san})
+  target_link_options(veskar_options INTERFACE ${_san})
+endif()
+
+# veskar_library(NAME DEPS dep...) - a library of every *.cpp in the calling folder.
+function(veskar_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(_srcs)
+    add_library(${name} STATIC ${_srcs})
+    target_link_libraries(${name} PUBLIC veskar_options ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE veskar_options ${ARG_DEPS})
+  endif()
+endfunction()
+
+# veskar_test(NAME LABEL label DEPS dep...) - one GoogleTest program of every *.cpp
+# in the calling folder, each test case registered with CTest under the label.
+function(veskar_test name)
+  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "DEPS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_executable(${name} ${_srcs})
+  target_link_libraries(${name} PRIVATE veskar_options ${ARG_DEPS}
+    GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    TEST_PREFIX "${name}."
+    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT})
+endfunction()
