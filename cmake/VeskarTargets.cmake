@@ -9,7 +9,12 @@ target_compile_options(veskar_options INTERFACE ${VESKAR_WARNINGS})
 target_include_directories(veskar_options INTERFACE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(veskar_options INTERFACE
   BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_DISABLE_BOOST_COROUTINE)
-if(VESKAR_SANITIZE)
+if(VESKAR_FUZZ)
+  # Coverage for libFuzzer in every library the fuzzers link.
+  set(_fuzz -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  target_compile_options(veskar_options INTERFACE ${_fuzz})
+  target_link_options(veskar_options INTERFACE -fsanitize=address,undefined)
+elseif(VESKAR_SANITIZE)
   set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined
       -fno-omit-frame-pointer)
   target_compile_options(veskar_options INTERFACE ${_san})
@@ -44,4 +49,31 @@ function(veskar_test name)
     DISCOVERY_MODE PRE_TEST
     TEST_PREFIX "${name}."
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT})
+endfunction()
+
+# Adds every direct subfolder that has a CMakeLists.txt.
+function(veskar_subdirectories)
+  file(GLOB _children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(_child ${_children})
+    if(IS_DIRECTORY ${_child} AND EXISTS ${_child}/CMakeLists.txt)
+      add_subdirectory(${_child})
+    endif()
+  endforeach()
+endfunction()
+
+# veskar_benchmark(NAME SOURCES src... DEPS dep...) - a Google Benchmark program.
+function(veskar_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE veskar_options ${ARG_DEPS} benchmark::benchmark)
+endfunction()
+
+# veskar_fuzzer(NAME SOURCES src... DEPS dep...) - a libFuzzer target (clang only),
+# part of the `fuzzers` target.
+function(veskar_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE veskar_options ${ARG_DEPS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzzers ${name})
 endfunction()

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <functional>
 
 namespace runtime {
 
@@ -43,8 +44,8 @@ Task<void> SystemClock::sleep(double seconds, CancelToken token) {
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(std::max(seconds, 0.0)));
   timer->expires_at(deadline);
-  co_await waitOn(timer, token,
-                  [deadline] { return std::chrono::steady_clock::now() >= deadline; });
+  std::function<bool()> due = [deadline] { return std::chrono::steady_clock::now() >= deadline; };
+  co_await waitOn(timer, token, std::move(due));
 }
 
 struct ManualClock::Sleeper {
@@ -75,7 +76,9 @@ Task<void> ManualClock::sleep(double seconds, CancelToken token) {
     sleeper = std::make_shared<Sleeper>(Sleeper{uptime_ + seconds, executor, timer});
     sleepers_.push_back(sleeper);
   }
-  co_await waitOn(timer, token, [this, sleeper] { return uptime() >= sleeper->deadline; });
+  // Named, not a temporary in the co_await: GCC 12 mishandles non-trivial temporaries there.
+  std::function<bool()> due = [this, sleeper] { return uptime() >= sleeper->deadline; };
+  co_await waitOn(timer, token, std::move(due));
 }
 
 void ManualClock::advance(double seconds) {
