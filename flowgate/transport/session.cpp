@@ -1,0 +1,259 @@
+#include "flowgate/transport/session.hpp"
+
+#include "flowgate/transport/frame.hpp"
+#include "flowgate/transport/ip_stream_decoder.hpp"
+#include "flowgate/transport/node_endpoint.hpp"
+#include "flowgate/transport/node_tls.hpp"
+#include "flowgate/transport/protocol_error.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/uuid/random_generator.hpp>
+
+#include <chrono>
+
+namespace flowgate {
+
+namespace asio = boost::asio;
+namespace ssl = boost::asio::ssl;
+using asio::ip::tcp;
+using runtime::Task;
+
+namespace {
+
+constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
+
+bool isEndOfStream(const runtime::ErrorCode& ec) {
+  return ec == asio::error::eof || ec == ssl::error::stream_truncated;
+}
+
+}  // namespace
+
+Session::Session(runtime::Executor executor, StateHandler stateHandler)
+    : Serialized(executor),
+      id_(boost::uuids::random_generator()()),
+      stateHandler_(std::move(stateHandler)),
+      writeDone_(strand(), asio::steady_timer::time_point::max()) {}
+
+Session::~Session() {
+  // The socket belongs to the strand; close it there, after anything queued.
+  if (auto stream = stream_) {
+    asio::post(strand(), [stream] {
+      boost::system::error_code ignored;
+      stream->lowest_layer().close(ignored);
+    });
+  }
+}
+
+Task<std::shared_ptr<Session>> Session::connect(runtime::Executor executor,
+                                                std::vector<ExtensionNode> path,
+                                                std::string credential, std::uint64_t deviceID,
+                                                TrustBundle trustBundle, StateHandler stateHandler,
+                                                SessionOptions options) {
+  if (path.empty() || !hostPort(path.front())) runtime::fail(ProtocolError::invalidAddress);
+  auto context = std::make_shared<ssl::context>(makeNodeTLSContext(trustBundle));
+  auto session = std::make_shared<Session>(executor, std::move(stateHandler));
+  auto established =
+      establish(session, std::move(path), std::move(credential), deviceID, context, options);
+  co_await runtime::runOn<void>(session->strand(), std::move(established));
+  co_return session;
+}
+
+Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::string credential,
+                              std::uint64_t deviceID, std::shared_ptr<ssl::context> context,
+                              SessionOptions options) {
+  self->context_ = std::move(context);
+  auto target = *hostPort(path.front());
+  try {
+    co_await self->start(target.host, target.port, path.front().tlsServerName, options);
+    std::vector<HopEndpoint> laterNodes;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+      auto endpoint = ipv4Endpoint(path[i]);
+      if (!endpoint) runtime::fail(ProtocolError::invalidAddress);
+      laterNodes.push_back(*endpoint);
+    }
+    auto payload = authRequestPayload(credential, laterNodes);
+    co_await self->authenticate(std::move(payload), deviceID);
+  } catch (...) {
+    // A session that is not returned must not leave its connection open.
+    self->closeNow();
+    throw;
+  }
+  asio::co_spawn(self->strand(), readLoop(self, self->stream_), asio::detached);
+}
+
+Task<void> Session::start(std::string host, std::uint16_t port,
+                          std::optional<std::string> serverName, SessionOptions options) {
+  stream_ = std::make_shared<Stream>(strand(), *context_);
+  if (serverName) setNodeServerName(*stream_, *serverName);
+
+  // Exactly one of ready, failure or timeout ends the start; whatever comes
+  // after the timeout is ignored.
+  struct Gate {
+    bool claimed = false;
+    bool timedOut = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  auto resolver = std::make_shared<tcp::resolver>(strand());
+  auto timer = std::make_shared<asio::steady_timer>(strand());
+  timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(options.startTimeout)));
+  timer->async_wait([gate, resolver, stream = stream_](boost::system::error_code ec) {
+    if (ec || gate->claimed) return;
+    gate->claimed = true;
+    gate->timedOut = true;
+    resolver->cancel();
+    boost::system::error_code ignored;
+    stream->lowest_layer().close(ignored);
+  });
+
+  runtime::ErrorCode failure;
+  try {
+    auto service = std::to_string(port);
+    auto endpoints = co_await resolver->async_resolve(host, service, asio::use_awaitable);
+    failure = asio::error::host_not_found;
+    auto& socket = stream_->next_layer();
+    for (const auto& entry : endpoints) {
+      if (gate->timedOut) break;
+      boost::system::error_code ignored;
+      socket.close(ignored);
+      socket.open(entry.endpoint().protocol());
+      applyNodeSocketOptions(socket, options.socketMark);
+      auto [ec] = co_await socket.async_connect(entry.endpoint(), kAwait);
+      failure = ec;
+      if (!ec) break;
+    }
+    if (failure) throw runtime::SystemError(failure);
+    co_await stream_->async_handshake(ssl::stream_base::client, asio::use_awaitable);
+  } catch (const runtime::SystemError&) {
+    if (gate->timedOut) runtime::fail(ProtocolError::connectionTimedOut);
+    gate->claimed = true;
+    timer->cancel();
+    throw;
+  }
+  if (gate->timedOut) runtime::fail(ProtocolError::connectionTimedOut);
+  gate->claimed = true;
+  timer->cancel();
+}
+
+Task<void> Session::authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID) {
+  auto request = Frame{FrameType::authRequest, std::move(payload)}.encoded();
+  auto [writeError, written] = co_await asio::async_write(*stream_, asio::buffer(request), kAwait);
+  if (writeError) throw runtime::SystemError(writeError);
+
+  std::array<std::uint8_t, Frame::headerSize> header{};
+  co_await receiveExactly(header.data(), header.size());
+  auto accepted = checkFrameHeader(header);
+  Frame reply{accepted.type, std::vector<std::uint8_t>(accepted.payloadLength)};
+  co_await receiveExactly(reply.payload.data(), reply.payload.size());
+  checkAuthResponse(reply, deviceID);
+}
+
+Task<void> Session::receiveExactly(std::uint8_t* data, std::size_t count) {
+  std::size_t received = 0;
+  while (received < count) {
+    auto [ec, n] =
+        co_await stream_->async_read_some(asio::buffer(data + received, count - received), kAwait);
+    if (isEndOfStream(ec) || (!ec && n == 0)) runtime::fail(ProtocolError::connectionClosed);
+    if (ec) throw runtime::SystemError(ec);
+    received += n;
+  }
+}
+
+Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream) {
+  IPStreamDecoder decoder;
+  std::vector<std::uint8_t> scratch(receiveSize);
+  while (true) {
+    {
+      auto self = weak.lock();
+      if (!self || self->closed_) co_return;
+    }
+    auto [ec, n] = co_await stream->async_read_some(asio::buffer(scratch), kAwait);
+    auto self = weak.lock();
+    if (!self || self->closed_) co_return;
+    if (ec || n == 0) {
+      self->failEstablished();
+      co_return;
+    }
+    // One exact-size block per read; the packets cut from it are views into it.
+    Packets packets;
+    try {
+      decoder.append(runtime::SharedBytes::copy(std::span(scratch.data(), n)), packets);
+    } catch (const runtime::SystemError&) {
+      self->closeNow();
+      co_return;
+    }
+    if (!packets.empty() && self->packetHandler_) self->packetHandler_(std::move(packets));
+  }
+}
+
+Task<bool> Session::sendBatch(Packets packets) {
+  return serialized(send(shared_from_this(), std::move(packets)));
+}
+
+Task<bool> Session::send(Self self, Packets packets) {
+  if (self->closed_ || packets.empty()) co_return false;
+  while (self->writing_) {
+    co_await self->writeDone_.async_wait(kAwait);
+    if (self->closed_) co_return false;
+  }
+  // TLS encrypts into records of its own anyway: one contiguous buffer gives
+  // full-size records and one write, where a gathered write would cost a
+  // record and a socket write per packet.
+  self->writing_ = true;
+  auto& buffer = self->sendBuffer_;
+  buffer.clear();
+  for (const auto& packet : packets) buffer.insert(buffer.end(), packet.begin(), packet.end());
+  auto stream = self->stream_;
+  auto [ec, written] = co_await asio::async_write(*stream, asio::buffer(buffer), kAwait);
+  self->writing_ = false;
+  self->writeDone_.cancel();
+  if (ec) {
+    self->failEstablished();
+    co_return false;
+  }
+  co_return !self->closed_;
+}
+
+Task<void> Session::setPacketHandler(PacketHandler handler) {
+  auto install = [](Self self, PacketHandler h) -> Task<void> {
+    self->packetHandler_ = std::move(h);
+    co_return;
+  };
+  return serialized(install(shared_from_this(), std::move(handler)));
+}
+
+Task<void> Session::close() {
+  auto closing = [](Self self) -> Task<void> {
+    self->closeNow();
+    co_return;
+  };
+  return serialized(closing(shared_from_this()));
+}
+
+Task<bool> Session::isActive() {
+  auto active = [](Self self) -> Task<bool> { co_return !self->closed_; };
+  return serialized(active(shared_from_this()));
+}
+
+void Session::closeNow() {
+  if (closed_) return;
+  closed_ = true;
+  writeDone_.cancel();
+  if (stream_) {
+    boost::system::error_code ignored;
+    stream_->lowest_layer().close(ignored);
+  }
+}
+
+void Session::failEstablished() {
+  if (closed_) return;
+  closeNow();
+  if (stateHandler_) stateHandler_(id_);
+}
+
+}  // namespace flowgate

@@ -1,0 +1,89 @@
+#pragma once
+
+// One authenticated TLS connection to the first node of a path. After the
+// authentication frames it carries IPv4 packets both ways: each outbound batch
+// is one send, inbound bytes are cut into packets and handed to the packet
+// handler on the session's strand.
+
+#include "flowgate/config/records.hpp"
+#include "flowgate/control/trust_bundle.hpp"
+#include "runtime/async.hpp"
+#include "runtime/bytes.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/uuid/uuid.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flowgate {
+
+struct SessionOptions {
+  double startTimeout = 12.0;  // seconds until the TLS connection must be ready
+  std::optional<std::uint32_t> socketMark;
+};
+
+class Session : public runtime::Serialized, public std::enable_shared_from_this<Session> {
+ public:
+  using Packets = std::vector<runtime::SharedBytes>;
+  using PacketHandler = std::function<void(Packets)>;
+  using StateHandler = std::function<void(const boost::uuids::uuid&)>;
+  using Stream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+
+  static constexpr std::size_t receiveSize = 131072;
+
+  // Connects to path[0], authenticates through the path and starts reading.
+  // Errors: ProtocolError (invalidAddress, connectionTimedOut, connectionClosed,
+  // frameTooLarge, invalidFrame, authenticationFailed), the trust bundle's
+  // error, or the platform's network and TLS errors as they are.
+  static runtime::Task<std::shared_ptr<Session>> connect(
+      runtime::Executor executor, std::vector<ExtensionNode> path, std::string credential,
+      std::uint64_t deviceID, TrustBundle trustBundle, StateHandler stateHandler,
+      SessionOptions options = {});
+
+  Session(runtime::Executor executor, StateHandler stateHandler);
+  ~Session();
+
+  const boost::uuids::uuid& id() const { return id_; }
+
+  // True when the whole batch was written; false when closed, empty or failed.
+  runtime::Task<bool> sendBatch(Packets packets);
+  runtime::Task<void> setPacketHandler(PacketHandler handler);
+  // Idempotent; does not call the state handler.
+  runtime::Task<void> close();
+  runtime::Task<bool> isActive();
+
+ private:
+  using Self = std::shared_ptr<Session>;
+  static runtime::Task<void> establish(Self self, std::vector<ExtensionNode> path,
+                                       std::string credential, std::uint64_t deviceID,
+                                       std::shared_ptr<boost::asio::ssl::context> context,
+                                       SessionOptions options);
+  runtime::Task<void> start(std::string host, std::uint16_t port,
+                            std::optional<std::string> serverName, SessionOptions options);
+  runtime::Task<void> authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID);
+  runtime::Task<void> receiveExactly(std::uint8_t* data, std::size_t count);
+  static runtime::Task<bool> send(Self self, Packets packets);
+  static runtime::Task<void> readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream);
+  void closeNow();
+  void failEstablished();
+
+  std::shared_ptr<boost::asio::ssl::context> context_;
+  boost::uuids::uuid id_;
+  StateHandler stateHandler_;
+  PacketHandler packetHandler_;
+  std::shared_ptr<Stream> stream_;
+  bool closed_ = false;
+  bool writing_ = false;
+  boost::asio::steady_timer writeDone_;  // woken when a send finishes
+  std::vector<std::uint8_t> sendBuffer_;
+};
+
+}  // namespace flowgate
