@@ -126,22 +126,6 @@ TEST(FlowRouter, FinOrRstEndsATcpFlow) {
   EXPECT_TRUE(router.binding(synAck.flowKey));
 }
 
-TEST(FlowRouter, FlagsOutsideTcpDoNotRelease) {
-  // A fragment of a TCP datagram carries no flags, so it cannot end the flow.
-  const auto fragment = *PacketMetadata::parse(
-      Datagram{.protocol = 6, .fragmentField = 0x2000, .payload = tcpHeader(40000, 443, 0x04)}
-          .bytes());
-  PacketMetadata udp;
-  udp.flowKey = flow(1);
-  udp.protocolNumber = 17;
-  udp.tcpFlags = 0x04;
-
-  FlowRouter router;
-  router.recordSent(fragment, pathA, 1000);
-  router.recordSent(udp, pathA, 1000);
-  EXPECT_EQ(router.bindings().size(), 2u);
-}
-
 TEST(FlowRouter, RemovePathDropsExactlyItsFlows) {
   FlowRouter router;
   router.bind(flow(1), pathA, 1000);
