@@ -117,7 +117,7 @@ TEST(PacketMetadataParse, IcmpUsesEchoIdentifierAsSourcePort) {
 TEST(PacketMetadataParse, TcpFlagsNeedTheFullTcpHeader) {
   const auto synAck = Datagram{.protocol = 6, .payload = tcpHeader(443, 40000, 0x12)}.bytes();
   EXPECT_EQ(transport(synAck), (Transport{443, 40000, 0x12}));
-  for (std::size_t tcpBytes : {12u, 19u})
+  for (std::size_t tcpBytes : {4u, 12u, 19u})
     EXPECT_EQ(transport(prefix(synAck, 20 + tcpBytes)), (Transport{443, 40000, 0})) << tcpBytes;
 }
 
