@@ -2,6 +2,7 @@
 // accepted headers must satisfy the limits, and parsing must never overrun.
 
 #include "flowgate/transport/frame.hpp"
+#include "runtime/error.hpp"
 
 #include <cstdlib>
 

@@ -2,6 +2,7 @@
 // packets against a simple cutter that sees the whole stream at once.
 
 #include "flowgate/transport/ip_stream_decoder.hpp"
+#include "runtime/error.hpp"
 
 #include <cstdlib>
 #include <optional>
