@@ -25,6 +25,8 @@ inline constexpr std::size_t routeRecordSize = 10;
 inline constexpr std::uint16_t formatVersion = 1;
 inline constexpr std::uint32_t maxDirectCount = 100'000;
 inline constexpr std::uint32_t maxRouteCount = 1'000'000;
+inline constexpr std::size_t maxFileSize =
+    headerSize + directRecordSize * maxDirectCount + routeRecordSize * maxRouteCount;
 
 // The table in a file's bytes. Throws GeoIPError::invalidFormat when the bytes
 // are not a well-formed table.
