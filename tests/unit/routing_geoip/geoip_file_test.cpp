@@ -51,7 +51,8 @@ TEST(FileHeader, ReservedBytesAreNotRead) {
 
 TEST(FileHeader, RejectsShortFilesWrongMagicAndOtherFormatVersions) {
   expectInvalidFormat({});
-  expectInvalidFormat(Bytes(emptyFile().begin(), emptyFile().end() - 1));  // 23 bytes
+  auto header = emptyFile();
+  expectInvalidFormat(Bytes(header.begin(), header.end() - 1));
   for (auto [at, value] : {std::pair{0, 'v'}, {3, 'X'}, {1, '\xcb'}, {2, '\x80'}}) {
     auto bytes = emptyFile();
     bytes[at] = static_cast<std::uint8_t>(value);
