@@ -2,7 +2,7 @@
 
 #include "flowgate/routing/geoip_error.hpp"
 
-#include <charconv>
+#include <string>
 
 namespace flowgate::geoip {
 
@@ -22,17 +22,22 @@ T readBigEndian(std::span<const std::uint8_t> bytes, std::size_t at) {
 
 bool isAscii(std::uint8_t byte) { return byte < 0x80; }
 
+void appendDecimal(std::string& text, unsigned value) {  // below 1000
+  if (value >= 100) text += static_cast<char>('0' + value / 100);
+  if (value >= 10) text += static_cast<char>('0' + value / 10 % 10);
+  text += static_cast<char>('0' + value % 10);
+}
+
 // "a.b.c.d/n" with the address as stored, host bits kept.
 std::string cidrText(std::uint32_t address, unsigned prefixLength) {
-  char text[sizeof "255.255.255.255/32"];
-  char* out = text;
-  char* const last = text + sizeof text;
+  std::string text;
+  text.reserve(sizeof "255.255.255.255/32" - 1);
   for (int shift = 24; shift >= 0; shift -= 8) {
-    out = std::to_chars(out, last, (address >> shift) & 0xff).ptr;
-    *out++ = shift == 0 ? '/' : '.';
+    appendDecimal(text, (address >> shift) & 0xff);
+    text += shift == 0 ? '/' : '.';
   }
-  out = std::to_chars(out, last, prefixLength).ptr;
-  return std::string(text, out);
+  appendDecimal(text, prefixLength);
+  return text;
 }
 
 }  // namespace
