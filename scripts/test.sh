@@ -17,3 +17,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESKAR_SANITIZE=ON 
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs" -L 'unit|integration')
+
+# The fuzz targets must build; each runs a few seconds as a smoke test.
+./scripts/fuzz.sh 5
