@@ -16,6 +16,7 @@
 #include <boost/beast/http.hpp>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -214,14 +215,18 @@ runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsCli
       co_await http::async_write(state->stream, message, asio::as_tuple(asio::use_awaitable));
   state->check(writeError);
 
-  http::response_parser<http::string_body> parser;
-  parser.body_limit(options.maxBodySize);
+  // Interim 1xx answers (103 Early Hints and the like) precede the final one.
   beast::flat_buffer buffer;
-  auto [readError, read] =
-      co_await http::async_read(state->stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
-  state->check(readError);
+  std::optional<http::response_parser<http::string_body>> parser;
+  do {
+    parser.emplace();
+    parser->body_limit(options.maxBodySize);
+    auto [readError, read] = co_await http::async_read(state->stream, buffer, *parser,
+                                                       asio::as_tuple(asio::use_awaitable));
+    state->check(readError);
+  } while (parser->get().result_int() / 100 == 1);
 
-  auto reply = parser.release();
+  auto reply = parser->release();
   HttpResponse response;
   response.status = reply.result_int();
   for (const auto& field : reply) {

@@ -10,6 +10,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_future.hpp>
 #include <boost/beast/http/error.hpp>
 
 #include <unistd.h>
@@ -17,6 +19,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
@@ -184,6 +188,44 @@ TEST_F(HttpsClientTest, StatusesAreAnswersNotErrors) {
   EXPECT_EQ(moved.header("location"), "/elsewhere");
   EXPECT_EQ(moved.body, "moved");
   EXPECT_EQ(server.requests().size(), 4u);
+}
+
+TEST_F(HttpsClientTest, InterimAnswersAreSkippedForTheFinalOne) {
+  Server server(io, localCredential(),
+                [](const Request&, const auto&) { return testserver::reply(200, "final"); });
+  server.sendInterimFirst(103);
+  HttpsClient client(io.get_executor());
+
+  HttpResponse response = fetch(client, get(urlOf("localhost", server)));
+
+  EXPECT_EQ(response.status, 200u);
+  EXPECT_EQ(response.body, "final");
+  EXPECT_FALSE(response.header("Link"));
+}
+
+// Requests from many threads at once share one client; each gets its own answer.
+TEST_F(HttpsClientTest, ConcurrentRequestsOnAThreadPool) {
+  Server server(io, localCredential(), [](const Request& request, const auto&) {
+    return testserver::reply(200, std::string(request.target()));
+  });
+  auto work = asio::make_work_guard(io);
+  std::thread serverThread([this] { io.run(); });
+  asio::thread_pool pool(4);
+  HttpsClient client(pool.get_executor());
+
+  std::vector<std::future<HttpResponse>> answers;
+  for (int i = 0; i < 16; ++i) {
+    answers.push_back(asio::co_spawn(
+        pool, client.get(urlOf("localhost", server, ("/n/" + std::to_string(i)).c_str())),
+        asio::use_future));
+  }
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_EQ(answers[i].get().body, "/n/" + std::to_string(i));
+  }
+  pool.join();
+  work.reset();
+  io.stop();
+  serverThread.join();
 }
 
 TEST_F(HttpsClientTest, ResolvedURLsReachTheServerAtTheRightPath) {

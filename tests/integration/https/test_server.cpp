@@ -23,6 +23,7 @@ struct ServerState {
   ssl::context tls;
   Handler handler;
   std::vector<Request> requests;
+  unsigned interimStatus = 0;
 };
 
 namespace {
@@ -45,6 +46,11 @@ asio::awaitable<void> serve(std::shared_ptr<ServerState> state, tcp::socket sock
     Request next;
     co_await http::async_read(stream, buffer, next, asio::as_tuple(use_awaitable));
     co_return;
+  }
+  if (state->interimStatus != 0) {
+    Response interim(static_cast<http::status>(state->interimStatus), 11);
+    interim.set(http::field::link, "</style.css>; rel=preload");
+    co_await http::async_write(stream, interim, asio::as_tuple(use_awaitable));
   }
   co_await http::async_write(stream, *response, asio::as_tuple(use_awaitable));
 }
@@ -84,6 +90,8 @@ Server::~Server() {
 }
 
 unsigned short Server::port() const { return state_->acceptor.local_endpoint().port(); }
+
+void Server::sendInterimFirst(unsigned status) { state_->interimStatus = status; }
 
 std::vector<Request> Server::requests() const { return state_->requests; }
 

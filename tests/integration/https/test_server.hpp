@@ -35,6 +35,8 @@ class Server {
   ~Server();
 
   unsigned short port() const;
+  // Every answer is preceded by an interim response with this 1xx status.
+  void sendInterimFirst(unsigned status);
   // Requests read so far, complete with headers and body.
   std::vector<Request> requests() const;
 
