@@ -8,7 +8,6 @@
 #include <boost/json.hpp>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -237,23 +236,6 @@ TEST_F(UserDefaultsTest, DomainMustBeAPlainFileName) {
   EXPECT_THROW(UserDefaults(root, ".."), std::invalid_argument);
   EXPECT_THROW(UserDefaults(root, "../app"), std::invalid_argument);
   EXPECT_EQ(UserDefaults(root, "app").path(), root / "app.json");
-}
-
-TEST(StandardUserDefaultsDirectory, FollowsTheXDGConfigHomeThenHome) {
-  const char* savedConfig = std::getenv("XDG_CONFIG_HOME");
-  const char* savedHome = std::getenv("HOME");
-  std::string config = savedConfig ? savedConfig : "";
-  std::string home = savedHome ? savedHome : "";
-
-  setenv("XDG_CONFIG_HOME", "/cfg", 1);
-  EXPECT_EQ(platform::standardUserDefaultsDirectory(), fs::path("/cfg/veskar"));
-  // A relative value is invalid by the XDG rules and ignored.
-  setenv("XDG_CONFIG_HOME", "relative", 1);
-  setenv("HOME", "/home/someone", 1);
-  EXPECT_EQ(platform::standardUserDefaultsDirectory(), fs::path("/home/someone/.config/veskar"));
-
-  savedConfig ? setenv("XDG_CONFIG_HOME", config.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-  savedHome ? setenv("HOME", home.c_str(), 1) : unsetenv("HOME");
 }
 
 }  // namespace
