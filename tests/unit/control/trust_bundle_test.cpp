@@ -1,33 +1,12 @@
 #include "flowgate/control/trust_bundle.hpp"
 #include "runtime/json_codec.hpp"
+#include "test_certificate.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace flowgate;
 
 namespace {
-
-// A self-signed P-256 certificate authority, as an operator would paste it.
-const std::string kPEM = R"(-----BEGIN CERTIFICATE-----
-MIIBhDCCASmgAwIBAgIUN8ONGpTXf9QK+xPYrKjvrImewFswCgYIKoZIzj0EAwIw
-FzEVMBMGA1UEAwwMVGVzdCBOb2RlIENBMB4XDTI2MTIwODE2MDAyNVoXDTM2MTIw
-NTE2MDAyNVowFzEVMBMGA1UEAwwMVGVzdCBOb2RlIENBMFkwEwYHKoZIzj0CAQYI
-KoZIzj0DAQcDQgAEykV3CKsjbdkzWujiLHNZzQS77ed2gRrXPoUIXBp1jkiLvdcg
-ykstqFV9ajmic505Lx5HnkkDzKGFTkZESdOQlaNTMFEwHQYDVR0OBBYEFDKekA5x
-5FanpM3kae0dxIPeYOh7MB8GA1UdIwQYMBaAFDKekA5x5FanpM3kae0dxIPeYOh7
-MA8GA1UdEwEB/wQFMAMBAf8wCgYIKoZIzj0EAwIDSQAwRgIhAKR0LIcPNn1DmZLi
-42VukpfCxaJ7awxLn50TjTGix6InAiEAocYfMXEhj5EsoCLKriODKpYNUWklEEIu
-AST/hlAlbeU=
------END CERTIFICATE-----
-)";
-const std::string kBody =
-    "MIIBhDCCASmgAwIBAgIUN8ONGpTXf9QK+"
-    "xPYrKjvrImewFswCgYIKoZIzj0EAwIwFzEVMBMGA1UEAwwMVGVzdCBOb2RlIENBMB4XDTI2MTIwODE2MDAyNVoXDTM2MTI"
-    "wNTE2MDAyNVowFzEVMBMGA1UEAwwMVGVzdCBOb2RlIENBMFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEykV3CKsjbdkzW"
-    "ujiLHNZzQS77ed2gRrXPoUIXBp1jkiLvdcgykstqFV9ajmic505Lx5HnkkDzKGFTkZESdOQlaNTMFEwHQYDVR0OBBYEFDK"
-    "ekA5x5FanpM3kae0dxIPeYOh7MB8GA1UdIwQYMBaAFDKekA5x5FanpM3kae0dxIPeYOh7MA8GA1UdEwEB/"
-    "wQFMAMBAf8wCgYIKoZIzj0EAwIDSQAwRgIhAKR0LIcPNn1DmZLi42VukpfCxaJ7awxLn50TjTGix6InAiEAocYfMXEhj5E"
-    "soCLKriODKpYNUWklEEIuAST/hlAlbeU=";
 
 CredentialKey key() {
   return {"k1", "ed25519", "AAAA", "2026-01-01T00:00:00Z", "2027-01-01T00:00:00Z"};
