@@ -59,6 +59,11 @@ class NodeClient {
   // first or nothing happens within the timeout.
   bool closedWithoutAnswer(std::chrono::milliseconds timeout = 5s);
 
+  // For pipelined traffic (benchmarks): the stream and its context, once
+  // authenticated and with nothing buffered.
+  boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& stream() { return *stream_; }
+  boost::asio::io_context& context() { return io_; }
+
  private:
   void setUp(const std::string& nodeCAFile, TLSVersion version);
   // Reads some bytes into `received_`; the result tells how the wait ended.
