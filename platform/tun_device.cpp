@@ -1,0 +1,138 @@
+#include "platform/tun_device.hpp"
+
+#include <boost/system/system_error.hpp>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+[[noreturn]] void throwErrno(const char* what) {
+  throw boost::system::system_error(errno, boost::system::system_category(), what);
+}
+
+// Interface ioctls go through any socket; one per call keeps the device free of
+// a second descriptor.
+class ControlSocket {
+ public:
+  ControlSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    if (fd_ < 0) throwErrno("socket");
+  }
+  ~ControlSocket() { ::close(fd_); }
+  void ioctl(unsigned long request, ifreq& ifr, const char* what) const {
+    if (::ioctl(fd_, request, &ifr) < 0) throwErrno(what);
+  }
+
+ private:
+  int fd_;
+};
+
+ifreq requestFor(const std::string& name) {
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  return ifr;
+}
+
+void setAddressField(sockaddr& field, std::uint32_t address) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = htonl(address);
+  std::memcpy(&field, &in, sizeof in);
+}
+
+}  // namespace
+
+TunDevice TunDevice::open(std::string_view name) {
+  if (name.size() >= IFNAMSIZ) {
+    throw boost::system::system_error(EINVAL, boost::system::system_category(), "tun name");
+  }
+  int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throwErrno("open /dev/net/tun");
+  ifreq ifr{};
+  ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+  std::memcpy(ifr.ifr_name, name.data(), name.size());
+  if (::ioctl(fd, TUNSETIFF, &ifr) < 0) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    throwErrno("TUNSETIFF");
+  }
+  return TunDevice(fd, std::string(ifr.ifr_name));
+}
+
+TunDevice::TunDevice(TunDevice&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)) {}
+
+TunDevice& TunDevice::operator=(TunDevice&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+    name_ = std::move(other.name_);
+  }
+  return *this;
+}
+
+TunDevice::~TunDevice() { close(); }
+
+void TunDevice::close() {
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
+
+void TunDevice::setMTU(int mtu) const {
+  auto ifr = requestFor(name_);
+  ifr.ifr_mtu = mtu;
+  ControlSocket().ioctl(SIOCSIFMTU, ifr, "SIOCSIFMTU");
+}
+
+void TunDevice::setIPv4Address(std::uint32_t address, unsigned prefixLength) const {
+  ControlSocket control;
+  auto ifr = requestFor(name_);
+  setAddressField(ifr.ifr_addr, address);
+  control.ioctl(SIOCSIFADDR, ifr, "SIOCSIFADDR");
+  auto mask = prefixLength == 0 ? 0u : ~std::uint32_t{0} << (32 - prefixLength);
+  ifr = requestFor(name_);
+  setAddressField(ifr.ifr_netmask, mask);
+  control.ioctl(SIOCSIFNETMASK, ifr, "SIOCSIFNETMASK");
+}
+
+void TunDevice::bringUp() const {
+  ControlSocket control;
+  auto ifr = requestFor(name_);
+  control.ioctl(SIOCGIFFLAGS, ifr, "SIOCGIFFLAGS");
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+  control.ioctl(SIOCSIFFLAGS, ifr, "SIOCSIFFLAGS");
+}
+
+std::size_t TunDevice::read(std::span<std::uint8_t> buffer) const {
+  for (;;) {
+    auto n = ::read(fd_, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    throwErrno("tun read");
+  }
+}
+
+bool TunDevice::write(std::span<const std::uint8_t> packet) const {
+  for (;;) {
+    auto n = ::write(fd_, packet.data(), packet.size());
+    if (n >= 0) return true;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    throwErrno("tun write");
+  }
+}
+
+}  // namespace platform
