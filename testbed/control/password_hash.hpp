@@ -12,7 +12,8 @@ namespace testbed {
 inline constexpr unsigned defaultPasswordIterations = 100'000;
 
 // A new random 16-byte salt each call.
-std::string hashPassword(std::string_view password, unsigned iterations = defaultPasswordIterations);
+std::string hashPassword(std::string_view password,
+                         unsigned iterations = defaultPasswordIterations);
 
 // False for a wrong password and for a hash text that is not of the form above.
 bool verifyPassword(std::string_view password, std::string_view hash);

@@ -35,7 +35,8 @@ TokenPair TokenBook::issue(TokenOwner owner) {
   if (++issuedSinceSweep_ >= sweepEvery) forgetLongExpired();
   auto now = clock_.now();
   TokenPair pair{randomToken(), lifetimes_.accessSeconds, randomToken()};
-  access_[pair.accessToken] = Entry{owner, now.adding(static_cast<double>(lifetimes_.accessSeconds))};
+  access_[pair.accessToken] =
+      Entry{owner, now.adding(static_cast<double>(lifetimes_.accessSeconds))};
   refresh_[pair.refreshToken] =
       Entry{std::move(owner), now.adding(static_cast<double>(lifetimes_.refreshSeconds))};
   return pair;

@@ -47,7 +47,8 @@ GeoIPSource parseGeoIPSource(std::string_view text) {
     std::vector<std::string_view> words;
     for (auto word : runtime::splitOmittingEmpty(line, ' ')) {
       for (auto piece : runtime::splitOmittingEmpty(word, '\t')) {
-        if (piece != "\r") words.push_back(piece.back() == '\r' ? piece.substr(0, piece.size() - 1) : piece);
+        if (piece != "\r")
+          words.push_back(piece.back() == '\r' ? piece.substr(0, piece.size() - 1) : piece);
       }
     }
     if (words.empty()) continue;

@@ -90,17 +90,18 @@ int main(int argc, char** argv) {
       version = *parsed;
     }
     auto file = flowgate::geoip::encode(version, source.direct, source.routes);
-    std::string url = options.contains("url") ? options["url"]
-                                              : "/v1/geoip/tables/" + std::to_string(version) + ".bin";
+    std::string url = options.contains("url")
+                          ? options["url"]
+                          : "/v1/geoip/tables/" + std::to_string(version) + ".bin";
     std::string builtAt = options.contains("built-at") ? options["built-at"] : nowText();
     // Describing decodes the file: what is written is known to be readable.
     auto manifest = testbed::describeGeoIPFile(file, url, builtAt);
     writeAtomically(options["out"],
                     std::string_view(reinterpret_cast<const char*>(file.data()), file.size()));
     writeAtomically(options["manifest"], testbed::manifestJSON(manifest) + "\n");
-    std::cout << "version " << manifest.version << ", " << manifest.directCidrCount
-              << " direct, " << manifest.routeCount << " routes, " << manifest.sizeBytes
-              << " bytes, sha256 " << manifest.sha256 << "\n";
+    std::cout << "version " << manifest.version << ", " << manifest.directCidrCount << " direct, "
+              << manifest.routeCount << " routes, " << manifest.sizeBytes << " bytes, sha256 "
+              << manifest.sha256 << "\n";
     return 0;
   } catch (const std::exception& e) {
     std::cerr << "testbed-geoip: " << e.what() << "\n";

@@ -1,0 +1,148 @@
+#include "testbed/control/http_server.hpp"
+
+#include "testbed/control/wire_json.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+
+#include <optional>
+
+namespace testbed {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+struct HttpServerState {
+  tcp::acceptor acceptor;
+  asio::ssl::context* tls;
+  HttpHandler handler;
+  HttpLimits limits;
+  bool stopped = false;
+};
+
+namespace {
+
+constexpr auto tuple = asio::as_tuple(asio::use_awaitable);
+
+beast::tcp_stream& lowest(beast::tcp_stream& stream) { return stream; }
+beast::tcp_stream& lowest(beast::ssl_stream<beast::tcp_stream>& stream) {
+  return stream.next_layer();
+}
+
+http::response<http::string_body> makeResponse(unsigned status, std::string body,
+                                               const std::string& contentType, unsigned version,
+                                               bool keepAlive) {
+  http::response<http::string_body> response{static_cast<http::status>(status), version};
+  response.set(http::field::server, "testbed");
+  response.set(http::field::content_type, contentType);
+  response.keep_alive(keepAlive);
+  response.body() = std::move(body);
+  response.prepare_payload();
+  return response;
+}
+
+template <class Stream>
+runtime::Task<bool> send(Stream& stream, std::shared_ptr<HttpServerState> shared,
+                         http::response<http::string_body> response) {
+  lowest(stream).expires_after(shared->limits.writeTimeout);
+  auto [error, written] = co_await http::async_write(stream, response, tuple);
+  co_return !error;
+}
+
+// Serves requests until the peer closes, an error, or a reply that closes.
+template <class Stream>
+runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerState> shared) {
+  beast::flat_buffer buffer;
+  while (!shared->stopped) {
+    http::request_parser<http::string_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(shared->limits.headerLimit));
+    parser.body_limit(shared->limits.bodyLimit);
+    lowest(stream).expires_after(shared->limits.readTimeout);
+    auto [error, read] = co_await http::async_read(stream, buffer, parser, tuple);
+    if (error) {
+      // The peer closed between requests, or idled past the timeout: nothing to say.
+      if (error == http::error::end_of_stream || (error == beast::error::timeout && read == 0) ||
+          error == asio::error::connection_reset || error == asio::error::eof) {
+        co_return;
+      }
+      std::string code = error == http::error::body_limit ? "body_too_large"
+                         : error == beast::error::timeout ? "request_timeout"
+                                                          : "bad_request";
+      unsigned status = error == beast::error::timeout ? 408 : 400;
+      auto refusal = makeResponse(status, errorBody(code), "application/json", 11, false);
+      co_await send(stream, shared, std::move(refusal));
+      co_return;
+    }
+    auto request = parser.release();
+    bool keepAlive = request.keep_alive();
+    unsigned version = request.version();
+    lowest(stream).expires_never();
+    auto handling = shared->handler(std::move(request));
+    auto reply = co_await std::move(handling);
+    if (reply.drop) co_return;
+    auto response =
+        makeResponse(reply.status, std::move(reply.body), reply.contentType, version, keepAlive);
+    if (!co_await send(stream, shared, std::move(response)) || !keepAlive) co_return;
+  }
+}
+
+runtime::Task<void> serve(tcp::socket socket, std::shared_ptr<HttpServerState> shared) {
+  beast::tcp_stream tcpStream(std::move(socket));
+  if (!shared->tls) {
+    co_await serveRequests(tcpStream, shared);
+    beast::error_code ignored;
+    tcpStream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    co_return;
+  }
+  beast::ssl_stream<beast::tcp_stream> stream(std::move(tcpStream), *shared->tls);
+  stream.next_layer().expires_after(shared->limits.readTimeout);
+  auto [error] = co_await stream.async_handshake(asio::ssl::stream_base::server, tuple);
+  if (error) co_return;
+  co_await serveRequests(stream, shared);
+  stream.next_layer().expires_after(shared->limits.writeTimeout);
+  co_await stream.async_shutdown(tuple);
+}
+
+runtime::Task<void> acceptLoop(std::shared_ptr<HttpServerState> shared) {
+  while (!shared->stopped) {
+    auto [error, socket] = co_await shared->acceptor.async_accept(tuple);
+    if (shared->stopped) co_return;
+    if (error) continue;
+    asio::co_spawn(shared->acceptor.get_executor(), serve(std::move(socket), shared),
+                   asio::detached);
+  }
+}
+
+}  // namespace
+
+HttpServer::HttpServer(runtime::Executor executor, tcp::endpoint endpoint, asio::ssl::context* tls,
+                       HttpHandler handler, HttpLimits limits)
+    : shared_(std::make_shared<HttpServerState>(HttpServerState{
+          tcp::acceptor(executor, endpoint, true), tls, std::move(handler), limits})) {}
+
+HttpServer::~HttpServer() { stop(); }
+
+std::uint16_t HttpServer::port() const { return shared_->acceptor.local_endpoint().port(); }
+
+void HttpServer::start() {
+  asio::co_spawn(shared_->acceptor.get_executor(), acceptLoop(shared_), asio::detached);
+}
+
+void HttpServer::stop() {
+  shared_->stopped = true;
+  beast::error_code ignored;
+  shared_->acceptor.close(ignored);
+}
+
+}  // namespace testbed
