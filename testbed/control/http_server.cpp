@@ -60,6 +60,22 @@ runtime::Task<bool> send(Stream& stream, std::shared_ptr<HttpServerState> shared
   co_return !error;
 }
 
+// Reads and drops what the peer is still sending, briefly, so that closing with
+// unread bytes does not reset the connection before the peer read our answer.
+template <class Stream>
+runtime::Task<void> drain(Stream& stream, std::shared_ptr<HttpServerState> shared) {
+  constexpr std::size_t limit = 1024 * 1024;
+  lowest(stream).expires_after(std::min<std::chrono::milliseconds>(
+      shared->limits.readTimeout, std::chrono::milliseconds(1000)));
+  char scratch[16 * 1024];
+  std::size_t total = 0;
+  while (total < limit) {
+    auto [error, n] = co_await stream.async_read_some(asio::buffer(scratch), tuple);
+    if (error) break;
+    total += n;
+  }
+}
+
 // Serves requests until the peer closes, an error, or a reply that closes.
 template <class Stream>
 runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerState> shared) {
@@ -71,17 +87,15 @@ runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerStat
     lowest(stream).expires_after(shared->limits.readTimeout);
     auto [error, read] = co_await http::async_read(stream, buffer, parser, tuple);
     if (error) {
-      // The peer closed between requests, or idled past the timeout: nothing to say.
-      if (error == http::error::end_of_stream || (error == beast::error::timeout && read == 0) ||
+      // The peer closed, or stalled past the timeout (which closed the socket):
+      // nothing to say, or no way left to say it.
+      if (error == http::error::end_of_stream || error == beast::error::timeout ||
           error == asio::error::connection_reset || error == asio::error::eof) {
         co_return;
       }
-      std::string code = error == http::error::body_limit ? "body_too_large"
-                         : error == beast::error::timeout ? "request_timeout"
-                                                          : "bad_request";
-      unsigned status = error == beast::error::timeout ? 408 : 400;
-      auto refusal = makeResponse(status, errorBody(code), "application/json", 11, false);
-      co_await send(stream, shared, std::move(refusal));
+      std::string code = error == http::error::body_limit ? "body_too_large" : "bad_request";
+      auto refusal = makeResponse(400, errorBody(code), "application/json", 11, false);
+      if (co_await send(stream, shared, std::move(refusal))) co_await drain(stream, shared);
       co_return;
     }
     auto request = parser.release();

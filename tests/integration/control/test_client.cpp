@@ -54,7 +54,9 @@ Reply exchange(Stream& stream, const std::string& method, const std::string& pat
     request.prepare_payload();
   }
   request.keep_alive(false);
-  http::write(stream, request);
+  // The server may refuse before reading everything; its answer still counts.
+  boost::system::error_code ignored;
+  http::write(stream, request, ignored);
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
   parser.body_limit(64 * 1024 * 1024);
@@ -104,10 +106,11 @@ std::string HttpsClient::raw(const std::string& bytes, bool halfClose) const {
   ssl::stream<tcp::socket> stream(io, context);
   connectWithTimeout(stream.next_layer(), port_);
   stream.handshake(ssl::stream_base::client);
-  asio::write(stream, asio::buffer(bytes));
-  if (halfClose) stream.next_layer().shutdown(tcp::socket::shutdown_send);
-  std::string answer;
+  // The server may answer and close before all is written; read what it said.
   boost::system::error_code error;
+  asio::write(stream, asio::buffer(bytes), error);
+  if (halfClose) stream.next_layer().shutdown(tcp::socket::shutdown_send, error);
+  std::string answer;
   char chunk[4096];
   while (true) {
     auto n = stream.read_some(asio::buffer(chunk), error);
