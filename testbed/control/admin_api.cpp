@@ -182,9 +182,10 @@ runtime::Task<HttpReply> serveAdmin(ControlService* service, FaultBoard* faults,
 }  // namespace
 
 HttpHandler adminHandler(ControlService& service, FaultBoard& faults) {
-  return [service = &service, faults = &faults](HttpRequest request) {
-    return serveAdmin(service, faults, std::move(request));
-  };
+  return
+      [service = &service, faults = &faults](HttpRequest request, boost::asio::ip::tcp::endpoint) {
+        return serveAdmin(service, faults, std::move(request));
+      };
 }
 
 }  // namespace testbed

@@ -36,9 +36,10 @@ runtime::Task<HttpReply> serveControl(ControlService* service, FaultBoard* fault
 }  // namespace
 
 HttpHandler controlHandler(ControlService& service, FaultBoard& faults) {
-  return [service = &service, faults = &faults](HttpRequest request) {
-    return serveControl(service, faults, std::move(request));
-  };
+  return
+      [service = &service, faults = &faults](HttpRequest request, boost::asio::ip::tcp::endpoint) {
+        return serveControl(service, faults, std::move(request));
+      };
 }
 
 }  // namespace testbed

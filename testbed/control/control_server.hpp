@@ -5,7 +5,7 @@
 
 #include "testbed/control/control_service.hpp"
 #include "testbed/control/fault_board.hpp"
-#include "testbed/control/http_server.hpp"
+#include "testbed/http/http_server.hpp"
 
 namespace testbed {
 

@@ -1,6 +1,4 @@
-#include "testbed/control/http_server.hpp"
-
-#include "testbed/control/wire_json.hpp"
+#include "testbed/http/http_server.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -14,6 +12,10 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
+#include <boost/json/object.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <algorithm>
 #include <optional>
 
 namespace testbed {
@@ -34,6 +36,10 @@ struct HttpServerState {
 namespace {
 
 constexpr auto tuple = asio::as_tuple(asio::use_awaitable);
+
+std::string errorBody(const std::string& code) {
+  return boost::json::serialize(boost::json::object{{"code", code}});
+}
 
 beast::tcp_stream& lowest(beast::tcp_stream& stream) { return stream; }
 beast::tcp_stream& lowest(beast::ssl_stream<beast::tcp_stream>& stream) {
@@ -78,7 +84,8 @@ runtime::Task<void> drain(Stream& stream, std::shared_ptr<HttpServerState> share
 
 // Serves requests until the peer closes, an error, or a reply that closes.
 template <class Stream>
-runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerState> shared) {
+runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerState> shared,
+                                  tcp::endpoint peer) {
   beast::flat_buffer buffer;
   while (!shared->stopped) {
     http::request_parser<http::string_body> parser;
@@ -102,7 +109,7 @@ runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerStat
     bool keepAlive = request.keep_alive();
     unsigned version = request.version();
     lowest(stream).expires_never();
-    auto handling = shared->handler(std::move(request));
+    auto handling = shared->handler(std::move(request), peer);
     auto reply = co_await std::move(handling);
     if (reply.drop) co_return;
     auto response =
@@ -112,9 +119,12 @@ runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerStat
 }
 
 runtime::Task<void> serve(tcp::socket socket, std::shared_ptr<HttpServerState> shared) {
+  beast::error_code peerError;
+  auto peer = socket.remote_endpoint(peerError);
+  if (peerError) co_return;
   beast::tcp_stream tcpStream(std::move(socket));
   if (!shared->tls) {
-    co_await serveRequests(tcpStream, shared);
+    co_await serveRequests(tcpStream, shared, peer);
     beast::error_code ignored;
     tcpStream.socket().shutdown(tcp::socket::shutdown_send, ignored);
     co_return;
@@ -123,7 +133,7 @@ runtime::Task<void> serve(tcp::socket socket, std::shared_ptr<HttpServerState> s
   stream.next_layer().expires_after(shared->limits.readTimeout);
   auto [error] = co_await stream.async_handshake(asio::ssl::stream_base::server, tuple);
   if (error) co_return;
-  co_await serveRequests(stream, shared);
+  co_await serveRequests(stream, shared, peer);
   stream.next_layer().expires_after(shared->limits.writeTimeout);
   co_await stream.async_shutdown(tuple);
 }

@@ -1,9 +1,10 @@
 #pragma once
 
-// A small HTTP/1.1 server, over TLS or plain TCP, for the testbed's endpoints.
+// A small HTTP/1.1 server, over TLS or plain TCP, for the testbed's servers.
 // Bad input never hangs or crashes it: header and body sizes are bounded, every
-// read and write has a timeout, and a request that cannot be parsed is answered
-// 400 and its connection closed.
+// read and write has a timeout (a stalled connection is closed), and a request
+// that cannot be parsed is answered 400 with {"code":"bad_request"} (or
+// "body_too_large") and its connection closed.
 
 #include "runtime/async.hpp"
 
@@ -31,7 +32,9 @@ struct HttpReply {
   bool drop = false;
 };
 
-using HttpHandler = std::function<runtime::Task<HttpReply>(HttpRequest)>;
+// Called with each request and the address it came from.
+using HttpHandler =
+    std::function<runtime::Task<HttpReply>(HttpRequest, boost::asio::ip::tcp::endpoint)>;
 
 struct HttpLimits {
   std::size_t headerLimit = 16 * 1024;
