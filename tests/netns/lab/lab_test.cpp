@@ -84,6 +84,9 @@ class LabTest : public ::testing::Test {
     ASSERT_EQ(result.status, 0) << result.output;
   }
   Result inClient(const std::string& command) { return run("ip netns exec vkl-client " + command); }
+
+ private:
+  int lock_ = -1;
 };
 
 TEST_F(LabTest, DownLeavesNoNamespaceLinkProcessOrFile) {
