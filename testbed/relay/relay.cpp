@@ -223,10 +223,12 @@ runtime::Task<void> Relay::relayBetween(std::shared_ptr<RelaySession> session) {
   std::vector<std::uint8_t> buffer(readSize);
   auto& onward = *session->onward;
   while (!session->closed) {
-    co_await waitWhileStalled(*session);
     auto space = asio::buffer(buffer);
     auto [readError, n] = co_await session->client.async_read_some(space, asTuple);
     if (readError) break;
+    // A read already waiting when the stall began holds its bytes until it ends.
+    co_await waitWhileStalled(*session);
+    if (session->closed) break;
     counters_.bytesFromClients += n;
     auto data = asio::buffer(buffer.data(), n);
     auto [writeError, written] = co_await asio::async_write(onward, data, asTuple);
@@ -258,10 +260,11 @@ runtime::Task<void> Relay::runExit(std::shared_ptr<RelaySession> session,
   std::vector<runtime::SharedBytes> packets;
   std::vector<std::uint8_t> buffer(readSize);
   while (!session->closed) {
-    co_await waitWhileStalled(*session);
     auto space = asio::buffer(buffer);
     auto [readError, n] = co_await session->client.async_read_some(space, asTuple);
-    if (readError || session->closed) break;
+    if (readError) break;
+    co_await waitWhileStalled(*session);
+    if (session->closed) break;
     counters_.bytesFromClients += n;
     packets.clear();
     try {
