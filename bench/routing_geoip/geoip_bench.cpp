@@ -16,9 +16,10 @@ namespace {
 using flowgate::GeoIPTable;
 using flowgate::geoip::DirectRecord;
 
-// 1,000,000 routes tiling the address space with small gaps between them, and
-// 100,000 direct blocks (mostly /24, some wider) at random places, most of them
-// inside a route and cutting it.
+// The worst case the format allows: 1,000,000 routes tiling the address space
+// with small gaps between them, and 100,000 direct blocks (/24, /28 and /32),
+// each strictly inside its own route so that every one of them cuts a route in
+// two: about 1.2 million policy ranges.
 const std::vector<std::uint8_t>& largestFile() {
   static const auto bytes = [] {
     std::mt19937 random(7);
@@ -32,11 +33,12 @@ const std::vector<std::uint8_t>& largestFile() {
     }
     std::vector<DirectRecord> direct;
     direct.reserve(flowgate::geoip::maxDirectCount);
-    std::uniform_int_distribution<std::uint32_t> address;
-    std::discrete_distribution<int> prefix({1, 2, 80, 10, 7});
-    constexpr std::uint8_t prefixes[] = {12, 16, 24, 28, 32};
+    std::uniform_int_distribution<std::uint32_t> offset(1024, 3000);
+    constexpr std::uint8_t prefixes[] = {24, 28, 32};
+    constexpr auto routesPerBlock =
+        flowgate::geoip::maxRouteCount / flowgate::geoip::maxDirectCount;
     for (std::uint32_t k = 0; k < flowgate::geoip::maxDirectCount; ++k) {
-      direct.push_back({address(random), prefixes[prefix(random)]});
+      direct.push_back({routes[k * routesPerBlock].start + offset(random), prefixes[k % 3]});
     }
     auto file = flowgate::geoip::encode(1, direct, routes);
     if (file.size() != flowgate::geoip::maxFileSize) std::abort();

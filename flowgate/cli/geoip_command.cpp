@@ -27,16 +27,16 @@ int usageError(std::ostream& err, std::string_view reason) {
   return exitUsage;
 }
 
-// The file's bytes, at most one byte more than the largest table file: that is
+// The file's bytes, cut just past the largest table file's length: that is
 // enough to reject a longer one, and a device such as /dev/zero cannot make us
 // read forever.
 std::vector<std::uint8_t> readTableFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
-  std::vector<std::uint8_t> bytes(geoip::maxFileSize + 1);
-  std::size_t size = 0;
-  while (size < bytes.size()) {
-    auto n = ::read(fd, bytes.data() + size, bytes.size() - size);
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t chunk[65536];
+  while (bytes.size() <= geoip::maxFileSize) {
+    auto n = ::read(fd, chunk, sizeof chunk);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -44,10 +44,10 @@ std::vector<std::uint8_t> readTableFile(const std::string& path) {
       ::close(fd);
       throw std::system_error(error, std::generic_category(), path);
     }
-    size += static_cast<std::size_t>(n);
+    bytes.insert(bytes.end(), chunk, chunk + n);
   }
   ::close(fd);
-  bytes.resize(size);
+  if (bytes.size() > geoip::maxFileSize + 1) bytes.resize(geoip::maxFileSize + 1);
   return bytes;
 }
 

@@ -41,16 +41,6 @@ TEST(PolicyRanges, RouteWhollyInsideADirectBlockVanishes) {
   EXPECT_EQ(table.routes().size(), 1u);  // the route itself stays listed
 }
 
-TEST(PolicyRanges, RoutesOutsideEveryBlockStayWhole) {
-  auto table = tableOf({"10.0.0.0/8"},
-                       {route("1.0.0.0", "1.0.0.0", "AA"), route("1.0.0.1", "9.255.255.255", "BB"),
-                        route("11.0.0.0", "255.255.255.255", "CC")});
-  EXPECT_THAT(table.policyRanges(), ElementsAre(regionRange("1.0.0.0", "1.0.0.0", "AA"),
-                                                regionRange("1.0.0.1", "9.255.255.255", "BB"),
-                                                directRange("10.0.0.0", "10.255.255.255"),
-                                                regionRange("11.0.0.0", "255.255.255.255", "CC")));
-}
-
 TEST(DirectMerging, HalvesDuplicatesNestedAndAdjacentBlocksBecomeOneRange) {
   EXPECT_THAT(tableOf({"10.0.0.0/9", "10.128.0.0/9"}, {}).policyRanges(),
               ElementsAre(directRange("10.0.0.0", "10.255.255.255")));
@@ -68,12 +58,6 @@ TEST(DirectMerging, BlocksOneAddressApartStaySeparate) {
   EXPECT_THAT(
       tableOf({"10.0.0.0/32", "10.0.0.2/32"}, {}).policyRanges(),
       ElementsAre(directRange("10.0.0.0", "10.0.0.0"), directRange("10.0.0.2", "10.0.0.2")));
-}
-
-TEST(DirectMerging, HostBitsDoNotWidenTheRange) {
-  auto table = tableOf({"10.1.2.3/8"}, {});
-  EXPECT_THAT(table.policyRanges(), ElementsAre(directRange("10.0.0.0", "10.255.255.255")));
-  EXPECT_THAT(table.directCIDRs(), ElementsAre("10.1.2.3/8"));
 }
 
 TEST(TopOfAddressSpace, BlocksEndingAtTheLastAddressMergeWithoutWrapping) {
@@ -128,12 +112,6 @@ TEST(Lookup, ActionTellsDirectFromUncovered) {
   EXPECT_EQ(table.action(ip("9.0.0.1")), Action::region("XX"));
   EXPECT_NE(table.action(ip("9.0.0.1")), Action::region("YY"));
   EXPECT_FALSE(table.action(ip("11.0.0.0")));
-}
-
-TEST(Lookup, RegionCodeIsReturnedAsStored) {
-  auto table = tableOf({}, {route("1.0.0.0", "1.0.0.0", "de"), route("1.0.0.1", "1.0.0.1", " x")});
-  EXPECT_EQ(table.region(ip("1.0.0.0")), "de");
-  EXPECT_EQ(table.region(ip("1.0.0.1")), " x");
 }
 
 TEST(EmptyTable, SaysNothingAboutAnyAddress) {
