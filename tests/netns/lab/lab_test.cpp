@@ -1,39 +1,20 @@
-// The lab script against the real kernel: needs root; skipped otherwise.
+// The lab script against the real kernel: its namespaces, links, processes and
+// files, and what a plain client inside it can reach.
+
+#include "lab_fixture.hpp"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
-#include <array>
-#include <csignal>
-#include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 
+namespace labtest {
 namespace {
-
-struct Result {
-  int status = -1;
-  std::string output;
-};
-
-Result run(const std::string& command) {
-  Result result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return result;
-  std::array<char, 4096> chunk{};
-  while (auto n = fread(chunk.data(), 1, chunk.size(), pipe)) result.output.append(chunk.data(), n);
-  result.status = pclose(pipe);
-  return result;
-}
-
-std::string lab(const std::string& verb) {
-  return std::string(LAB_SCRIPT) + " " + verb + (verb == "up" ? " --build " LAB_BUILD_DIR : "");
-}
 
 std::set<std::string> lines(const std::string& text) {
   std::set<std::string> result;
@@ -63,31 +44,6 @@ bool running(pid_t pid) {
   auto state = text.substr(text.rfind(')') + 2, 1);
   return state != "Z" && state != "X";
 }
-
-class LabTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "the lab needs root";
-    // There is one lab per host: its users take turns on a lock of the script.
-    lock_ = open(LAB_SCRIPT, O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(lock_, 0);
-    ASSERT_EQ(flock(lock_, LOCK_EX), 0);
-  }
-  void TearDown() override {
-    if (lock_ < 0) return;
-    run(lab("down"));
-    close(lock_);
-  }
-
-  void up() {
-    auto result = run(lab("up"));
-    ASSERT_EQ(result.status, 0) << result.output;
-  }
-  Result inClient(const std::string& command) { return run("ip netns exec vkl-client " + command); }
-
- private:
-  int lock_ = -1;
-};
 
 TEST_F(LabTest, DownLeavesNoNamespaceLinkProcessOrFile) {
   auto linksBefore = hostLinks();
@@ -146,3 +102,4 @@ TEST_F(LabTest, ClientReachesTheControlServerAndResolvesThroughTheLabResolver) {
 }
 
 }  // namespace
+}  // namespace labtest
