@@ -176,6 +176,8 @@ runtime::Task<HttpReply> serveAdmin(ControlService* service, FaultBoard* faults,
     co_return administer(*service, *faults, request);
   } catch (const ApiError& e) {
     co_return HttpReply{e.status(), errorBody(e.code())};
+  } catch (const std::exception&) {
+    co_return HttpReply{500, errorBody("internal_error")};
   }
 }
 

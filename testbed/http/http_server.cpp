@@ -2,8 +2,8 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
@@ -142,9 +142,15 @@ runtime::Task<void> acceptLoop(std::shared_ptr<HttpServerState> shared) {
   while (!shared->stopped) {
     auto [error, socket] = co_await shared->acceptor.async_accept(tuple);
     if (shared->stopped) co_return;
-    if (error) continue;
+    if (error) {
+      // Out of descriptors, say: wait a moment rather than spin.
+      asio::steady_timer pause(shared->acceptor.get_executor(), std::chrono::milliseconds(50));
+      co_await pause.async_wait(tuple);
+      continue;
+    }
+    // Whatever goes wrong on one connection ends that connection only.
     asio::co_spawn(shared->acceptor.get_executor(), serve(std::move(socket), shared),
-                   asio::detached);
+                   [](std::exception_ptr) {});
   }
 }
 
@@ -160,7 +166,7 @@ HttpServer::~HttpServer() { stop(); }
 std::uint16_t HttpServer::port() const { return shared_->acceptor.local_endpoint().port(); }
 
 void HttpServer::start() {
-  asio::co_spawn(shared_->acceptor.get_executor(), acceptLoop(shared_), asio::detached);
+  asio::co_spawn(shared_->acceptor.get_executor(), acceptLoop(shared_), [](std::exception_ptr) {});
 }
 
 void HttpServer::stop() {
