@@ -1,7 +1,6 @@
 #include "runtime/ipv4.hpp"
 #include "testbed/control/api_error.hpp"
 #include "testbed/control/device_registry.hpp"
-#include "testbed/control/geoip_publication.hpp"
 #include "testbed/control/password_hash.hpp"
 
 #include <gtest/gtest.h>
@@ -60,13 +59,6 @@ TEST(DeviceRegistryTest, MovingADeviceFreesItsOldAddress) {
   EXPECT_EQ(registry.findByID(moved->deviceID)->deviceKey, "a");
   EXPECT_THROW(DeviceRegistry("198.19.0.0/31", {}), std::invalid_argument);
   EXPECT_THROW(DeviceRegistry("198.19.0.0/16", {"dns"}), std::invalid_argument);
-}
-
-TEST(GeoIPPublicationTest, ServesTheFileAtThePathOfItsURL) {
-  EXPECT_EQ(urlPath("/v1/geoip/tables/3.bin"), "/v1/geoip/tables/3.bin");
-  EXPECT_EQ(urlPath("https://control.lab.example/files/t.bin"), "/files/t.bin");
-  EXPECT_EQ(urlPath("https://control.lab.example"), "/");
-  EXPECT_EQ(urlPath("tables/3.bin"), "/tables/3.bin");
 }
 
 }  // namespace
