@@ -1,7 +1,6 @@
 #include "testbed/geoip/geoip_source.hpp"
 #include "flowgate/routing/geoip_file.hpp"
 #include "flowgate/routing/geoip_file_writer.hpp"
-#include "runtime/error.hpp"
 #include "runtime/ipv4.hpp"
 #include "testbed/geoip/geoip_manifest.hpp"
 
