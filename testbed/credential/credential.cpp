@@ -49,7 +49,8 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 }
 
 bool isEd25519(std::string_view algorithm) {
-  return std::equal(algorithm.begin(), algorithm.end(), "ed25519", "ed25519" + 7,
+  constexpr std::string_view name = "ed25519";
+  return std::equal(algorithm.begin(), algorithm.end(), name.begin(), name.end(),
                     [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a + 32 : a) == b; });
 }
 

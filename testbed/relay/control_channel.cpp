@@ -3,6 +3,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/read_until.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -26,7 +27,9 @@ std::optional<bool> onOff(const std::string& word) {
 
 ControlChannel::ControlChannel(runtime::Executor executor, std::string path, Relay& relay)
     : executor_(executor), path_(std::move(path)), relay_(relay), acceptor_(executor) {
-  ::unlink(path_.c_str());
+  // Only a socket left by an earlier run is replaced; any other file makes bind fail.
+  struct stat info {};
+  if (::lstat(path_.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) ::unlink(path_.c_str());
   stream_protocol::endpoint endpoint(path_);
   acceptor_.open(endpoint.protocol());
   acceptor_.bind(endpoint);
