@@ -10,6 +10,7 @@ packages=(
   libssl-dev openssl
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   iproute2
+  dnsmasq-base nftables dnsutils curl procps
 )
 
 missing=()

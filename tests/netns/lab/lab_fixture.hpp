@@ -1,0 +1,38 @@
+#pragma once
+
+// Runs the lab script for a test: up in the test, down at its end. There is one
+// lab per host, so its users take turns on an exclusive lock of the script.
+// Needs root; the test is skipped otherwise.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace labtest {
+
+struct Result {
+  int status = -1;
+  std::string output;
+};
+
+// A shell command with its standard output and error.
+Result run(const std::string& command);
+// The lab script with a verb ("up" takes the build folder of this build).
+std::string lab(const std::string& verb);
+
+class LabTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  void up();
+  Result inNamespace(const std::string& ns, const std::string& command) {
+    return run("ip netns exec " + ns + " " + command);
+  }
+  Result inClient(const std::string& command) { return inNamespace("vkl-client", command); }
+
+ private:
+  int lock_ = -1;
+};
+
+}  // namespace labtest
