@@ -3,8 +3,8 @@
 // A control server process per test, with clients and the calls most tests
 // start from.
 
-#include "control_process.hpp"
-#include "test_client.hpp"
+#include "tests/support/control/control_process.hpp"
+#include "tests/support/control/test_client.hpp"
 
 #include <gtest/gtest.h>
 

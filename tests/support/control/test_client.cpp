@@ -1,4 +1,4 @@
-#include "test_client.hpp"
+#include "tests/support/control/test_client.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>

@@ -1,4 +1,4 @@
-#include "control_process.hpp"
+#include "tests/support/control/control_process.hpp"
 
 #include <gtest/gtest.h>
 
