@@ -58,6 +58,8 @@ std::optional<std::vector<std::uint8_t>> decodeSymbols(std::string_view text,
       out.push_back(static_cast<std::uint8_t>(buffer >> bits));
     }
   }
+  // Leftover bits of the last symbol must be zero: one text per byte string.
+  if ((buffer & ((1u << bits) - 1)) != 0) return std::nullopt;
   return out;
 }
 

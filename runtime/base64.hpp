@@ -1,7 +1,8 @@
 #pragma once
 
-// Base64 in the two alphabets we meet: standard (with "=" padding, strict: no
-// whitespace or other characters) and base64url (no padding).
+// Base64 in the two alphabets we meet: standard (with "=" padding) and
+// base64url (no padding). Decoding is strict: no whitespace or other
+// characters, and no non-zero bits left over in the last character.
 
 #include <cstdint>
 #include <optional>

@@ -3,8 +3,8 @@
 // tried as the payload part of a token, so the JSON reader gets exercised past
 // the base64url layer.
 
+#include "runtime/base64.hpp"
 #include "runtime/ipv4.hpp"
-#include "testbed/credential/base64.hpp"
 #include "testbed/credential/credential.hpp"
 
 #include <cstdlib>
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       testbed::publishedKey("k", testbed::Ed25519PublicKey{}, 0, 4'000'000'000)};
   std::string_view input(reinterpret_cast<const char*>(data), size);
   check(input, keys);
-  auto asPayload = testbed::encodeBase64Url(std::span(data, size)) + "." +
-                   testbed::encodeBase64Url(std::vector<std::uint8_t>(64, 0));
+  auto asPayload = runtime::base64::encodeURL(std::span(data, size)) + "." +
+                   runtime::base64::encodeURL(std::vector<std::uint8_t>(64, 0));
   check(asPayload, keys);
   return 0;
 }

@@ -1,6 +1,6 @@
 #include "testbed/control/credential_authority.hpp"
 
-#include "testbed/credential/base64.hpp"
+#include "runtime/base64.hpp"
 
 #include <stdexcept>
 
@@ -9,7 +9,7 @@ namespace testbed {
 CredentialAuthority::CredentialAuthority(Ed25519PrivateKey signingKey,
                                          std::vector<CredentialKey> published)
     : signingKey_(std::move(signingKey)), published_(std::move(published)) {
-  auto publicKey = encodeBase64(signingKey_.publicKey());
+  auto publicKey = runtime::base64::encode(signingKey_.publicKey());
   for (const auto& key : published_) {
     if (key.publicKey == publicKey) {
       keyId_ = key.keyId;

@@ -1,8 +1,8 @@
 #include "testbed/credential/credential.hpp"
 
+#include "runtime/base64.hpp"
 #include "runtime/ipv4.hpp"
 #include "runtime/json_codec.hpp"
-#include "testbed/credential/base64.hpp"
 #include "testbed/credential/utc_time.hpp"
 
 #include <algorithm>
@@ -62,7 +62,7 @@ struct UsableKey {
 
 std::optional<UsableKey> usable(const CredentialKey& key) {
   if (!isEd25519(key.algorithm)) return std::nullopt;
-  auto raw = decodeBase64(key.publicKey);
+  auto raw = runtime::base64::decode(key.publicKey);
   auto notBefore = parseUTCTime(key.notBefore);
   auto notAfter = parseUTCTime(key.notAfter);
   if (!raw || raw->size() != sizeof(Ed25519PublicKey) || !notBefore || !notAfter ||
@@ -75,7 +75,7 @@ std::optional<UsableKey> usable(const CredentialKey& key) {
 }
 
 TokenPayload decodePayload(std::string_view encoded) {
-  auto json = decodeBase64Url(encoded);
+  auto json = runtime::base64::decodeURL(encoded);
   if (!json) runtime::fail(CredentialError::malformed);
   try {
     auto text = std::string_view(reinterpret_cast<const char*>(json->data()), json->size());
@@ -92,7 +92,7 @@ TokenPayload decodePayload(std::string_view encoded) {
 
 CredentialKey publishedKey(std::string keyId, const Ed25519PublicKey& publicKey,
                            std::int64_t notBefore, std::int64_t notAfter) {
-  return CredentialKey{std::move(keyId), "ed25519", encodeBase64(publicKey),
+  return CredentialKey{std::move(keyId), "ed25519", runtime::base64::encode(publicKey),
                        formatUTCTime(notBefore), formatUTCTime(notAfter)};
 }
 
@@ -101,10 +101,10 @@ std::string createCredential(const Ed25519PrivateKey& privateKey, std::string_vi
   TokenPayload payload{std::string(keyId), claims.deviceID,  claims.vpnIPv4,
                        claims.issuedAt,    claims.notBefore, claims.expiresAt};
   auto json = runtime::json::encodeText(payload);
-  auto token = encodeBase64Url(asBytes(json));
+  auto token = runtime::base64::encodeURL(asBytes(json));
   auto signature = privateKey.sign(asBytes(token));
   token += '.';
-  token += encodeBase64Url(signature);
+  token += runtime::base64::encodeURL(signature);
   return token;
 }
 
@@ -116,7 +116,7 @@ CredentialClaims verifyCredential(std::string_view token, std::span<const Creden
     runtime::fail(CredentialError::malformed);
   }
   auto signed_ = token.substr(0, dot);
-  auto signature = decodeBase64Url(token.substr(dot + 1));
+  auto signature = runtime::base64::decodeURL(token.substr(dot + 1));
   if (!signature || signature->size() != sizeof(Ed25519Signature)) {
     runtime::fail(CredentialError::malformed);
   }

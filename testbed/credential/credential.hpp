@@ -8,6 +8,7 @@
 // Payload keys: "keyId", "deviceID" (u64), "vpnIPv4" (dotted quad), "issuedAt",
 // "notBefore", "expiresAt" (unix seconds).
 
+#include "flowgate/control/trust_bundle.hpp"
 #include "runtime/date.hpp"
 #include "runtime/error.hpp"
 #include "testbed/credential/ed25519.hpp"
@@ -44,23 +45,7 @@ struct CredentialClaims {
 // A signing key as published: `algorithm` "ed25519", `publicKey` the standard
 // Base64 of the raw 32-byte key, `notBefore`/`notAfter` UTC text
 // ("2025-01-31T12:00:00Z"), both ends inclusive.
-struct CredentialKey {
-  std::string keyId;
-  std::string algorithm;
-  std::string publicKey;
-  std::string notBefore;
-  std::string notAfter;
-
-  friend bool operator==(const CredentialKey&, const CredentialKey&) = default;
-  template <class Self, class Field>
-  static void describe(Self& self, Field&& field) {
-    field("keyId", self.keyId);
-    field("algorithm", self.algorithm);
-    field("publicKey", self.publicKey);
-    field("notBefore", self.notBefore);
-    field("notAfter", self.notAfter);
-  }
-};
+using CredentialKey = flowgate::CredentialKey;
 
 CredentialKey publishedKey(std::string keyId, const Ed25519PublicKey& publicKey,
                            std::int64_t notBefore, std::int64_t notAfter);

@@ -3,7 +3,7 @@
 
 #include "relay_fixture.hpp"
 
-#include "testbed/credential/base64.hpp"
+#include "runtime/base64.hpp"
 
 #include <boost/asio/io_context.hpp>
 
@@ -14,11 +14,11 @@ namespace {
 std::string replacePayloadField(const std::string& token, const std::string& from,
                                 const std::string& to) {
   auto dot = token.find('.');
-  auto json = *testbed::decodeBase64Url(token.substr(0, dot));
+  auto json = *runtime::base64::decodeURL(token.substr(0, dot));
   std::string text(json.begin(), json.end());
   auto at = text.find(from);
   text.replace(at, from.size(), to);
-  return testbed::encodeBase64Url(
+  return runtime::base64::encodeURL(
              std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) +
          token.substr(dot);
 }

@@ -1,5 +1,5 @@
 #include "testbed/credential/credential.hpp"
-#include "testbed/credential/base64.hpp"
+#include "runtime/base64.hpp"
 #include "testbed/credential/utc_time.hpp"
 
 #include <gtest/gtest.h>
@@ -39,8 +39,8 @@ class Credentials : public ::testing::Test {
   CredentialClaims claims{0xffffffffffffffff, "198.19.0.2", t0 - 10, t0 - 5, t0 + 3600};
 
   std::string signedPayload(const std::string& json) {
-    auto head = encodeBase64Url(bytes(json));
-    return head + "." + encodeBase64Url(key.sign(bytes(head)));
+    auto head = runtime::base64::encodeURL(bytes(json));
+    return head + "." + runtime::base64::encodeURL(key.sign(bytes(head)));
   }
 };
 
@@ -56,9 +56,9 @@ TEST_F(Credentials, RoundTripKeepsEveryClaim) {
 TEST_F(Credentials, AnyChangeAfterSigningIsTampering) {
   auto token = createCredential(key, "k1", claims);
   auto dot = token.find('.');
-  auto json = text(*decodeBase64Url(token.substr(0, dot)));
+  auto json = text(*runtime::base64::decodeURL(token.substr(0, dot)));
   json.replace(json.find("198.19.0.2"), 10, "198.19.0.3");
-  auto edited = encodeBase64Url(bytes(json)) + token.substr(dot);
+  auto edited = runtime::base64::encodeURL(bytes(json)) + token.substr(dot);
   EXPECT_EQ(verifyError(edited, keys, t0), CredentialError::tampered);
 
   auto flipped = token;
@@ -153,7 +153,7 @@ TEST(CredentialKeysFile, RefusesKeysItCouldNeverUse) {
   auto key = Ed25519PrivateKey::generate();
   auto good = publishedKey("a", key.publicKey(), t0, t0 + 1);
   auto shortKey = good;
-  shortKey.publicKey = encodeBase64(std::vector<std::uint8_t>(31, 1));
+  shortKey.publicKey = runtime::base64::encode(std::vector<std::uint8_t>(31, 1));
   auto rsa = good;
   rsa.algorithm = "rsa-2048";
   auto reversed = publishedKey("a", key.publicKey(), t0 + 1, t0);
@@ -166,14 +166,14 @@ TEST(CredentialKeysFile, RefusesKeysItCouldNeverUse) {
 }
 
 TEST(Base64, DecodingIsStrict) {
-  EXPECT_EQ(text(*decodeBase64("aGk=")), "hi");
-  EXPECT_EQ(text(*decodeBase64Url("aGk")), "hi");
-  EXPECT_EQ(encodeBase64(bytes("\xfb\xff")), "+/8=");
-  EXPECT_EQ(encodeBase64Url(bytes("\xfb\xff")), "-_8");
+  EXPECT_EQ(text(*runtime::base64::decode("aGk=")), "hi");
+  EXPECT_EQ(text(*runtime::base64::decodeURL("aGk")), "hi");
+  EXPECT_EQ(runtime::base64::encode(bytes("\xfb\xff")), "+/8=");
+  EXPECT_EQ(runtime::base64::encodeURL(bytes("\xfb\xff")), "-_8");
   for (auto bad : {"aGk", "aGk==", "aG k=", "aGl=", "a===", "-_8="}) {
-    EXPECT_FALSE(decodeBase64(bad)) << bad;
+    EXPECT_FALSE(runtime::base64::decode(bad)) << bad;
   }
-  for (auto bad : {"aGk=", "aGl", "a", "+/8"}) EXPECT_FALSE(decodeBase64Url(bad)) << bad;
+  for (auto bad : {"aGk=", "aGl", "a", "+/8"}) EXPECT_FALSE(runtime::base64::decodeURL(bad)) << bad;
 }
 
 TEST(UTCTime, ParsesTheControlPlaneFormOnly) {
