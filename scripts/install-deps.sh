@@ -9,7 +9,7 @@ packages=(
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
   libssl-dev openssl
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  iproute2
+  iproute2 iputils-ping
   dnsmasq-base nftables dnsutils curl procps
 )
 
