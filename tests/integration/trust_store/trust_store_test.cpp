@@ -38,7 +38,7 @@ class TrustStoreAgainstControl : public ::testing::Test {
   }
 
   Result load(std::string url = {}) {
-    if (url.empty()) url = "https://localhost:" + std::to_string(server.port());
+    if (url.empty()) url = "https://127.0.0.1:" + std::to_string(server.port());
     std::optional<Result> result;
     asio::co_spawn(
         io,
@@ -85,9 +85,9 @@ TEST_F(TrustStoreAgainstControl, StoresThenRefusesAnOlderVersion) {
 
 TEST_F(TrustStoreAgainstControl, AnUnreachableServerServesTheStoredBundle) {
   // Nothing stored yet: unavailable.
-  EXPECT_EQ(load("https://localhost:1"), error(TrustStoreError::unavailable));
+  EXPECT_EQ(load("https://127.0.0.1:1"), error(TrustStoreError::unavailable));
   EXPECT_EQ(load(), Result(3u));
-  EXPECT_EQ(load("https://localhost:1"), Result(3u));
+  EXPECT_EQ(load("https://127.0.0.1:1"), Result(3u));
 }
 
 TEST_F(TrustStoreAgainstControl, A404WithAValidLookingBodyIsAFailedDownload) {
