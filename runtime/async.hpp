@@ -31,17 +31,20 @@ using Task = asio::awaitable<T>;
 // with the operation's value or exception.
 template <class T>
 Task<T> runOn(Executor executor, Task<T> op) {
-  using Result = std::conditional_t<std::is_void_v<T> || std::is_default_constructible_v<T>, T,
-                                    std::optional<T>>;
-  auto boxed = [](Task<T> inner) -> Task<Result> { co_return co_await std::move(inner); };
   auto caller = co_await asio::this_coro::executor;
   std::exception_ptr error;
-  [[maybe_unused]] std::conditional_t<std::is_void_v<T>, bool, std::optional<Result>> result;
+  [[maybe_unused]] std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> result;
   try {
     if constexpr (std::is_void_v<T>) {
       co_await asio::co_spawn(executor, std::move(op), asio::use_awaitable);
+    } else if constexpr (std::is_default_constructible_v<T>) {
+      result.emplace(co_await asio::co_spawn(executor, std::move(op), asio::use_awaitable));
     } else {
-      result.emplace(co_await asio::co_spawn(executor, boxed(std::move(op)), asio::use_awaitable));
+      // co_spawn needs a default-constructible result; carry the value in an optional.
+      auto boxed = [](Task<T> inner) -> Task<std::optional<T>> {
+        co_return co_await std::move(inner);
+      };
+      result = co_await asio::co_spawn(executor, boxed(std::move(op)), asio::use_awaitable);
     }
   } catch (...) {
     error = std::current_exception();
@@ -53,13 +56,7 @@ Task<T> runOn(Executor executor, Task<T> op) {
     co_await asio::post(caller, asio::use_awaitable);
   }
   if (error) std::rethrow_exception(error);
-  if constexpr (!std::is_void_v<T>) {
-    if constexpr (std::is_same_v<Result, T>) {
-      co_return std::move(*result);
-    } else {
-      co_return std::move(**result);
-    }
-  }
+  if constexpr (!std::is_void_v<T>) co_return std::move(*result);
 }
 
 class Serialized {
