@@ -1,12 +1,10 @@
 #pragma once
 
 // Throwaway certificate authorities and server certificates for TLS tests,
-// made with the OpenSSL API at test time.
+// made at test time with the lab's certificate code.
 
-#include <openssl/evp.h>
-#include <openssl/x509.h>
+#include "testbed/pki/certificates.hpp"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,19 +20,12 @@ class Authority {
   explicit Authority(const std::string& commonName);
 
   std::string certificatePem() const;
-  // A server certificate for these DNS names and IP addresses, signed by this authority.
+  // A server certificate for these DNS names and IPv4 addresses, signed by this authority.
   Credential issue(const std::vector<std::string>& dnsNames,
                    const std::vector<std::string>& ipAddresses) const;
 
  private:
-  struct KeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-  };
-  struct CertificateFree {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-  };
-  std::unique_ptr<EVP_PKEY, KeyFree> key_;
-  std::unique_ptr<X509, CertificateFree> certificate_;
+  testbed::KeyAndCertificate authority_;
 };
 
 }  // namespace testpki
