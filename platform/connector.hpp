@@ -1,0 +1,40 @@
+#pragma once
+
+// Every socket the daemon opens is made here, as one place decides how the
+// daemon's own traffic leaves the machine: the routing mark keeps it out of
+// the tunnel, so a node or a resolver never routes into the tunnel it serves.
+
+#include "runtime/async.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The mark of the daemon's own sockets; the tunnel's routing rule skips it.
+inline constexpr std::uint32_t kRoutingMark = 0x7665;  // "ve"
+
+struct SocketOptions {
+  std::optional<std::uint32_t> routingMark;  // SO_MARK (needs CAP_NET_ADMIN)
+  bool keepAlive = false;                    // idle 15 s, interval 5 s, count 3
+  bool noDelay = false;
+};
+
+// An IPv4 UDP socket carrying the options' mark.
+boost::asio::ip::udp::socket openUDP(const runtime::Executor& executor,
+                                     const SocketOptions& options);
+
+// Resolves `host` (an IPv4 literal never touches the resolver), opens, applies
+// the options and connects, trying each address in order, all within
+// `timeout`. Throws the platform's error; a missed deadline is
+// boost::asio::error::timed_out.
+runtime::Task<boost::asio::ip::tcp::socket> connectTCP(runtime::Executor executor, std::string host,
+                                                       std::uint16_t port, SocketOptions options,
+                                                       std::chrono::steady_clock::duration timeout);
+
+}  // namespace platform
