@@ -316,8 +316,6 @@ TEST_F(AuthorizationAgainstControl, OtherRefusalsFailWithTheStatusAndTheServersC
   };
   const Case cases[] = {
       {{{"status", 401}, {"body", {{"code", "revoked"}}}}, serverFailure(401, "revoked")},
-      {{{"status", 429}, {"body", {{"code", "slow_down"}, {"retry", 5}}}},
-       serverFailure(429, "slow_down")},
       {{{"status", 503}, {"body_text", "<html>down</html>"}}, serverFailure(503, "unknown")},
       {{{"status", 500}, {"body", {{"code", 17}}}}, serverFailure(500, "unknown")},
       {{{"status", 404}, {"body", {{"message", "gone"}}}}, serverFailure(404, "unknown")},
