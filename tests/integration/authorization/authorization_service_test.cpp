@@ -412,3 +412,25 @@ TEST_F(AuthorizationAgainstControl, FailuresBeforeTheAuthorizationEndTheRenewal)
   }
   EXPECT_FALSE(storedBootstrap());
 }
+
+// The mark is read back from the kernel's socket table while a heartbeat is held open.
+TEST_F(AuthorizationAgainstControl, ControlRequestsCarryTheRoutingMark) {
+  if (geteuid() != 0) GTEST_SKIP() << "setting SO_MARK needs CAP_NET_ADMIN";
+  fault({{"path", "/v1/tunnel/heartbeat"}, {"delay_ms", 1500}, {"times", 1}});
+  std::string socketTable;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string command =
+        "ss -tHne state established '( dport = :" + std::to_string(server.port()) +
+        " )' 2>/dev/null";
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char line[512];
+      while (fgets(line, sizeof line, pipe)) socketTable += line;
+      pclose(pipe);
+    }
+  });
+  EXPECT_EQ(heartbeat(current), Outcome(std::nullopt));
+  reader.join();
+  if (socketTable.empty()) GTEST_SKIP() << "ss is not available";
+  EXPECT_NE(socketTable.find("fwmark:0x7665"), std::string::npos) << socketTable;
+}
