@@ -63,7 +63,8 @@ void BM_Answers(benchmark::State& state) {
 BENCHMARK(BM_Answers);
 
 dns_test::DnsmasqProcess& resolver() {
-  static dns_test::DnsmasqProcess instance({{"nas.test.example", "192.168.1.10"}});
+  static dns_test::DnsmasqProcess instance(
+      std::vector<std::pair<std::string, std::string>>{{"nas.test.example", "192.168.1.10"}});
   return instance;
 }
 

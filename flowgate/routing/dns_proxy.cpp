@@ -61,7 +61,8 @@ struct UpstreamExchange {
     runtime::ErrorCode ignored;
     socket.close(ignored);
     timer.cancel();
-    done.cancel();
+    // In the past rather than cancelled: the waiter wakes whenever it waits.
+    done.expires_at(asio::steady_timer::time_point::min());
   }
 
   asio::ip::udp::socket socket;
@@ -239,7 +240,12 @@ runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
 void DNSProxy::answer(const Query& query, std::span<const std::uint8_t> message) const {
   auto packet =
       dns::udpPacket(query.destinationIP, query.sourceIP, dnsPort, query.sourcePort, message);
-  if (packet) deliver_(runtime::SharedBytes(std::move(*packet)));
+  if (!packet) return;
+  try {
+    deliver_(runtime::SharedBytes(std::move(*packet)));
+  } catch (const std::exception&) {
+    // A reply the writer cannot take is dropped; the Mac asks again.
+  }
 }
 
 std::string DNSProxy::selectRegion(std::span<const std::optional<GeoIPTable::Action>> actions,
@@ -291,6 +297,9 @@ runtime::Task<std::vector<std::uint8_t>> DNSProxy::queryUDP(std::vector<std::uin
   const auto timeout = std::chrono::milliseconds(std::max<std::int64_t>(timeoutMs, 0));
   // The query's own serial queue, as each upstream exchange has.
   runtime::Executor caller = co_await asio::this_coro::executor;
+  // Beside the caller's strand, not inside it: exchanges do not queue behind
+  // one another's callbacks.
+  if (const auto* strand = caller.target<runtime::Strand>()) caller = strand->get_inner_executor();
   runtime::Strand queue = asio::make_strand(caller);
   co_return co_await runtime::runOn<std::vector<std::uint8_t>>(
       queue, exchange(queue, std::move(message), endpoint, timeout));

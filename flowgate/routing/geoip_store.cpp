@@ -29,7 +29,8 @@ GeoIPStore::GeoIPStore(const runtime::Executor& executor,
                        std::filesystem::path directory)
     : Serialized(executor), session_(std::move(session)), directory_(std::move(directory)) {
   try {
-    platform::createDirectories(directory_, 0755);
+    // Private: the daemon's folder also holds its secrets.
+    platform::createDirectories(directory_, 0700);
   } catch (const std::exception&) {
     // Reported by the first write into it.
   }

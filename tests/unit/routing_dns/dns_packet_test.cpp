@@ -121,14 +121,6 @@ TEST(DnsPacket, ChecksumIsTheInternetChecksum) {
   EXPECT_EQ(dns::checksum(cases[2]), 0x220d);
 }
 
-TEST(DnsPacket, WriteStoresBigEndianOrAppends) {
-  Bytes buffer{9, 9, 9, 9, 9};
-  dns::write(buffer, 0x01020304, 1);
-  EXPECT_EQ(buffer, (Bytes{9, 1, 2, 3, 4}));
-  dns::write(buffer, 0xa0b0c0d0);
-  EXPECT_EQ(buffer, (Bytes{9, 1, 2, 3, 4, 0xa0, 0xb0, 0xc0, 0xd0}));
-}
-
 TEST(DnsPacket, QuestionTypeAndSkipName) {
   const Bytes header(12, 0);
   struct Case {
