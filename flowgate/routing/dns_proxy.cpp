@@ -197,7 +197,9 @@ runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
   }
 
   const std::vector<std::uint8_t> message(query.payload.begin(), query.payload.end());
-  for (const auto& resolver : orderedResolvers(localResolvers_)) {
+  // Taken now: a replaced list applies to the queries that come after.
+  const auto resolvers = orderedResolvers(localResolvers_);
+  for (const auto& resolver : resolvers) {
     std::vector<std::uint8_t> response;
     try {
       auto copy = message;

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(dns_test::checksumsValid(bytes));
         auto datagram = flowgate::dns::udp(bytes);
         check(datagram && datagram->sourcePort == 53 && bytes[0] == 0x45 &&
-              ((bytes[2] << 8) | bytes[3]) == bytes.size());
+              static_cast<std::size_t>((bytes[2] << 8) | bytes[3]) == bytes.size());
         check(datagram->sourceIP == dns_test::ip(198, 19, 0, 53) ||
               datagram->sourceIP == dns_test::ip(192, 0, 2, 1));
       },
