@@ -3,7 +3,7 @@
 // The IPv4/UDP and DNS message pieces the DNS proxy reads and writes. DNS
 // messages follow RFC 1035: a 12-byte header (ID, flags, QDCOUNT, ANCOUNT,
 // NSCOUNT, ARCOUNT, all big-endian) followed by the sections. Every reader
-// checks its bounds: the bytes come from the Mac's queries and from resolvers.
+// checks its bounds: the bytes come from local applications and from resolvers.
 
 #include <cstddef>
 #include <cstdint>

@@ -235,7 +235,7 @@ runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
     auto region = config_.defaultRegion;
     co_await sendTunnel_(std::move(original), std::move(region));
   } catch (const std::exception&) {
-    // Dropped: the Mac's resolver asks again.
+    // Dropped: the client's resolver asks again.
   }
 }
 
@@ -246,7 +246,7 @@ void DNSProxy::answer(const Query& query, std::span<const std::uint8_t> message)
   try {
     deliver_(runtime::SharedBytes(std::move(*packet)));
   } catch (const std::exception&) {
-    // A reply the writer cannot take is dropped; the Mac asks again.
+    // A reply the writer cannot take is dropped; the client asks again.
   }
 }
 
