@@ -11,6 +11,7 @@
 #include <boost/url/url.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,9 @@ struct HttpRequest {
   // Covers the whole exchange: name resolution, connection, TLS, request and response.
   std::chrono::milliseconds timeout = defaultRequestTimeout;
   runtime::CancelToken cancel;
+  // A response body larger than this fails as the client's own limit does, before
+  // more than this is held in memory. Lowers the client's limit, never raises it.
+  std::optional<std::size_t> maxBodySize;
 };
 
 struct HttpResponse {

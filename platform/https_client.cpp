@@ -15,7 +15,9 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -220,7 +222,7 @@ runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsCli
   std::optional<http::response_parser<http::string_body>> parser;
   do {
     parser.emplace();
-    parser->body_limit(options.maxBodySize);
+    parser->body_limit(std::min(options.maxBodySize, request.maxBodySize.value_or(SIZE_MAX)));
     auto [readError, read] = co_await http::async_read(state->stream, buffer, *parser,
                                                        asio::as_tuple(asio::use_awaitable));
     state->check(readError);

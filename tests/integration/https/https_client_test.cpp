@@ -294,6 +294,16 @@ TEST_F(HttpsClientTest, BodiesOverTheLimitAreRefused) {
   EXPECT_EQ(failureOf(client, get(urlOf("localhost", server, "/over"))), http::error::body_limit);
   EXPECT_EQ(failureOf(client, get(urlOf("localhost", server, "/chunked"))),
             http::error::body_limit);
+
+  // A request's own limit lowers the client's, never raises it.
+  auto limited = [&](const char* path, std::size_t limit) {
+    auto request = get(urlOf("localhost", server, path));
+    request.maxBodySize = limit;
+    return request;
+  };
+  EXPECT_EQ(failureOf(client, limited("/at-limit", 1023)), http::error::body_limit);
+  EXPECT_EQ(fetch(client, limited("/at-limit", 1024)).body.size(), 1024u);
+  EXPECT_EQ(failureOf(client, limited("/over", 4096)), http::error::body_limit);
 }
 
 TEST_F(HttpsClientTest, RequestsThatCannotBeSentSafelyAreRefusedBeforeConnecting) {

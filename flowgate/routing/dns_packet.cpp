@@ -1,0 +1,163 @@
+#include "flowgate/routing/dns_packet.hpp"
+
+#include <algorithm>
+
+namespace flowgate::dns {
+
+namespace {
+
+constexpr std::uint8_t protocolUDP = 17;
+constexpr std::size_t ipHeaderSize = 20;
+constexpr std::size_t udpHeaderSize = 8;
+
+// Sums big-endian 16-bit words onto `sum` without folding; an odd last byte is
+// padded with zero. Folding once at the end gives the same ones' complement sum
+// as folding after each addition.
+std::uint64_t addWords(std::uint64_t sum, std::span<const std::uint8_t> bytes) {
+  std::size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) sum += (std::uint32_t{bytes[i]} << 8) | bytes[i + 1];
+  if (i < bytes.size()) sum += std::uint32_t{bytes[i]} << 8;
+  return sum;
+}
+
+std::uint16_t fold(std::uint64_t sum) {
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<std::uint16_t>(sum);
+}
+
+void put16(std::vector<std::uint8_t>& buffer, std::size_t at, std::uint16_t value) {
+  buffer[at] = static_cast<std::uint8_t>(value >> 8);
+  buffer[at + 1] = static_cast<std::uint8_t>(value);
+}
+
+}  // namespace
+
+std::optional<UDPDatagram> udp(std::span<const std::uint8_t> packet) {
+  if (packet.size() < ipHeaderSize + udpHeaderSize) return std::nullopt;
+  if ((packet[0] >> 4) != 4 || packet[9] != protocolUDP) return std::nullopt;
+  const std::size_t header = std::size_t{packet[0] & 0x0fU} * 4;
+  if (header < ipHeaderSize || packet.size() < header + udpHeaderSize) return std::nullopt;
+  const std::size_t length = readBigEndian16(packet, header + 4);
+  if (length < udpHeaderSize || packet.size() < header + length) return std::nullopt;
+  return UDPDatagram{
+      .sourceIP = readBigEndian32(packet, 12),
+      .destinationIP = readBigEndian32(packet, 16),
+      .sourcePort = readBigEndian16(packet, header),
+      .destinationPort = readBigEndian16(packet, header + 2),
+      .payload = packet.subspan(header + udpHeaderSize, length - udpHeaderSize),
+  };
+}
+
+std::optional<std::vector<std::uint8_t>> udpPacket(std::uint32_t sourceIP,
+                                                   std::uint32_t destinationIP,
+                                                   std::uint16_t sourcePort,
+                                                   std::uint16_t destinationPort,
+                                                   std::span<const std::uint8_t> payload) {
+  // Larger payloads would wrap the 16-bit length fields.
+  if (payload.size() > maxPayloadSize) return std::nullopt;
+  const std::size_t total = ipHeaderSize + udpHeaderSize + payload.size();
+  const auto udpLength = static_cast<std::uint16_t>(udpHeaderSize + payload.size());
+  std::vector<std::uint8_t> packet;
+  packet.reserve(total);
+  packet.insert(packet.end(),
+                {0x45, 0, static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(total),
+                 0, 0, 0, 0, 64, protocolUDP, 0, 0});
+  write(packet, sourceIP);
+  write(packet, destinationIP);
+  write(packet, (std::uint32_t{sourcePort} << 16) | destinationPort);
+  write(packet, std::uint32_t{udpLength} << 16);
+  packet.insert(packet.end(), payload.begin(), payload.end());
+
+  put16(packet, 10, checksum(std::span(packet).first(ipHeaderSize)));
+
+  // Pseudo-header: addresses, zero, protocol, UDP length.
+  std::uint64_t sum = std::uint64_t{sourceIP >> 16} + (sourceIP & 0xffff) + (destinationIP >> 16) +
+                      (destinationIP & 0xffff) + protocolUDP + udpLength;
+  sum = addWords(sum, std::span(packet).subspan(ipHeaderSize));
+  std::uint16_t udpChecksum = static_cast<std::uint16_t>(~fold(sum));
+  // Zero means "no checksum" in UDP (RFC 768).
+  put16(packet, 26, udpChecksum == 0 ? 0xffff : udpChecksum);
+  return packet;
+}
+
+std::uint16_t checksum(std::span<const std::uint8_t> bytes) {
+  return static_cast<std::uint16_t>(~fold(addWords(0, bytes)));
+}
+
+void write(std::vector<std::uint8_t>& buffer, std::uint32_t value, std::optional<std::size_t> at) {
+  const std::uint8_t bytes[4] = {
+      static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+      static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+  if (at) {
+    for (std::size_t i = 0; i < 4; ++i) buffer[*at + i] = bytes[i];
+  } else {
+    buffer.insert(buffer.end(), bytes, bytes + 4);
+  }
+}
+
+std::optional<std::uint16_t> questionType(std::span<const std::uint8_t> message) {
+  std::size_t at = headerSize;
+  while (true) {
+    if (at >= message.size()) return std::nullopt;
+    const std::size_t length = message[at];
+    if (length == 0) break;
+    if (length > 63) return std::nullopt;
+    at += 1 + length;
+  }
+  ++at;
+  if (at + 4 > message.size()) return std::nullopt;
+  return readBigEndian16(message, at);
+}
+
+std::optional<std::size_t> skipName(std::span<const std::uint8_t> message, std::size_t at) {
+  while (true) {
+    if (at >= message.size()) return std::nullopt;
+    const std::uint8_t length = message[at];
+    if ((length & 0xc0) == 0xc0) return at + 2;
+    if (length == 0) return at + 1;
+    if (length > 63) return std::nullopt;
+    at += 1 + std::size_t{length};
+    if (at > message.size()) return std::nullopt;
+  }
+}
+
+std::vector<std::uint32_t> answers(std::span<const std::uint8_t> message) {
+  std::vector<std::uint32_t> addresses;
+  if (message.size() < headerSize) return addresses;
+  const unsigned questions = readBigEndian16(message, 4);
+  const unsigned records = readBigEndian16(message, 6);
+  std::size_t at = headerSize;
+  for (unsigned i = 0; i < questions; ++i) {
+    auto end = skipName(message, at);
+    if (!end || *end + 4 > message.size()) return addresses;
+    at = *end + 4;
+  }
+  for (unsigned i = 0; i < records; ++i) {
+    auto end = skipName(message, at);
+    if (!end || *end + 10 > message.size()) break;
+    const std::uint16_t type = readBigEndian16(message, *end);
+    const std::size_t dataLength = readBigEndian16(message, *end + 8);
+    const std::size_t data = *end + 10;
+    if (data + dataLength > message.size()) break;
+    if (type == typeA && dataLength == 4) {
+      // Each further A record takes at least 15 bytes; one allocation for all.
+      if (addresses.empty()) {
+        addresses.reserve(std::min<std::size_t>(records - i, (message.size() - data) / 15 + 1));
+      }
+      addresses.push_back(readBigEndian32(message, data));
+    }
+    at = data + dataLength;
+  }
+  return addresses;
+}
+
+std::vector<std::uint8_t> emptyAnswer(std::span<const std::uint8_t> query) {
+  std::vector<std::uint8_t> answer(query.begin(), query.end());
+  if (answer.size() < headerSize) return answer;
+  answer[2] = 0x81;
+  answer[3] = 0x80;
+  for (std::size_t i = 6; i < headerSize; ++i) answer[i] = 0;
+  return answer;
+}
+
+}  // namespace flowgate::dns

@@ -1,0 +1,316 @@
+#include "flowgate/routing/dns_proxy.hpp"
+
+#include "flowgate/routing/dns_packet.hpp"
+#include "flowgate/transport/protocol_error.hpp"
+#include "platform/connector.hpp"
+#include "runtime/ipv4.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <algorithm>
+#include <utility>
+
+namespace flowgate {
+
+namespace asio = boost::asio;
+
+struct DNSProxy::Query {
+  runtime::SharedBytes originalPacket;
+  std::uint32_t sourceIP = 0;
+  std::uint32_t destinationIP = 0;
+  std::uint16_t sourcePort = 0;
+  std::span<const std::uint8_t> payload;  // within originalPacket
+  std::uint16_t type = 0;
+};
+
+namespace {
+
+constexpr const char* firstResolver = "119.29.29.29";
+constexpr const char* secondResolver = "223.5.5.5";
+
+struct Block {
+  std::uint32_t network;
+  std::uint32_t mask;
+};
+// 10/8, 172.16/12, 169.254/16, 192.168/16, 127/8.
+constexpr Block localBlocks[] = {{0x0a000000, 0xff000000},
+                                 {0xac100000, 0xfff00000},
+                                 {0xa9fe0000, 0xffff0000},
+                                 {0xc0a80000, 0xffff0000},
+                                 {0x7f000000, 0xff000000}};
+
+// The largest datagram a UDP socket can return.
+constexpr std::size_t receiveBufferSize = 65536;
+
+// One upstream exchange. Its socket, timer and callbacks all run on the
+// query's own strand, so `completed` is the whole gate: the first outcome
+// finishes the exchange, every later one finds it set and does nothing.
+struct UpstreamExchange {
+  explicit UpstreamExchange(const runtime::Strand& queue)
+      : socket(platform::openUDP(queue, {.routingMark = platform::kRoutingMark})),
+        timer(queue),
+        done(queue, asio::steady_timer::time_point::max()) {}
+
+  void finish(runtime::ErrorCode failure, std::vector<std::uint8_t> response = {}) {
+    if (completed) return;
+    completed = true;
+    error = failure;
+    result = std::move(response);
+    runtime::ErrorCode ignored;
+    socket.close(ignored);
+    timer.cancel();
+    // In the past rather than cancelled: the waiter wakes whenever it waits.
+    done.expires_at(asio::steady_timer::time_point::min());
+  }
+
+  asio::ip::udp::socket socket;
+  asio::steady_timer timer;
+  asio::steady_timer done;
+  std::vector<std::uint8_t> message;
+  std::vector<std::uint8_t> buffer;
+  bool completed = false;
+  runtime::ErrorCode error;
+  std::vector<std::uint8_t> result;
+};
+
+runtime::Task<std::vector<std::uint8_t>> exchange(runtime::Strand queue,
+                                                  std::vector<std::uint8_t> message,
+                                                  asio::ip::udp::endpoint endpoint,
+                                                  std::chrono::milliseconds timeout) {
+  auto state = std::make_shared<UpstreamExchange>(queue);
+  runtime::ErrorCode connectError;
+  state->socket.connect(endpoint, connectError);
+  if (connectError) throw runtime::SystemError(connectError);
+  state->message = std::move(message);
+
+  state->timer.expires_after(timeout);
+  state->timer.async_wait([state](runtime::ErrorCode error) {
+    if (!error) state->finish(ProtocolError::connectionTimedOut);
+  });
+  state->socket.async_send(
+      asio::buffer(state->message), [state](runtime::ErrorCode sendError, std::size_t) {
+        if (sendError) return state->finish(sendError);
+        state->buffer.resize(receiveBufferSize);
+        state->socket.async_receive(asio::buffer(state->buffer),
+                                    [state](runtime::ErrorCode receiveError, std::size_t n) {
+                                      if (receiveError) return state->finish(receiveError);
+                                      if (n == 0)
+                                        return state->finish(ProtocolError::connectionTimedOut);
+                                      state->buffer.resize(n);
+                                      state->finish({}, std::move(state->buffer));
+                                    });
+      });
+
+  co_await state->done.async_wait(asio::as_tuple(asio::use_awaitable));
+  if (state->error) throw runtime::SystemError(state->error);
+  co_return std::move(state->result);
+}
+
+std::vector<std::uint32_t> parseServers(const std::vector<std::string>& servers) {
+  std::vector<std::uint32_t> addresses;
+  for (const auto& text : servers) {
+    auto address = runtime::ipv4::ipv4Value(text);
+    if (address && std::find(addresses.begin(), addresses.end(), *address) == addresses.end()) {
+      addresses.push_back(*address);
+    }
+  }
+  if (addresses.empty() || addresses.size() < servers.size()) {
+    runtime::fail(ProtocolError::invalidAddress);
+  }
+  return addresses;
+}
+
+}  // namespace
+
+DNSProxy::DNSProxy(const runtime::Executor& executor, ExtensionDNSConfig config, GeoIPTable geoIP,
+                   SendTunnel sendTunnel, Deliver deliver, UpstreamQuery upstream)
+    : Serialized(executor),
+      config_(std::move(config)),
+      localResolvers_(config_.localResolvers),
+      geoIP_(std::move(geoIP)),
+      serverIPs_(parseServers(config_.servers)),
+      sendTunnel_(std::move(sendTunnel)),
+      deliver_(std::move(deliver)),
+      upstream_(upstream ? std::move(upstream) : udpUpstream(dnsPort)) {}
+
+std::shared_ptr<DNSProxy> DNSProxy::create(const runtime::Executor& executor,
+                                           ExtensionDNSConfig config, GeoIPTable geoIP,
+                                           SendTunnel sendTunnel, Deliver deliver,
+                                           UpstreamQuery upstream) {
+  return std::shared_ptr<DNSProxy>(new DNSProxy(executor, std::move(config), std::move(geoIP),
+                                                std::move(sendTunnel), std::move(deliver),
+                                                std::move(upstream)));
+}
+
+runtime::Task<void> DNSProxy::process(runtime::SharedBytes packet) {
+  // The proxy stays alive while a query of it is in flight.
+  return serialized(handle(shared_from_this(), std::move(packet)));
+}
+
+runtime::Task<std::vector<std::string>> DNSProxy::localResolvers() const {
+  return serialized(
+      [](std::shared_ptr<const DNSProxy> self) -> runtime::Task<std::vector<std::string>> {
+        co_return self->localResolvers_;
+      }(shared_from_this()));
+}
+
+runtime::Task<void> DNSProxy::setLocalResolvers(std::vector<std::string> resolvers) {
+  return serialized(
+      [](std::shared_ptr<DNSProxy> self, std::vector<std::string> list) -> runtime::Task<void> {
+        self->localResolvers_ = std::move(list);
+        co_return;
+      }(shared_from_this(), std::move(resolvers)));
+}
+
+runtime::Task<void> DNSProxy::setGeoIP(GeoIPTable geoIP) {
+  return serialized([](std::shared_ptr<DNSProxy> self, GeoIPTable table) -> runtime::Task<void> {
+    self->geoIP_ = std::move(table);
+    co_return;
+  }(shared_from_this(), std::move(geoIP)));
+}
+
+runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
+                                     runtime::SharedBytes packet) {
+  auto datagram = dns::udp(packet.span());
+  if (!datagram) co_return;
+  if (datagram->destinationPort != dnsPort ||
+      std::find(serverIPs_.begin(), serverIPs_.end(), datagram->destinationIP) ==
+          serverIPs_.end()) {
+    co_return;
+  }
+  if (datagram->payload.size() < dns::headerSize || (datagram->payload[2] & 0x80) != 0) co_return;
+
+  const Query query{
+      .originalPacket = packet,
+      .sourceIP = datagram->sourceIP,
+      .destinationIP = datagram->destinationIP,
+      .sourcePort = datagram->sourcePort,
+      .payload = datagram->payload,
+      .type = dns::questionType(datagram->payload).value_or(0),
+  };
+  if (query.type != dns::typeA) {
+    auto empty = dns::emptyAnswer(query.payload);
+    answer(query, empty);
+    co_return;
+  }
+
+  const std::vector<std::uint8_t> message(query.payload.begin(), query.payload.end());
+  // Taken now: a replaced list applies to the queries that come after.
+  const auto resolvers = orderedResolvers(localResolvers_);
+  for (const auto& resolver : resolvers) {
+    std::vector<std::uint8_t> response;
+    try {
+      auto copy = message;
+      response = co_await upstream_(std::move(copy), resolver, config_.queryTimeoutMs);
+    } catch (const std::exception&) {
+      continue;
+    }
+    if (response.size() < dns::headerSize || (response[2] & 0x80) == 0 ||
+        response[0] != message[0] || response[1] != message[1]) {
+      continue;
+    }
+    const auto addresses = dns::answers(response);
+    if (!addresses.empty() && std::all_of(addresses.begin(), addresses.end(),
+                                          [&](std::uint32_t a) { return isLocal(a, geoIP_); })) {
+      answer(query, response);
+      co_return;
+    }
+    std::vector<std::optional<GeoIPTable::Action>> actions;
+    actions.reserve(addresses.size());
+    for (auto address : addresses) actions.push_back(geoIP_.action(address));
+    auto region = selectRegion(actions, config_.defaultRegion);
+    bool sent = true;
+    try {
+      auto original = query.originalPacket;
+      co_await sendTunnel_(std::move(original), std::move(region));
+    } catch (const std::exception&) {
+      sent = false;
+    }
+    if (sent) co_return;
+  }
+  try {
+    auto original = query.originalPacket;
+    auto region = config_.defaultRegion;
+    co_await sendTunnel_(std::move(original), std::move(region));
+  } catch (const std::exception&) {
+    // Dropped: the client's resolver asks again.
+  }
+}
+
+void DNSProxy::answer(const Query& query, std::span<const std::uint8_t> message) const {
+  auto packet =
+      dns::udpPacket(query.destinationIP, query.sourceIP, dnsPort, query.sourcePort, message);
+  if (!packet) return;
+  try {
+    deliver_(runtime::SharedBytes(std::move(*packet)));
+  } catch (const std::exception&) {
+    // A reply the writer cannot take is dropped; the client asks again.
+  }
+}
+
+std::string DNSProxy::selectRegion(std::span<const std::optional<GeoIPTable::Action>> actions,
+                                   std::string_view defaultRegion) {
+  std::vector<std::pair<RegionCode, std::size_t>> counts;
+  const std::pair<RegionCode, std::size_t>* best = nullptr;
+  counts.reserve(actions.size());
+  for (const auto& action : actions) {
+    if (!action || action->isDirect()) continue;
+    auto code = action->regionCode();
+    auto found = std::find_if(counts.begin(), counts.end(),
+                              [&](const auto& entry) { return entry.first == code; });
+    if (found == counts.end()) {
+      counts.emplace_back(code, 0);
+      found = counts.end() - 1;
+    }
+    ++found->second;
+    if (!best || found->second > best->second) best = &*found;
+  }
+  return best ? best->first.text() : std::string(defaultRegion);
+}
+
+std::vector<std::string> DNSProxy::orderedResolvers(std::vector<std::string> resolvers) {
+  auto rank = [](const std::string& resolver) {
+    if (resolver == firstResolver) return 0;
+    if (resolver == secondResolver) return 1;
+    return 2;
+  };
+  std::stable_sort(resolvers.begin(), resolvers.end(),
+                   [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
+  return resolvers;
+}
+
+bool DNSProxy::isLocal(std::uint32_t address, const GeoIPTable& geoIP) {
+  for (const auto& block : localBlocks) {
+    if ((address & block.mask) == block.network) return true;
+  }
+  auto action = geoIP.action(address);
+  return action && action->isDirect();
+}
+
+runtime::Task<std::vector<std::uint8_t>> DNSProxy::queryUDP(std::vector<std::uint8_t> message,
+                                                            std::string resolver,
+                                                            std::int64_t timeoutMs,
+                                                            std::uint16_t port) {
+  auto address = runtime::ipv4::ipv4Value(resolver);
+  if (!address) runtime::fail(ProtocolError::invalidAddress);
+  const asio::ip::udp::endpoint endpoint(asio::ip::address_v4(*address), port);
+  const auto timeout = std::chrono::milliseconds(std::max<std::int64_t>(timeoutMs, 0));
+  // The query's own serial queue, as each upstream exchange has.
+  runtime::Executor caller = co_await asio::this_coro::executor;
+  // Beside the caller's strand, not inside it: exchanges do not queue behind
+  // one another's callbacks.
+  if (const auto* strand = caller.target<runtime::Strand>()) caller = strand->get_inner_executor();
+  runtime::Strand queue = asio::make_strand(caller);
+  co_return co_await runtime::runOn<std::vector<std::uint8_t>>(
+      queue, exchange(queue, std::move(message), endpoint, timeout));
+}
+
+DNSProxy::UpstreamQuery DNSProxy::udpUpstream(std::uint16_t port) {
+  return [port](std::vector<std::uint8_t> message, std::string resolver, std::int64_t timeoutMs) {
+    return queryUDP(std::move(message), std::move(resolver), timeoutMs, port);
+  };
+}
+
+}  // namespace flowgate

@@ -1,0 +1,100 @@
+#pragma once
+
+// Answers the tunnel's DNS queries. Each A query is first asked of the
+// physical network's resolvers; an answer whose addresses are all private,
+// loopback, link-local or GeoIP-direct is written back locally, anything else
+// is sent as the original query through a node of the region most answer
+// addresses belong to. Other query types get an empty answer at once. Nothing
+// is cached.
+
+#include "flowgate/config/records.hpp"
+#include "flowgate/routing/geoip_table.hpp"
+#include "runtime/async.hpp"
+#include "runtime/bytes.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace flowgate {
+
+class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this<DNSProxy> {
+ public:
+  static constexpr std::uint16_t dnsPort = 53;
+
+  // Hands the query packet to a node of `region`; throws when it could not.
+  using SendTunnel =
+      std::function<runtime::Task<void>(runtime::SharedBytes packet, std::string region)>;
+  // Writes one IP packet into the interface.
+  using Deliver = std::function<void(runtime::SharedBytes packet)>;
+  // One upstream exchange: the response datagram, or a throw.
+  using UpstreamQuery = std::function<runtime::Task<std::vector<std::uint8_t>>(
+      std::vector<std::uint8_t> message, std::string resolver, std::int64_t timeoutMs)>;
+
+  // Throws ProtocolError::invalidAddress unless every server is a distinct
+  // dotted quad (and there is at least one). `upstream` defaults to
+  // udpUpstream(dnsPort).
+  static std::shared_ptr<DNSProxy> create(const runtime::Executor& executor,
+                                          ExtensionDNSConfig config, GeoIPTable geoIP,
+                                          SendTunnel sendTunnel, Deliver deliver,
+                                          UpstreamQuery upstream = {});
+
+  // Handles one packet; never fails. Anything but a query to a server address
+  // on port 53 is dropped.
+  runtime::Task<void> process(runtime::SharedBytes packet);
+
+  runtime::Task<std::vector<std::string>> localResolvers() const;
+  // Queries already under way keep the resolvers they started with.
+  runtime::Task<void> setLocalResolvers(std::vector<std::string> resolvers);
+  runtime::Task<void> setGeoIP(GeoIPTable geoIP);
+
+  // The region for a tunnel answer: the region code of the most `region`
+  // actions (the first to reach that count on a tie), else `defaultRegion`.
+  static std::string selectRegion(std::span<const std::optional<GeoIPTable::Action>> actions,
+                                  std::string_view defaultRegion);
+
+  // Resolvers in the order they are asked: 119.29.29.29, 223.5.5.5, then the
+  // others as given.
+  static std::vector<std::string> orderedResolvers(std::vector<std::string> resolvers);
+
+  // Whether the address is private, loopback, link-local or direct in `geoIP`.
+  static bool isLocal(std::uint32_t address, const GeoIPTable& geoIP);
+
+  // Sends `message` as one datagram to `resolver`:`port` from a socket of its
+  // own carrying the daemon's routing mark, and returns the first datagram
+  // received. Exactly one outcome wins: a send or receive error, the socket's
+  // failure, or ProtocolError::connectionTimedOut after `timeoutMs` (also for
+  // an empty datagram).
+  static runtime::Task<std::vector<std::uint8_t>> queryUDP(std::vector<std::uint8_t> message,
+                                                           std::string resolver,
+                                                           std::int64_t timeoutMs,
+                                                           std::uint16_t port = dnsPort);
+  // queryUDP with a fixed port, as an UpstreamQuery.
+  static UpstreamQuery udpUpstream(std::uint16_t port);
+
+ private:
+  DNSProxy(const runtime::Executor& executor, ExtensionDNSConfig config, GeoIPTable geoIP,
+           SendTunnel sendTunnel, Deliver deliver, UpstreamQuery upstream);
+
+  struct Query;
+
+  runtime::Task<void> handle(std::shared_ptr<DNSProxy> self, runtime::SharedBytes packet);
+  // Writes `message` back to the query's sender as if from the server it asked.
+  void answer(const Query& query, std::span<const std::uint8_t> message) const;
+
+  ExtensionDNSConfig config_;
+  std::vector<std::string> localResolvers_;
+  GeoIPTable geoIP_;
+  std::vector<std::uint32_t> serverIPs_;
+  SendTunnel sendTunnel_;
+  Deliver deliver_;
+  UpstreamQuery upstream_;
+};
+
+}  // namespace flowgate
