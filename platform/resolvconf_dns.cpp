@@ -1,0 +1,35 @@
+#include "platform/resolvconf_dns.hpp"
+
+#include "platform/process.hpp"
+
+#include <unistd.h>
+
+namespace platform {
+
+ResolvconfDNS::ResolvconfDNS(std::filesystem::path program) : program_(std::move(program)) {}
+
+std::optional<std::filesystem::path> ResolvconfDNS::find() {
+  for (const char* candidate :
+       {"/usr/sbin/resolvconf", "/sbin/resolvconf", "/usr/bin/resolvconf"}) {
+    if (::access(candidate, X_OK) == 0) return std::filesystem::path(candidate);
+  }
+  return std::nullopt;
+}
+
+void ResolvconfDNS::apply(const std::string& interfaceName, int, const DNSSettings& settings) {
+  std::string record;
+  for (const auto& server : settings.servers) {
+    if (isIPAddressLiteral(server)) record += "nameserver " + server + "\n";
+  }
+  if (!interfaceName_.empty() && interfaceName_ != interfaceName) revert();
+  runProgram({program_.string(), "-a", interfaceName}, record);
+  interfaceName_ = interfaceName;
+}
+
+void ResolvconfDNS::revert() {
+  if (interfaceName_.empty()) return;
+  runProgram({program_.string(), "-d", interfaceName_});
+  interfaceName_.clear();
+}
+
+}  // namespace platform
