@@ -8,6 +8,7 @@
 #include <libmnl/libmnl.h>
 #include <linux/fib_rules.h>
 #include <linux/if.h>
+#include <linux/ip.h>
 #include <linux/rtnetlink.h>
 
 #include <algorithm>
@@ -29,10 +30,13 @@ std::uint32_t addressValue(const std::string& text, const char* what) {
   return *value;
 }
 
-unsigned prefixLengthOf(const std::string& maskText) {
-  auto mask = addressValue(maskText, "mask");
-  auto length = static_cast<unsigned>(std::popcount(mask));
-  if (runtime::ipv4::prefixMask(length) != mask) invalid("mask " + maskText);
+// `what` names the address or route the mask belongs to.
+unsigned prefixLengthOf(const std::string& maskText, const std::string& what) {
+  auto mask = runtime::ipv4::ipv4Value(maskText);
+  auto length = mask ? static_cast<unsigned>(std::popcount(*mask)) : 0;
+  if (!mask || runtime::ipv4::prefixMask(length) != *mask) {
+    invalid(what + ": invalid mask " + maskText);
+  }
   return length;
 }
 
@@ -83,7 +87,9 @@ void NetlinkRouting::configureInterface(int linkIndex, const IPv4Settings& setti
   for (std::size_t i = 0; i < settings.addresses.size(); ++i) {
     auto address = addressValue(settings.addresses[i], "address");
     unsigned length =
-        i < settings.subnetMasks.size() ? prefixLengthOf(settings.subnetMasks[i]) : 32;
+        i < settings.subnetMasks.size()
+            ? prefixLengthOf(settings.subnetMasks[i], "address " + settings.addresses[i])
+            : 32;
     wanted.emplace_back(address, length);
   }
 
@@ -96,6 +102,16 @@ void NetlinkRouting::configureInterface(int linkIndex, const IPv4Settings& setti
   link->ifi_flags = IFF_UP;
   link->ifi_change = IFF_UP;
   if (mtu) mnl_attr_put_u32(message, IFLA_MTU, static_cast<std::uint32_t>(*mtu));
+  // Replacing the address adds the new one before the old leaves; without
+  // promotion the kernel would drop the new one, as a secondary, with the old,
+  // and the device's routes with both.
+  auto* spec = mnl_attr_nest_start(message, IFLA_AF_SPEC);
+  auto* inet = mnl_attr_nest_start(message, AF_INET);
+  auto* conf = mnl_attr_nest_start(message, IFLA_INET_CONF);
+  mnl_attr_put_u32(message, IPV4_DEVCONF_PROMOTE_SECONDARIES, 1);
+  mnl_attr_nest_end(message, conf);
+  mnl_attr_nest_end(message, inet);
+  mnl_attr_nest_end(message, spec);
   batch.end(message);
   names.push_back("link settings");
 
@@ -136,7 +152,7 @@ void NetlinkRouting::configureInterface(int linkIndex, const IPv4Settings& setti
 NetlinkRouting::Routes NetlinkRouting::desiredRoutes(const IPv4Settings& settings) {
   Routes routes;
   auto add = [&](const IPv4Route& route, Kind kind) {
-    auto length = prefixLengthOf(route.subnetMask);
+    auto length = prefixLengthOf(route.subnetMask, "route " + route.destinationAddress);
     // The kernel refuses a destination with host bits set; its network is meant.
     auto network =
         addressValue(route.destinationAddress, "route") & runtime::ipv4::prefixMask(length);
@@ -160,8 +176,10 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
   NetlinkBatch additions;
   std::vector<Routes::value_type> added;
   for (const auto& [destination, kind] : desired) {
+    // Routes through the device go whenever its addresses do; they are few,
+    // so they are always sent again.
     auto found = installed_.find(destination);
-    if (found != installed_.end() && found->second == kind) continue;
+    if (kind == Kind::thrown && found != installed_.end() && found->second == kind) continue;
     auto* message = additions.begin(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE);
     auto* route = putHeader<rtmsg>(message);
     route->rtm_family = AF_INET;
