@@ -4,7 +4,7 @@
 
 #include "platform/tun_packet_flow.hpp"
 #include "runtime/spawn.hpp"
-#include "tests/netns/platform/namespace.hpp"
+#include "tests/support/netns/namespace.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include <future>
 #include <numeric>
 
-using namespace platformtest;
+using namespace testsupport;
 using platform::PacketBatch;
 using platform::TunDevice;
 using platform::TunPacketFlow;

@@ -4,7 +4,7 @@
 #include "platform/linux_settings_applier.hpp"
 #include "platform/netlink_path_monitor.hpp"
 #include "platform/tun_device.hpp"
-#include "tests/netns/platform/namespace.hpp"
+#include "tests/support/netns/namespace.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <thread>
 
-using namespace platformtest;
+using namespace testsupport;
 using namespace std::chrono_literals;
 using platform::NetworkPath;
 

@@ -10,7 +10,7 @@
 #include "platform/policy_routing.hpp"
 #include "platform/resolv_conf_dns.hpp"
 #include "platform/tun_device.hpp"
-#include "tests/netns/platform/namespace.hpp"
+#include "tests/support/netns/namespace.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@
 #include <set>
 #include <sstream>
 
-using namespace platformtest;
+using namespace testsupport;
 using platform::IPv4Route;
 using platform::LinuxSettingsApplier;
 using platform::NetworkSettings;

@@ -1,7 +1,7 @@
 #pragma once
 
-// Network namespaces of the platform tests, named "vkp-<pid>-<role>" so that
-// concurrent test programs (and the lab's "vkl-" namespaces) never meet. Each
+// Network namespaces for tests and benchmarks, named "vkp-<pid>-<role>" so that
+// concurrent programs (and the lab's "vkl-" namespaces) never meet. Each
 // is deleted when its object goes; the first use in a program also deletes
 // "vkp-" namespaces whose program is gone. Nothing here routes out: the
 // namespaces start with only a loopback link.
@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace platformtest {
+namespace testsupport {
 
 struct CommandResult {
   int status = -1;
@@ -36,6 +36,9 @@ class Namespace {
   // Runs `work` on a thread that has entered the namespace: sockets, netlink
   // and TUN devices it opens belong here. Rethrows what `work` throws.
   void run(const std::function<void()>& work) const;
+  // Moves the calling thread into the namespace for good (threads it starts
+  // afterwards are inside too).
+  void enter() const;
 
  private:
   std::string name_;
@@ -44,4 +47,4 @@ class Namespace {
 // True when the tests can make namespaces and TUN devices (root).
 bool namespacesAvailable();
 
-}  // namespace platformtest
+}  // namespace testsupport

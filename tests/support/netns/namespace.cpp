@@ -1,4 +1,4 @@
-#include "tests/netns/platform/namespace.hpp"
+#include "tests/support/netns/namespace.hpp"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace platformtest {
+namespace testsupport {
 
 namespace {
 
@@ -82,15 +82,20 @@ std::string Namespace::must(const std::string& command) const {
   return result.output;
 }
 
+void Namespace::enter() const {
+  int fd = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("cannot enter " + name_);
+  }
+  ::close(fd);
+}
+
 void Namespace::run(const std::function<void()>& work) const {
   std::exception_ptr error;
   std::thread thread([&] {
     try {
-      int fd = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) {
-        throw std::runtime_error("cannot enter " + name_);
-      }
-      ::close(fd);
+      enter();
       work();
     } catch (...) {
       error = std::current_exception();
@@ -100,4 +105,4 @@ void Namespace::run(const std::function<void()>& work) const {
   if (error) std::rethrow_exception(error);
 }
 
-}  // namespace platformtest
+}  // namespace testsupport
