@@ -14,6 +14,7 @@ LinuxSettingsApplier::~LinuxSettingsApplier() { worker_.join(); }
 
 void LinuxSettingsApplier::removeLeftovers() {
   routing_.removeAll();
+  replyMarks_.remove();
   if (dns_) dns_->removeLeftovers();
   cleaned_ = true;
 }
@@ -23,6 +24,8 @@ void LinuxSettingsApplier::applyNow(const NetworkSettings& settings) {
   int link = routing_.linkIndex(interfaceName_);
   IPv4Settings ipv4 = settings.ipv4Settings.value_or(IPv4Settings{});
   routing_.configureInterface(link, ipv4, settings.mtu);
+  // Before the rule steers anything: the first reply must already find its way.
+  replyMarks_.install();
   routing_.applyRoutes(link, ipv4);
   if (dns_ && settings.dnsSettings) {
     dns_->apply(interfaceName_, link, *settings.dnsSettings);
@@ -35,6 +38,7 @@ void LinuxSettingsApplier::applyNow(const NetworkSettings& settings) {
 
 void LinuxSettingsApplier::removeNow() {
   routing_.removeAll();
+  replyMarks_.remove();
   if (dns_) dns_->revert();
   dnsApplied_ = false;
 }

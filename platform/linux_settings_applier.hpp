@@ -1,13 +1,15 @@
 #pragma once
 
 // The tunnel's settings on Linux: interface and policy routing by rtnetlink,
+// the marks that bring replies to the daemon's own connections back outside,
 // DNS through the configurator the machine calls for. The first apply removes
 // what a crashed daemon left behind. The blocking work runs on a thread of the
-// applier's own, one call at a time; the netlink socket is opened by the
+// applier's own, one call at a time; the sockets are opened by the
 // constructor, so everything happens in the network namespace current there.
 
 #include "platform/dns_configurator.hpp"
 #include "platform/netlink_routing.hpp"
+#include "platform/reply_marks.hpp"
 #include "platform/settings_applier.hpp"
 
 #include <boost/asio/thread_pool.hpp>
@@ -35,6 +37,7 @@ class LinuxSettingsApplier final : public SettingsApplier {
   std::string interfaceName_;
   std::unique_ptr<DNSConfigurator> dns_;
   NetlinkRouting routing_;
+  ReplyMarks replyMarks_;
   bool cleaned_ = false;
   bool dnsApplied_ = false;
   boost::asio::thread_pool worker_{1};

@@ -28,6 +28,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 using namespace testsupport;
 using platform::IPv4Route;
@@ -79,11 +80,12 @@ std::string readAll(const fs::path& path) {
   return text.str();
 }
 
-int udpReceiver(std::uint16_t port) {
+int udpReceiver(std::uint16_t port, const char* address = "0.0.0.0") {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in any{};
   any.sin_family = AF_INET;
   any.sin_port = htons(port);
+  ::inet_pton(AF_INET, address, &any.sin_addr);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
     throw std::runtime_error("bind");
   return fd;
@@ -127,6 +129,10 @@ class SettingsApplierTest : public ::testing::Test {
                     " type veth peer name vkp" + id + "o netns " + outside->name())
                   .status,
               0);
+    // Strict reverse-path filtering, the harshest setting a machine may have.
+    for (auto* ns : {client.get(), outside.get()}) {
+      ns->must("sysctl -qw net.ipv4.conf.all.rp_filter=1 net.ipv4.conf.default.rp_filter=1");
+    }
     client->must("ip addr add 192.0.2.2/24 dev vkp" + id + "c && ip link set vkp" + id +
                  "c up && ip route add default via 192.0.2.1");
     outside->must(
@@ -179,8 +185,22 @@ TEST_F(SettingsApplierTest, RoutesUnmarkedTrafficIntoTheTunnelAndTheRestOutside)
   EXPECT_EQ(readAll(paths.file),
             std::string(platform::kResolvConfMarker) + "\nnameserver 198.18.0.53\n");
 
-  int received = -1;
-  outside->run([&] { received = udpReceiver(5000); });
+  int received = -1, echo = -1;
+  outside->run([&] {
+    received = udpReceiver(5000);
+    // Bound to the address, so the reply comes from it.
+    echo = udpReceiver(5001, "198.51.100.201");
+  });
+  // Answers one datagram: the reply to a marked socket must come back in
+  // although the reverse lookup of its source, unmarked, points into the tunnel.
+  std::thread echoer([echo] {
+    if (!readable(echo, 3000)) return;
+    char byte;
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    ::recvfrom(echo, &byte, 1, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    ::sendto(echo, &byte, 1, 0, reinterpret_cast<sockaddr*>(&from), length);
+  });
   client->run([&] {
     boost::asio::io_context context;
     int plain = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -197,9 +217,14 @@ TEST_F(SettingsApplierTest, RoutesUnmarkedTrafficIntoTheTunnelAndTheRestOutside)
 
     sendFrom(plain, "203.0.113.1", 5000);
     EXPECT_TRUE(readable(received)) << "an excluded network leaves outside";
+
+    sendFrom(marked.native_handle(), "198.51.100.201", 5001);
+    EXPECT_TRUE(readable(marked.native_handle())) << "the reply to a marked socket arrives";
     ::close(plain);
   });
+  echoer.join();
   ::close(received);
+  ::close(echo);
 }
 
 TEST_F(SettingsApplierTest, ReapplyingLeavesExactlyTheNewSettingsAndRemoveLeavesNothing) {
@@ -225,8 +250,11 @@ TEST_F(SettingsApplierTest, ReapplyingLeavesExactlyTheNewSettingsAndRemoveLeaves
                                                            "lookup 30309 proto 118")),
             1);
 
+  EXPECT_EQ(client->exec("nft list table ip veskar").status, 0);
+
   run(applier->remove());
   EXPECT_TRUE(table().empty());
+  EXPECT_NE(client->exec("nft list table ip veskar").status, 0);
   EXPECT_EQ(rules().find("30309"), std::string::npos) << rules();
   EXPECT_EQ(readAll(paths.file), kOriginalResolvConf);
   EXPECT_FALSE(fs::exists(paths.backup));
@@ -273,8 +301,11 @@ TEST_F(SettingsApplierTest, TheNextStartCleansUpAfterAKilledDaemon) {
   ASSERT_NE(rules().find("30309"), std::string::npos);
   ASSERT_NE(readAll(paths.file), kOriginalResolvConf);
 
+  ASSERT_EQ(client->exec("nft list table ip veskar").status, 0);
+
   makeApplier()->removeLeftovers();
   EXPECT_TRUE(table().empty());
+  EXPECT_NE(client->exec("nft list table ip veskar").status, 0);
   EXPECT_EQ(rules().find("30309"), std::string::npos) << rules();
   EXPECT_EQ(readAll(paths.file), kOriginalResolvConf);
 }
