@@ -124,14 +124,6 @@ struct NetlinkPathMonitor::State {
     return path;
   }
 
-  void stop() {
-    cancelled = true;
-    asio::post(strand, [this] {
-      readiness.cancel();
-      settle.cancel();
-    });
-  }
-
   runtime::Strand strand;
   Options options;
   NetlinkSocket subscription;
@@ -159,7 +151,14 @@ void NetlinkPathMonitor::start(Handler handler) {
   });
 }
 
-void NetlinkPathMonitor::cancel() { state_->stop(); }
+void NetlinkPathMonitor::cancel() {
+  state_->cancelled = true;
+  // The state lives on in the posted work: the monitor may be gone when it runs.
+  asio::post(state_->strand, [state = state_] {
+    state->readiness.cancel();
+    state->settle.cancel();
+  });
+}
 
 void NetlinkPathMonitor::ignoreInterface(const std::string& name) {
   std::lock_guard lock(state_->ignoredMutex);

@@ -55,14 +55,20 @@ void ResolvConfDNS::apply(const std::string&, int, const DNSSettings& settings) 
     createDirectories(paths_.backup.parent_path(), 0700);
     if (isSymlink(paths_.file)) {
       fs::create_symlink(fs::read_symlink(paths_.file), linkBackup(paths_.backup));
-      // Renaming over a symlink is refused by the atomic writer; ours replaces it.
-      fs::remove(paths_.file);
     } else {
       auto content = readFileNoFollow(paths_.file);
       writeFileAtomically(paths_.backup, content.value_or(""), 0600);
     }
   }
-  writeFileAtomically(paths_.file, render(settings), 0644);
+  if (isSymlink(paths_.file)) {
+    // The atomic writer will not replace a symlink; a rename of our own does,
+    // so the file is never missing.
+    auto written = fs::path(paths_.file).concat(".flowgate-new");
+    writeFileAtomically(written, render(settings), 0644);
+    fs::rename(written, paths_.file);
+  } else {
+    writeFileAtomically(paths_.file, render(settings), 0644);
+  }
 }
 
 void ResolvConfDNS::restore() {

@@ -7,6 +7,7 @@
 #include <libmnl/libmnl.h>
 #include <linux/rtnetlink.h>
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 #include <sstream>
@@ -104,7 +105,20 @@ std::vector<std::string> LinuxSystemResolvers::systemDNSResolvers(
       globalServers = resolvConfServers(*content);
     }
   }
+  {
+    std::lock_guard lock(mutex_);
+    auto isExcluded = [&](const std::string& server) {
+      return std::ranges::find(excluded_, server) != excluded_.end();
+    };
+    std::erase_if(linkServers, isExcluded);
+    std::erase_if(globalServers, isExcluded);
+  }
   return chooseResolvers(linkServers, globalServers, fallback);
+}
+
+void LinuxSystemResolvers::excludeServers(std::vector<std::string> servers) {
+  std::lock_guard lock(mutex_);
+  excluded_ = std::move(servers);
 }
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include "platform/resolv_conf_dns.hpp"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,14 @@ class LinuxSystemResolvers final : public SystemResolvers {
   // Blocks for a D-Bus call and a netlink dump at most.
   std::vector<std::string> systemDNSResolvers(const std::vector<std::string>& fallback) override;
 
+  // The tunnel's own servers: never an answer. Needed where the system merges
+  // them into its resolver file (resolvconf); the fallback is not filtered.
+  void excludeServers(std::vector<std::string> servers);
+
  private:
   Options options_;
+  std::mutex mutex_;
+  std::vector<std::string> excluded_;
 };
 
 // A fixed answer for tests.

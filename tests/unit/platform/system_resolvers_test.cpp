@@ -50,6 +50,11 @@ TEST(SystemResolvers, ReadTheSavedOriginalWhileOurFileIsInPlace) {
   EXPECT_EQ(resolvers.systemDNSResolvers({"198.51.100.1"}), Servers{"192.0.2.53"});
   dns.revert();
 
+  // A resolver file merged with the tunnel's servers (resolvconf).
+  std::ofstream(paths.file, std::ios::trunc) << "nameserver 198.18.0.53\nnameserver 192.0.2.53\n";
+  resolvers.excludeServers({"198.18.0.53"});
+  EXPECT_EQ(resolvers.systemDNSResolvers({"198.51.100.1"}), Servers{"192.0.2.53"});
+
   std::ofstream(paths.file, std::ios::trunc) << "nameserver 127.0.0.53\n";
   EXPECT_EQ(resolvers.systemDNSResolvers({"198.51.100.1"}), Servers{"198.51.100.1"});
   fs::remove_all(root);
