@@ -7,6 +7,7 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -78,6 +79,12 @@ NetlinkSocket::NetlinkSocket(unsigned groups)
   if (::setsockopt(fd(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
     ::setsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   }
+  socklen_t length = sizeof size;
+  if (::getsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &size, &length) == 0) {
+    // Each acknowledgement costs about a kilobyte of receive buffer; half of
+    // the buffer per chunk keeps the kernel from dropping any.
+    maxChunkMessages_ = std::max<std::size_t>(16, static_cast<std::size_t>(size) / 2048);
+  }
   if (mnl_socket_bind(socket_, groups, MNL_SOCKET_AUTOPID) < 0) {
     int saved = errno;
     mnl_socket_close(socket_);
@@ -104,7 +111,10 @@ std::vector<NetlinkFailure> NetlinkSocket::transact(NetlinkBatch& batch) {
     chunk.clear();
     while (next < batch.size()) {
       auto* message = batch.message(next);
-      if (!chunk.empty() && chunk.size() + message->nlmsg_len > kChunkBytes) break;
+      if (!chunk.empty() && (chunk.size() + message->nlmsg_len > kChunkBytes ||
+                             pending.size() >= maxChunkMessages_)) {
+        break;
+      }
       message->nlmsg_flags |= NLM_F_ACK;
       message->nlmsg_seq = nextSequence();
       pending.emplace(message->nlmsg_seq, next);
@@ -139,33 +149,48 @@ std::vector<NetlinkFailure> NetlinkSocket::transact(NetlinkBatch& batch) {
 
 void NetlinkSocket::dump(NetlinkBatch& request,
                          const std::function<void(const nlmsghdr*)>& onMessage) {
+  // A dump the kernel marks interrupted (the table changed while it was read)
+  // is read again; only a whole one reaches the caller.
+  std::vector<std::uint8_t> answers;
+  for (int attempt = 0;; ++attempt) {
+    answers.clear();
+    if (readDump(request, answers) || attempt == 4) break;
+  }
+  const auto* message = static_cast<const nlmsghdr*>(static_cast<void*>(answers.data()));
+  int remaining = static_cast<int>(answers.size());
+  for (; mnl_nlmsg_ok(message, remaining); message = mnl_nlmsg_next(message, &remaining)) {
+    onMessage(message);
+  }
+}
+
+bool NetlinkSocket::readDump(NetlinkBatch& request, std::vector<std::uint8_t>& answers) {
   auto* message = request.message(0);
   message->nlmsg_flags |= NLM_F_DUMP;
   message->nlmsg_seq = nextSequence();
   if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0)
     throwErrno(errno, "netlink send");
   auto portID = mnl_socket_get_portid(socket_);
-  struct Context {
-    const std::function<void(const nlmsghdr*)>* onMessage;
-  } context{&onMessage};
-  auto callback = [](const nlmsghdr* answer, void* data) -> int {
-    (*static_cast<Context*>(data)->onMessage)(answer);
-    return MNL_CB_OK;
-  };
+  bool whole = true;
   for (;;) {
     auto n = mnl_socket_recvfrom(socket_, receiveBuffer_.data(), receiveBuffer_.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throwErrno(errno, "netlink receive");
     }
-    int result = mnl_cb_run(receiveBuffer_.data(), static_cast<std::size_t>(n), message->nlmsg_seq,
-                            portID, callback, &context);
-    if (result == MNL_CB_STOP) return;
-    if (result < 0) {
-      // An interrupted dump (the table changed while it was read) is read again
-      // by the caller's next pass; anything else is the platform's error.
-      if (errno == EINTR) return;
-      throwErrno(errno, "netlink dump");
+    const auto* answer = static_cast<const nlmsghdr*>(static_cast<void*>(receiveBuffer_.data()));
+    int remaining = static_cast<int>(n);
+    for (; mnl_nlmsg_ok(answer, remaining); answer = mnl_nlmsg_next(answer, &remaining)) {
+      // Late answers to an earlier request are not ours to read.
+      if (answer->nlmsg_seq != message->nlmsg_seq || answer->nlmsg_pid != portID) continue;
+      if (answer->nlmsg_flags & NLM_F_DUMP_INTR) whole = false;
+      if (answer->nlmsg_type == NLMSG_DONE) return whole;
+      if (answer->nlmsg_type == NLMSG_ERROR) {
+        const auto* error = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(answer));
+        if (error->error != 0) throwErrno(-error->error, "netlink dump");
+        continue;
+      }
+      auto* bytes = reinterpret_cast<const std::uint8_t*>(answer);
+      answers.insert(answers.end(), bytes, bytes + MNL_ALIGN(answer->nlmsg_len));
     }
   }
 }

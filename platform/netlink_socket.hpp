@@ -66,10 +66,13 @@ class NetlinkSocket {
 
  private:
   std::uint32_t nextSequence() { return ++sequence_; }
+  // One pass of a dump; false when the kernel marked it interrupted.
+  bool readDump(NetlinkBatch& request, std::vector<std::uint8_t>& answers);
 
   mnl_socket* socket_ = nullptr;
   std::uint32_t sequence_;
   std::vector<std::uint8_t> receiveBuffer_;
+  std::size_t maxChunkMessages_ = 16;
 };
 
 // The fixed header of an rtnetlink message, after its netlink header.

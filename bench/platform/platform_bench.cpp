@@ -204,7 +204,7 @@ void BM_TunFlowWrite(benchmark::State& state) {
   state.counters["packets_per_second"] = benchmark::Counter(
       static_cast<double>(state.iterations() * batch.size()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_TunFlowWrite)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+BENCHMARK(BM_TunFlowWrite)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 
 }  // namespace
 
