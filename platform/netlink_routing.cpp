@@ -169,7 +169,7 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
   if (!knowsTable_) {
     installed_.clear();
     // What is there is unknown; replacing each desired route is always right.
-    for (auto destination : tableContents()) installed_[destination] = Kind(0xff);
+    for (auto destination : tableContents()) installed_[destination] = Kind::unknown;
     knowsTable_ = true;
   }
 

@@ -47,7 +47,7 @@ class NetlinkRouting {
     unsigned prefixLength;
     auto operator<=>(const Destination&) const = default;
   };
-  enum class Kind : std::uint8_t { throughDevice, thrown };
+  enum class Kind : std::uint8_t { throughDevice, thrown, unknown };
   using Routes = std::map<Destination, Kind>;
 
   static Routes desiredRoutes(const IPv4Settings& settings);
