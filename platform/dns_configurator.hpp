@@ -7,6 +7,8 @@
 
 #include <arpa/inet.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -21,6 +23,12 @@ class DNSConfigurator {
   virtual void revert() = 0;
   // Undoes what a daemon that ended without revert() left behind.
   virtual void removeLeftovers() = 0;
+
+  // A file that others may rewrite behind our back, undoing apply(); watched by
+  // the applier, which calls reassert() after each change of it.
+  virtual std::optional<std::filesystem::path> watchedFile() const { return std::nullopt; }
+  // Puts the applied settings back if someone else replaced them.
+  virtual void reassert() {}
 };
 
 // Servers are kept as given in the settings; only address literals can be

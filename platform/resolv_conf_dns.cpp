@@ -69,6 +69,11 @@ void ResolvConfDNS::apply(const std::string&, int, const DNSSettings& settings) 
   } else {
     writeFileAtomically(paths_.file, render(settings), 0644);
   }
+  applied_ = settings;
+}
+
+void ResolvConfDNS::reassert() {
+  if (applied_ && !fileIsOurs()) apply({}, 0, *applied_);
 }
 
 void ResolvConfDNS::restore() {
@@ -93,7 +98,10 @@ void ResolvConfDNS::restore() {
   fs::remove(paths_.backup);
 }
 
-void ResolvConfDNS::revert() { restore(); }
+void ResolvConfDNS::revert() {
+  applied_.reset();
+  restore();
+}
 
 void ResolvConfDNS::removeLeftovers() { restore(); }
 

@@ -4,7 +4,7 @@
 // service: the original is saved first, ours is written in its place, and the
 // original comes back at revert or at the next start after a crash. A file that
 // someone else wrote over ours is theirs: it is never overwritten by the saved
-// copy, and the next apply saves it as the new original.
+// copy, and the next apply (or reassert) saves it as the new original.
 
 #include "platform/dns_configurator.hpp"
 
@@ -31,6 +31,8 @@ class ResolvConfDNS final : public DNSConfigurator {
              const DNSSettings& settings) override;
   void revert() override;
   void removeLeftovers() override;
+  std::optional<std::filesystem::path> watchedFile() const override { return paths_.file; }
+  void reassert() override;
 
   // The resolver file as the system had it: the saved original while ours is in
   // place, else the file. Nothing when neither can be read.
@@ -41,6 +43,7 @@ class ResolvConfDNS final : public DNSConfigurator {
   void restore();
 
   ResolvConfPaths paths_;
+  std::optional<DNSSettings> applied_;
 };
 
 }  // namespace platform

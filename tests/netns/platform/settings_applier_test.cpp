@@ -260,6 +260,23 @@ TEST_F(SettingsApplierTest, ReapplyingLeavesExactlyTheNewSettingsAndRemoveLeaves
   EXPECT_FALSE(fs::exists(paths.backup));
 }
 
+TEST_F(SettingsApplierTest, TakesTheResolverFileBackFromAnotherProgram) {
+  auto applier = makeApplier();
+  applier->applyNow(firstSettings());
+  // Another program replaces the file the way network managers do.
+  const std::string theirs = "nameserver 192.0.2.77\n";
+  std::ofstream(directory / "theirs", std::ios::binary) << theirs;
+  fs::rename(directory / "theirs", paths.file);
+  bool ours = false;
+  for (int i = 0; i < 100 && !ours; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ours = readAll(paths.file).starts_with(platform::kResolvConfMarker);
+  }
+  EXPECT_TRUE(ours);
+  applier->removeNow();
+  EXPECT_EQ(readAll(paths.file), theirs);
+}
+
 TEST_F(SettingsApplierTest, ARefusedRouteIsNamedWithTheReason) {
   auto applier = makeApplier();
   auto settings = firstSettings();
