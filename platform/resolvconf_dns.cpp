@@ -1,12 +1,14 @@
 #include "platform/resolvconf_dns.hpp"
 
+#include "platform/atomic_file.hpp"
 #include "platform/process.hpp"
 
 #include <unistd.h>
 
 namespace platform {
 
-ResolvconfDNS::ResolvconfDNS(std::filesystem::path program) : program_(std::move(program)) {}
+ResolvconfDNS::ResolvconfDNS(std::filesystem::path program, std::filesystem::path stateFile)
+    : program_(std::move(program)), stateFile_(std::move(stateFile)) {}
 
 std::optional<std::filesystem::path> ResolvconfDNS::find() {
   for (const char* candidate :
@@ -22,6 +24,10 @@ void ResolvconfDNS::apply(const std::string& interfaceName, int, const DNSSettin
     if (isIPAddressLiteral(server)) record += "nameserver " + server + "\n";
   }
   if (!interfaceName_.empty() && interfaceName_ != interfaceName) revert();
+  // Remembered before the record exists, so a crash in between leaves no
+  // record without its name.
+  createDirectories(stateFile_.parent_path(), 0700);
+  writeFileAtomically(stateFile_, interfaceName, 0600);
   runProgram({program_.string(), "-a", interfaceName}, record);
   interfaceName_ = interfaceName;
 }
@@ -30,6 +36,14 @@ void ResolvconfDNS::revert() {
   if (interfaceName_.empty()) return;
   runProgram({program_.string(), "-d", interfaceName_});
   interfaceName_.clear();
+  std::filesystem::remove(stateFile_);
+}
+
+void ResolvconfDNS::removeLeftovers() {
+  auto name = readFileNoFollow(stateFile_);
+  if (!name || name->empty()) return;
+  interfaceName_ = *name;
+  revert();
 }
 
 }  // namespace platform

@@ -14,7 +14,10 @@ namespace platform {
 
 class ResolvconfDNS final : public DNSConfigurator {
  public:
-  explicit ResolvconfDNS(std::filesystem::path program);
+  // `stateFile` remembers the record's name while it is in place, for the
+  // next start after a crash.
+  explicit ResolvconfDNS(std::filesystem::path program,
+                         std::filesystem::path stateFile = "/var/lib/veskar/resolvconf.record");
 
   // The program on the usual paths, if the machine has one.
   static std::optional<std::filesystem::path> find();
@@ -22,12 +25,13 @@ class ResolvconfDNS final : public DNSConfigurator {
   void apply(const std::string& interfaceName, int interfaceIndex,
              const DNSSettings& settings) override;
   void revert() override;
-  // A crashed daemon's record is gone with its interface at resolvconf's next
-  // update; nothing to do.
-  void removeLeftovers() override {}
+  // resolvconf keeps a record after its interface is gone; a crashed daemon's
+  // record is taken out by the name it left in the state file.
+  void removeLeftovers() override;
 
  private:
   std::filesystem::path program_;
+  std::filesystem::path stateFile_;
   std::string interfaceName_;  // of the record in place, empty when none
 };
 

@@ -116,11 +116,20 @@ TEST(ResolvconfDNS, HandsTheRecordToTheProgramAndTakesItBack) {
   std::ofstream(program) << "#!/bin/sh\necho \"$@\" >> " << log.string()
                          << "\nif [ \"$1\" = -a ]; then cat >> " << log.string() << "; fi\n";
   fs::permissions(program, fs::perms::owner_all);
-  platform::ResolvconfDNS dns(program);
+  auto state = root / "state" / "record";
+  platform::ResolvconfDNS dns(program, state);
   dns.apply("vkpt0", 7, kSettings);
   dns.revert();
   dns.revert();
   EXPECT_EQ(readAll(log), "-a vkpt0\nnameserver 198.18.0.53\nnameserver 2001:db8::53\n-d vkpt0\n");
+  EXPECT_FALSE(fs::exists(state));
+
+  // A daemon that crashed with its record in place: the next start takes it out.
+  platform::ResolvconfDNS(program, state).apply("vkpt1", 8, kSettings);
+  fs::remove(log);
+  platform::ResolvconfDNS(program, state).removeLeftovers();
+  platform::ResolvconfDNS(program, state).removeLeftovers();
+  EXPECT_EQ(readAll(log), "-d vkpt1\n");
 
   std::ofstream(program, std::ios::trunc) << "#!/bin/sh\nexit 3\n";
   EXPECT_THROW(dns.apply("vkpt0", 7, kSettings), boost::system::system_error);
