@@ -8,6 +8,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
   libssl-dev openssl
+  libmnl-dev libsystemd-dev libnftables-dev dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 iputils-ping
   dnsmasq-base nftables dnsutils curl procps

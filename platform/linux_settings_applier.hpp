@@ -1,0 +1,54 @@
+#pragma once
+
+// The tunnel's settings on Linux: interface and policy routing by rtnetlink,
+// the marks that bring replies to the daemon's own connections back outside,
+// DNS through the configurator the machine calls for (put back whenever
+// another program rewrites its file). The first apply removes what a crashed
+// daemon left behind. The blocking work runs on a thread of the
+// applier's own, one call at a time; the sockets are opened by the
+// constructor, so everything happens in the network namespace current there.
+
+#include "platform/dns_configurator.hpp"
+#include "platform/netlink_routing.hpp"
+#include "platform/reply_marks.hpp"
+#include "platform/settings_applier.hpp"
+
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class LinuxSettingsApplier final : public SettingsApplier {
+ public:
+  LinuxSettingsApplier(std::string interfaceName, std::unique_ptr<DNSConfigurator> dns);
+  ~LinuxSettingsApplier() override;
+
+  runtime::Task<void> apply(NetworkSettings settings) override;
+  runtime::Task<void> remove() override;
+
+  // The same work, blocking the calling thread (for tools and benchmarks).
+  void applyNow(const NetworkSettings& settings);
+  void removeNow();
+  // Removes a crashed daemon's leftovers; apply() does it once by itself.
+  void removeLeftovers();
+
+ private:
+  std::string interfaceName_;
+  std::unique_ptr<DNSConfigurator> dns_;
+  NetlinkRouting routing_;
+  ReplyMarks replyMarks_;
+  void watchDNSFile();
+  static runtime::Task<void> reassertOnChange(LinuxSettingsApplier* self, std::string name);
+
+  bool cleaned_ = false;
+  std::atomic<bool> dnsApplied_ = false;
+  boost::asio::thread_pool worker_{1};
+  // inotify on the folder of the DNS backend's file, read on the worker.
+  std::unique_ptr<boost::asio::posix::stream_descriptor> dnsFileChanges_;
+};
+
+}  // namespace platform

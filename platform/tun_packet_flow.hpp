@@ -1,0 +1,40 @@
+#pragma once
+
+// The packet flow of a TUN device: a read waits for the descriptor to become
+// readable and then drains it without blocking, up to the batch limit.
+
+#include "platform/packet_flow.hpp"
+#include "platform/tun_device.hpp"
+
+#include <boost/asio/posix/stream_descriptor.hpp>
+
+#include <cstddef>
+#include <vector>
+
+namespace platform {
+
+class TunPacketFlow final : public PacketFlow {
+ public:
+  static constexpr std::size_t kDefaultBatchLimit = 64;
+
+  // The flow uses the device's descriptor but does not own the device, which
+  // must outlive it.
+  TunPacketFlow(const runtime::Executor& executor, const TunDevice& device,
+                std::size_t batchLimit = kDefaultBatchLimit);
+  ~TunPacketFlow() override;
+
+  runtime::Task<PacketBatch> readPackets() override;
+  void writePackets(std::span<const runtime::SharedBytes> packets,
+                    std::span<const int> protocols) override;
+
+  // Ends a pending read with boost::asio::error::operation_aborted.
+  void cancel();
+
+ private:
+  const TunDevice& device_;
+  std::size_t batchLimit_;
+  boost::asio::posix::stream_descriptor readiness_;  // watches a duplicate descriptor
+  std::vector<std::uint8_t> buffer_;
+};
+
+}  // namespace platform
