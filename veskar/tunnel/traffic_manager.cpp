@@ -13,6 +13,8 @@ TrafficManager::TrafficManager(const runtime::Executor& mainExecutor,
                                std::shared_ptr<runtime::Clock> clock)
     : Serialized(mainExecutor), clock_(std::move(clock)) {}
 
+TrafficManager::~TrafficManager() { monitoringTask_.cancel(); }
+
 runtime::Task<void> TrafficManager::startMonitoring(std::weak_ptr<TrafficSource> source) {
   return serialized(startMonitoringOnStrand(std::move(source)));
 }

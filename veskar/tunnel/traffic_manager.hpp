@@ -23,6 +23,8 @@ class TrafficManager final : public runtime::Serialized,
 
   static std::shared_ptr<TrafficManager> create(const runtime::Executor& mainExecutor,
                                                 std::shared_ptr<runtime::Clock> clock);
+  // Wakes a sleeping loop, which then finds the manager gone.
+  ~TrafficManager();
 
   // Published state; read on the main executor.
   bool isLoading() const { return isLoading_; }

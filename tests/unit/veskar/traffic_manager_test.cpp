@@ -28,10 +28,14 @@ class TrafficMonitoring : public ::testing::Test {
  protected:
   void start(std::shared_ptr<TrafficSource> from) {
     runtime::spawn(io.get_executor(), manager->startMonitoring(from));
-    io.poll();
+    poll();
   }
   void advance(double seconds) {
     clock->advance(seconds);
+    poll();
+  }
+  void poll() {
+    io.restart();
     io.poll();
   }
 
@@ -87,17 +91,25 @@ TEST_F(TrafficMonitoring, RestartingOrCancellingLeavesAtMostOneLoop) {
 
   manager->cancelMonitoring();
   EXPECT_FALSE(manager->isMonitoring());
-  io.poll();
+  poll();
   auto afterCancel = source->fetches;
   advance(300);
   EXPECT_EQ(source->fetches, afterCancel);
 }
 
-TEST_F(TrafficMonitoring, TheLoopEndsWhenTheSourceIsGone) {
+TEST_F(TrafficMonitoring, TheLoopEndsWhenTheSourceOrTheManagerIsGone) {
   start(source);
   source.reset();
   advance(30);
   EXPECT_EQ(clock->sleepers(), 0u);
+
+  source = std::make_shared<CountingSource>();
+  start(source);
+  EXPECT_EQ(clock->sleepers(), 1u);
+  manager.reset();
+  poll();
+  EXPECT_EQ(clock->sleepers(), 0u);
+  EXPECT_EQ(source->fetches, 1);
 }
 
 }  // namespace
