@@ -58,14 +58,6 @@ TEST_F(ControlClientRequests, SendsJSONPostsAndABareGet) {
   EXPECT_EQ(header(sent, "Authorization"), "Bearer tok");
   EXPECT_FALSE(header(sent, "Content-Type"));
   EXPECT_TRUE(sent.body.empty());
-
-  answer.status = 500;
-  (void)testsupport::settle(io, client.authorize("tok", "KEY", {"198.51.100.0/24"}));
-  auto body = bj::parse(last().body).as_object();
-  EXPECT_EQ(body.at("device_key"), "KEY");
-  EXPECT_EQ(body.at("platform"), "macos");
-  EXPECT_EQ(body.at("device_name"), bj::value(deviceName()));
-  EXPECT_EQ(body.at("local_routes"), bj::parse(R"(["198.51.100.0/24"])"));
 }
 
 TEST_F(ControlClientRequests, ABodyThatIsNotUTF8IsCarriedAsEmptyText) {
