@@ -30,7 +30,7 @@ pid_t refreshingProcess(LoginAgainstControl& test, const int (&start)[2]) {
                                       std::make_shared<platform::HttpsClient>(io.get_executor()),
                                       test.makeStore(), options);
   auto outcome = testsupport::settle(io, manager->validTokens(false));
-  ::_exit(outcome.error ? 1 : 0);
+  ::_exit(outcome.value ? 0 : 1);
 }
 
 TEST_F(LoginAgainstControl, TwoProcessesRefreshingAtOnceMakeOneRequest) {
