@@ -7,42 +7,20 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 namespace veskar {
 
 namespace {
 
-int lockBlocking(int descriptor) {
-  int result;
-  do {
-    result = ::flock(descriptor, LOCK_EX);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : errno;
-}
-
-// The blocking wait runs on a thread of its own; the caller's coroutine resumes
-// on its executor with the outcome.
-runtime::Task<int> lockOffExecutor(int descriptor) {
-  return runtime::asio::async_initiate<const runtime::asio::use_awaitable_t<>&, void(int)>(
-      [descriptor](auto handler) {
-        std::thread([descriptor, handler = std::move(handler)]() mutable {
-          int error = lockBlocking(descriptor);
-          auto executor = runtime::asio::get_associated_executor(handler);
-          runtime::asio::post(executor, [handler = std::move(handler), error]() mutable {
-            std::move(handler)(error);
-          });
-        }).detach();
-      },
-      runtime::asio::use_awaitable);
-}
+// How often a waiter tries the lock again while another process holds it.
+constexpr std::chrono::milliseconds kRetryInterval(25);
 
 }  // namespace
 
@@ -64,10 +42,15 @@ runtime::Task<std::optional<RefreshFileLock>> RefreshFileLock::acquire(std::file
   int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (descriptor < 0) co_return std::nullopt;
   RefreshFileLock lock(descriptor);
-  if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) co_return std::optional(std::move(lock));
-  if (errno != EWOULDBLOCK) co_return std::nullopt;
-  int error = co_await lockOffExecutor(descriptor);
-  if (error != 0) co_return std::nullopt;
+  // Tried without blocking and retried on a timer: the executor stays free, and
+  // a wait abandoned at shutdown leaves no thread behind.
+  runtime::asio::steady_timer retry(co_await runtime::asio::this_coro::executor);
+  while (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) co_return std::nullopt;
+    retry.expires_after(kRetryInterval);
+    co_await retry.async_wait(runtime::asio::use_awaitable);
+  }
   co_return std::optional(std::move(lock));
 }
 

@@ -18,8 +18,9 @@ class RefreshFileLock {
   // the user's data directory.
   static std::filesystem::path defaultPath();
 
-  // Waits, off the caller's executor, until the lock is held. Nothing when the
-  // file cannot be opened or locked: the caller goes on without a lock.
+  // Suspends, without blocking the caller's executor, until the lock is held.
+  // Nothing when the file cannot be opened or locked: the caller goes on
+  // without a lock.
   static runtime::Task<std::optional<RefreshFileLock>> acquire(std::filesystem::path path);
 
   RefreshFileLock(RefreshFileLock&& other) noexcept;
