@@ -17,4 +17,8 @@ std::vector<std::string_view> splitOmittingEmpty(std::string_view text, char sep
 // A non-empty run of ASCII digits (no sign) whose value is at most `limit`.
 std::optional<std::uint64_t> parseDecimal(std::string_view text, std::uint64_t limit);
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values
+// above U+10FFFF).
+bool isValidUTF8(std::string_view text);
+
 }  // namespace runtime

@@ -1,0 +1,70 @@
+#include "veskar/control/texts.hpp"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace veskar {
+
+namespace {
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 30> kEnglish = {{
+    {"app.open_website", "Open the website"},
+    {"app.tagline", "Fast, private paths to the internet"},
+    {"common.cancel", "Cancel"},
+    {"common.loading", "Loading…"},
+    {"common.off", "Off"},
+    {"common.on", "On"},
+    {"common.open_settings", "Open Settings"},
+    {"common.unavailable", "Unavailable"},
+    {"common.unknown", "Unknown"},
+    {"error.permission.denied_marker", "permission denied"},
+    {"error.permission.missing_marker", "not permitted"},
+    {"error.server.format", "The server answered with status %1: %2"},
+    {"error.server.invalid_response", "The server sent an invalid response."},
+    {"error.session.expired", "Your session has expired. Please sign in again."},
+    {"login.sign_out", "Sign out"},
+    {"vpn.configuration.save_failed", "The tunnel configuration could not be saved."},
+    {"vpn.connect", "Connect"},
+    {"vpn.connection.failed", "The tunnel could not be connected."},
+    {"vpn.high_speed.accessibility_label", "High speed"},
+    {"vpn.high_speed.disabled_toast", "High speed is off"},
+    {"vpn.high_speed.enabled_toast", "High speed is on"},
+    {"vpn.nodes.connected", "Connected nodes"},
+    {"vpn.nodes.none_available", "No nodes are available for your account."},
+    {"vpn.nodes.none_connected", "No nodes connected"},
+    {"vpn.permission.title", "Permission needed"},
+    {"vpn.status.connected", "Connected"},
+    {"vpn.status.connecting", "Connecting…"},
+    {"vpn.status.disconnected", "Disconnected"},
+    {"vpn.status.disconnecting", "Disconnecting…"},
+    {"vpn.status.reasserting", "Reconnecting…"},
+}};
+
+}  // namespace
+
+std::string localized(std::string_view key) {
+  auto it = std::find_if(kEnglish.begin(), kEnglish.end(),
+                         [&](const auto& entry) { return entry.first == key; });
+  if (it == kEnglish.end()) return std::string(key);
+  return std::string(it->second);
+}
+
+std::string localizedFormat(std::string_view key, std::initializer_list<std::string> arguments) {
+  std::string format = localized(key);
+  std::string result;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] >= '1' && format[i + 1] <= '9') {
+      auto index = static_cast<std::size_t>(format[i + 1] - '1');
+      if (index < arguments.size()) {
+        result += *(arguments.begin() + index);
+        ++i;
+        continue;
+      }
+    }
+    result += format[i];
+  }
+  return result;
+}
+
+}  // namespace veskar
