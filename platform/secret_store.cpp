@@ -1,5 +1,7 @@
 #include "platform/secret_store.hpp"
 
+#include "platform/data_directory.hpp"
+
 #include "platform/atomic_file.hpp"
 #include "runtime/base64.hpp"
 
@@ -198,13 +200,7 @@ std::string sharedAccessGroup() {
   return std::string(kTeamIdentifier) + "." + std::string(kBundlePrefix) + ".macos.shared";
 }
 
-std::filesystem::path standardSecretDirectory() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data && *data == '/') return std::filesystem::path(data) / "Veskar" / "secrets";
-  const char* home = std::getenv("HOME");
-  std::filesystem::path base = home && *home ? home : "/";
-  return base / ".local" / "share" / "Veskar" / "secrets";
-}
+std::filesystem::path standardSecretDirectory() { return userDataDirectory() / "secrets"; }
 
 // ---- FileSecretStore ----
 
