@@ -22,11 +22,6 @@ Task<T> retained([[maybe_unused]] std::shared_ptr<NodeSessionPool> pool, Task<T>
   }
 }
 
-bool sameKeys(const std::vector<PathRef>& a, const std::vector<PathRef>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const PathRef& x, const PathRef& y) { return x == y || x->key == y->key; });
-}
-
 }  // namespace
 
 PathStatus PathStatus::of(const SessionPath& path) {
@@ -148,46 +143,7 @@ Task<void> NodeSessionPool::doSubmitBatch(std::vector<OutboundPacket> batch) {
   if (batch.empty()) co_return;
   const double start = now();
 
-  struct Group {
-    std::vector<PathRef> candidates;
-    Session::Packets packets;
-    std::vector<std::size_t> items;
-  };
-  std::vector<Group> groups;
-  // A flow's later packets in the batch join its first packet's group: a
-  // random candidate order must not split one flow over two paths, nor reorder
-  // it across two sends.
-  std::unordered_map<PacketFlowKey, std::size_t> flowGroups;
-
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const auto& metadata = batch[i].metadata;
-    flowRouter_.cleanup(start);
-    auto bound = flowRouter_.lookup(metadata.flowKey, start);
-    if (auto joined = flowGroups.find(metadata.flowKey); joined != flowGroups.end()) {
-      groups[joined->second].packets.push_back(batch[i].bytes);
-      groups[joined->second].items.push_back(i);
-      continue;
-    }
-    auto candidates = selection_.candidatePaths(metadata, std::nullopt, start);
-    if (bound) {
-      if (auto registered = sessionPaths_.find(std::string(*bound));
-          registered != sessionPaths_.end()) {
-        std::erase_if(candidates, [&](const PathRef& path) { return path->key == *bound; });
-        candidates.insert(candidates.begin(), registered->second);
-      }
-    }
-    if (candidates.empty()) continue;
-    auto group = std::find_if(groups.begin(), groups.end(),
-                              [&](const Group& g) { return sameKeys(g.candidates, candidates); });
-    if (group == groups.end()) {
-      groups.push_back(Group{std::move(candidates), {}, {}});
-      group = std::prev(groups.end());
-    }
-    group->packets.push_back(batch[i].bytes);
-    group->items.push_back(i);
-    flowGroups.emplace(metadata.flowKey, static_cast<std::size_t>(group - groups.begin()));
-  }
-
+  auto groups = groupBatch(batch, selection_, flowRouter_, sessionPaths_, start);
   for (auto& group : groups) {
     auto sending = sendThrough(group.candidates, group.packets);
     auto key = co_await std::move(sending);

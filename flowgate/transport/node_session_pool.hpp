@@ -16,6 +16,7 @@
 #include "flowgate/routing/flow_router.hpp"
 #include "flowgate/routing/geoip_table.hpp"
 #include "flowgate/routing/packet_metadata.hpp"
+#include "flowgate/transport/batch_groups.hpp"
 #include "flowgate/transport/path_selection.hpp"
 #include "flowgate/transport/session.hpp"
 #include "flowgate/transport/session_path.hpp"
@@ -33,11 +34,6 @@
 #include <vector>
 
 namespace flowgate {
-
-struct OutboundPacket {
-  runtime::SharedBytes bytes;
-  PacketMetadata metadata;
-};
 
 // One live path as the application sees it; encodes to exactly these keys.
 struct PathStatus {
@@ -158,7 +154,7 @@ class NodeSessionPool : public runtime::Serialized,
   PacketHandler packetHandler_;
   ConfigurationHandler configurationHandler_;
   std::unordered_map<std::string, SessionPtr> sessions_;
-  std::unordered_map<std::string, PathRef> sessionPaths_;
+  RegisteredPaths sessionPaths_;
   std::unordered_map<std::string, Attempt> connectionTasks_;
   std::unordered_map<std::string, PathRef> connectingPaths_;
   TrustBundle trustBundle_;
