@@ -216,10 +216,13 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::sessionFor(PathRef path) {
   } else {
     const std::uint64_t id = nextAttemptID_++;
     connectingPaths_[key] = path;
+    ConnectInputs inputs{executor_,           bootstrap_.deviceCredential,
+                         bootstrap_.deviceID, trustBundle_,
+                         packetHandler_,      sessionOptions_};
     task = runtime::SharedTask<SessionPtr>::start(
-        executor_, [weak = weak_from_this(), path, id,
-                    generation = networkGeneration_](runtime::CancelToken token) {
-          return connectAttempt(weak, path, id, generation, std::move(token));
+        executor_, [weak = weak_from_this(), path, id, generation = networkGeneration_,
+                    inputs = std::move(inputs)](runtime::CancelToken token) {
+          return connectAttempt(weak, path, id, generation, inputs, std::move(token));
         });
     connectionTasks_[key] = Attempt{id, task};
   }
@@ -229,28 +232,7 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::sessionFor(PathRef path) {
 
 Task<NodeSessionPool::SessionPtr> NodeSessionPool::connectAttempt(
     std::weak_ptr<NodeSessionPool> weak, PathRef path, std::uint64_t attemptID,
-    std::uint64_t generation, runtime::CancelToken token) {
-  // What the connection needs is read on the pool's strand when it starts.
-  struct Inputs {
-    runtime::Executor executor;
-    std::string credential;
-    std::uint64_t deviceID = 0;
-    TrustBundle trustBundle;
-    PacketHandler packetHandler;
-    SessionOptions options;
-  };
-  std::optional<Inputs> inputs;
-  if (auto pool = weak.lock()) {
-    auto read = [](Self self) -> Task<std::optional<Inputs>> {
-      co_return Inputs{self->executor_,           self->bootstrap_.deviceCredential,
-                       self->bootstrap_.deviceID, self->trustBundle_,
-                       self->packetHandler_,      self->sessionOptions_};
-    };
-    auto reading = runtime::runOn<std::optional<Inputs>>(pool->strand(), read(pool));
-    inputs = co_await std::move(reading);
-  }
-  if (!inputs) runtime::fail(ProtocolError::connectionClosed);
-
+    std::uint64_t generation, ConnectInputs inputs, runtime::CancelToken token) {
   // A failed session reports on its own strand; the pool handles it on its own.
   auto stateHandler = [weak, key = path->key](const boost::uuids::uuid& id) {
     auto pool = weak.lock();
@@ -261,11 +243,11 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::connectAttempt(
   SessionPtr session;
   std::exception_ptr error;
   try {
-    auto connecting =
-        Session::connect(inputs->executor, path->nodes, inputs->credential, inputs->deviceID,
-                         inputs->trustBundle, stateHandler, inputs->options);
+    auto connecting = Session::connect(inputs.executor, path->nodes, std::move(inputs.credential),
+                                       inputs.deviceID, std::move(inputs.trustBundle), stateHandler,
+                                       inputs.options);
     session = co_await std::move(connecting);
-    auto installing = session->setPacketHandler(inputs->packetHandler);
+    auto installing = session->setPacketHandler(std::move(inputs.packetHandler));
     co_await std::move(installing);
   } catch (...) {
     error = std::current_exception();

@@ -123,6 +123,15 @@ class NodeSessionPool : public runtime::Serialized,
     runtime::SharedTask<SessionPtr> task;
   };
   enum class Teardown { keepCooldowns, clearCooldowns };
+  // What a connection attempt takes from the pool when it starts.
+  struct ConnectInputs {
+    runtime::Executor executor;
+    std::string credential;
+    std::uint64_t deviceID = 0;
+    TrustBundle trustBundle;
+    PacketHandler packetHandler;
+    SessionOptions options;
+  };
 
   double now() const { return clock_->uptime(); }
 
@@ -134,7 +143,7 @@ class NodeSessionPool : public runtime::Serialized,
   runtime::Task<SessionPtr> sessionFor(PathRef path);
   static runtime::Task<SessionPtr> connectAttempt(std::weak_ptr<NodeSessionPool> weak, PathRef path,
                                                   std::uint64_t attemptID, std::uint64_t generation,
-                                                  runtime::CancelToken token);
+                                                  ConnectInputs inputs, runtime::CancelToken token);
   runtime::Task<SessionPtr> settleAttempt(PathRef path, std::uint64_t attemptID,
                                           std::uint64_t generation, runtime::CancelToken token,
                                           SessionPtr session, std::exception_ptr error);
