@@ -1,6 +1,7 @@
 #include "flowgate/transport/batch_groups.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace flowgate {
 
@@ -17,21 +18,36 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
                                     const PathSelection& selection, FlowRouter& flowRouter,
                                     const RegisteredPaths& registered, double now) {
   std::vector<PacketGroup> groups;
+  std::vector<std::uint64_t> signatures;  // of each group's key list, to compare lists quickly
+
   // A flow's later packets in the batch join its first packet's group: a
   // random candidate order must not split one flow over two paths, nor reorder
-  // it across two sends.
-  std::unordered_map<PacketFlowKey, std::size_t> flowGroups;
-  flowGroups.reserve(batch.size());
+  // it across two sends. Open addressing over the batch's first packets per flow.
+  struct FlowSlot {
+    std::uint32_t item = 0;  // index + 1 of the flow's first packet; 0 when empty
+    std::uint32_t group = 0;
+  };
+  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, batch.size() * 2));
+  std::vector<FlowSlot> flowSlots(capacity);
+  const std::hash<PacketFlowKey> hashFlow;
 
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const auto& metadata = batch[i].metadata;
     flowRouter.cleanup(now);
     auto bound = flowRouter.lookup(metadata.flowKey, now);
-    if (auto joined = flowGroups.find(metadata.flowKey); joined != flowGroups.end()) {
-      groups[joined->second].packets.push_back(batch[i].bytes);
-      groups[joined->second].items.push_back(i);
+
+    std::size_t slot = hashFlow(metadata.flowKey) & (capacity - 1);
+    while (flowSlots[slot].item != 0 &&
+           batch[flowSlots[slot].item - 1].metadata.flowKey != metadata.flowKey) {
+      slot = (slot + 1) & (capacity - 1);
+    }
+    if (flowSlots[slot].item != 0) {
+      auto& joined = groups[flowSlots[slot].group];
+      joined.packets.push_back(batch[i].bytes);
+      joined.items.push_back(i);
       continue;
     }
+
     auto candidates = selection.candidatePaths(metadata, std::nullopt, now);
     if (bound) {
       if (auto path = registered.find(*bound); path != registered.end()) {
@@ -40,16 +56,23 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
       }
     }
     if (candidates.empty()) continue;
-    auto group = std::find_if(groups.begin(), groups.end(), [&](const PacketGroup& g) {
-      return sameKeys(g.candidates, candidates);
-    });
-    if (group == groups.end()) {
-      groups.push_back(PacketGroup{std::move(candidates), {}, {}});
-      group = std::prev(groups.end());
+
+    std::uint64_t signature = candidates.size();
+    for (const auto& path : candidates) {
+      signature = detail::mix64(signature ^ path->keyHash) + 0x9e3779b97f4a7c15ULL;
     }
-    group->packets.push_back(batch[i].bytes);
-    group->items.push_back(i);
-    flowGroups.emplace(metadata.flowKey, static_cast<std::size_t>(group - groups.begin()));
+    std::size_t group = 0;
+    while (group < groups.size() &&
+           (signatures[group] != signature || !sameKeys(groups[group].candidates, candidates))) {
+      ++group;
+    }
+    if (group == groups.size()) {
+      groups.push_back(PacketGroup{std::move(candidates), {}, {}});
+      signatures.push_back(signature);
+    }
+    groups[group].packets.push_back(batch[i].bytes);
+    groups[group].items.push_back(i);
+    flowSlots[slot] = {static_cast<std::uint32_t>(i + 1), static_cast<std::uint32_t>(group)};
   }
   return groups;
 }

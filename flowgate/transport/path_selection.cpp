@@ -107,17 +107,14 @@ void PathSelection::rebuild() {
     }
   }
 
-  routes_.clear();
+  routeMatches_.clear();
+  routePaths_.clear();
   for (const auto& route : config_.routes) {
-    Route plan;
-    if (auto network = parseRouteCIDR(route.cidr)) {
-      plan.parsed = true;
-      std::tie(plan.network, plan.mask) = *network;
-    }
-    if (auto nodes = resolve(route.nodes); nodes && !nodes->empty()) {
-      plan.path = std::make_shared<const SessionPath>(std::move(*nodes), 0);
-    }
-    routes_.push_back(std::move(plan));
+    auto network = parseRouteCIDR(route.cidr);
+    auto nodes = resolve(route.nodes);
+    if (!network || !nodes || nodes->empty()) continue;
+    routeMatches_.push_back({network->first, network->second});
+    routePaths_.push_back(std::make_shared<const SessionPath>(std::move(*nodes), 0));
   }
 
   regions_.clear();
@@ -209,7 +206,8 @@ std::vector<PathRef> PathSelection::available(const std::vector<PathRef>& paths,
 
 void PathSelection::orderByWeight(std::span<const std::uint64_t> weights,
                                   std::vector<std::size_t>& order) const {
-  std::vector<std::size_t> remaining(weights.size());
+  auto& remaining = remaining_;
+  remaining.resize(weights.size());
   for (std::size_t i = 0; i < remaining.size(); ++i) remaining[i] = i;
   std::uint64_t total = 0;
   for (auto weight : weights) total += weight;
@@ -228,20 +226,17 @@ void PathSelection::orderByWeight(std::span<const std::uint64_t> weights,
 
 std::vector<PathRef> PathSelection::pick(const Levels& levels, double now) const {
   std::vector<PathRef> paths;
-  std::vector<std::uint64_t> weights;
-  std::vector<const PathRef*> kept;
-  std::vector<std::size_t> order;
   for (const auto& level : levels) {
-    weights.clear();
-    kept.clear();
+    weights_.clear();
+    kept_.clear();
     for (const auto& choice : level) {
       if (!isAvailable(choice.path->key, now)) continue;
-      weights.push_back(choice.weight);
-      kept.push_back(&choice.path);
+      weights_.push_back(choice.weight);
+      kept_.push_back(&choice.path);
     }
-    order.clear();
-    orderByWeight(weights, order);
-    for (auto index : order) paths.push_back(*kept[index]);
+    order_.clear();
+    orderByWeight(weights_, order_);
+    for (auto index : order_) paths.push_back(*kept_[index]);
   }
   return paths;
 }
@@ -264,11 +259,11 @@ std::vector<PathRef> PathSelection::candidatePaths(const PacketMetadata& metadat
   }
 
   const std::uint32_t destination = metadata.destination;
-  for (const auto& route : routes_) {
-    if (!route.parsed || !route.path || (destination & route.mask) != route.network) continue;
+  for (std::size_t i = 0; i < routeMatches_.size(); ++i) {
+    if ((destination & routeMatches_[i].mask) != routeMatches_[i].network) continue;
     // A route in cooldown holds its packets back rather than sending them elsewhere.
-    if (!isAvailable(route.path->key, now)) return {};
-    return {route.path};
+    if (!isAvailable(routePaths_[i]->key, now)) return {};
+    return {routePaths_[i]};
   }
 
   if (auto region = geoIP_.region(destination)) {

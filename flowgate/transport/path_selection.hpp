@@ -85,11 +85,11 @@ class PathSelection {
   static std::string networkFingerprint(const ExtensionBootstrap& bootstrap);
 
  private:
-  struct Route {
+  // Only routes that can match and whose nodes resolve; the rest are skipped
+  // by every walk anyway.
+  struct RouteMatch {
     std::uint32_t network = 0;
     std::uint32_t mask = 0;
-    bool parsed = false;
-    PathRef path;  // nothing when the route's nodes do not resolve
   };
   struct Choice {
     std::uint64_t weight = 1;
@@ -118,12 +118,17 @@ class PathSelection {
   bool highSpeedEnabled_ = false;
   std::unordered_map<std::uint64_t, ExtensionNode> nodesByID_;
   std::unordered_map<std::uint64_t, PathRef> singleNodePaths_;
-  std::vector<Route> routes_;
+  std::vector<RouteMatch> routeMatches_;
+  std::vector<PathRef> routePaths_;  // parallel to routeMatches_
   std::unordered_map<std::string, Group> regions_;
   Group forcedDefault_;  // the default nodes as a forced region
   std::vector<PathRef> defaultConfigured_;
   std::vector<PathRef> defaultNodes_;  // resolved, preferred first, or the first node
   mutable SecureRandom random_;
+  // Reused by every pick so ordering a group allocates nothing but its result.
+  mutable std::vector<std::uint64_t> weights_;
+  mutable std::vector<const PathRef*> kept_;
+  mutable std::vector<std::size_t> order_, remaining_;
 };
 
 }  // namespace flowgate

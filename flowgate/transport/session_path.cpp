@@ -10,6 +10,7 @@ SessionPath::SessionPath(std::vector<ExtensionNode> pathNodes, std::int64_t path
     if (i > 0) key += '>';
     key += nodes[i].address;
   }
+  keyHash = std::hash<std::string>()(key);
 }
 
 std::string SessionPath::displayName() const {

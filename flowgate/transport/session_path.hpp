@@ -22,6 +22,8 @@ struct SessionPath {
   std::vector<ExtensionNode> nodes;
   std::string key;
   std::int64_t priority = 0;
+  // std::hash of the key, computed with it: grouping packets compares many keys.
+  std::size_t keyHash = std::hash<std::string>()(std::string());
 
   // The node names joined with " -> ".
   std::string displayName() const;
