@@ -19,6 +19,7 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
                                     const RegisteredPaths& registered, double now) {
   std::vector<PacketGroup> groups;
   std::vector<std::uint64_t> signatures;  // of each group's key list, to compare lists quickly
+  std::vector<PathRef> candidates;        // reused until it starts a group
 
   // A flow's later packets in the batch join its first packet's group: a
   // random candidate order must not split one flow over two paths, nor reorder
@@ -48,12 +49,24 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
       continue;
     }
 
-    auto candidates = selection.candidatePaths(metadata, std::nullopt, now);
+    // A flow bound to a registered path tries it first, whether or not it is
+    // still among the candidates.
+    candidates.clear();
+    const PathRef* pinned = nullptr;
     if (bound) {
       if (auto path = registered.find(*bound); path != registered.end()) {
-        std::erase_if(candidates, [&](const PathRef& p) { return p->key == *bound; });
-        candidates.insert(candidates.begin(), path->second);
+        pinned = &path->second;
+        candidates.push_back(*pinned);
       }
+    }
+    selection.appendCandidatePaths(metadata, std::nullopt, now, candidates);
+    if (pinned) {
+      const SessionPath& first = **pinned;
+      candidates.erase(std::remove_if(candidates.begin() + 1, candidates.end(),
+                                      [&](const PathRef& p) {
+                                        return p->keyHash == first.keyHash && p->key == first.key;
+                                      }),
+                       candidates.end());
     }
     if (candidates.empty()) continue;
 
@@ -69,6 +82,7 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
     if (group == groups.size()) {
       groups.push_back(PacketGroup{std::move(candidates), {}, {}});
       signatures.push_back(signature);
+      candidates = {};
     }
     groups[group].packets.push_back(batch[i].bytes);
     groups[group].items.push_back(i);

@@ -23,6 +23,12 @@ std::uint64_t effectiveWeight(std::int64_t weight) {
   return std::min(static_cast<std::uint64_t>(weight), kMaxWeight);
 }
 
+std::uint16_t codeKey(RegionCode code) {
+  auto text = code.view();
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(text[0]) << 8 |
+                                    static_cast<unsigned char>(text[1]));
+}
+
 // A route's network and mask, with the laxer address rule of routes: pieces
 // that are not decimal octets are skipped, and four must remain.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> parseRouteCIDR(std::string_view cidr) {
@@ -72,13 +78,33 @@ std::uint64_t SecureRandom::below(std::uint64_t bound) {
 }
 
 PathSelection::PathSelection(ExtensionConfig config, GeoIPTable geoIP, bool highSpeedEnabled)
-    : config_(std::move(config)), geoIP_(std::move(geoIP)), highSpeedEnabled_(highSpeedEnabled) {
+    : config_(std::move(config)),
+      geoIP_(std::move(geoIP)),
+      highSpeedEnabled_(highSpeedEnabled),
+      regionCache_(regionCacheSize) {
   rebuild();
 }
 
 void PathSelection::setConfig(ExtensionConfig config) {
   config_ = std::move(config);
   rebuild();
+}
+
+void PathSelection::setGeoIP(GeoIPTable geoIP) {
+  geoIP_ = std::move(geoIP);
+  regionCache_.assign(regionCacheSize, CachedRegion{});
+}
+
+std::optional<std::uint16_t> PathSelection::regionOf(std::uint32_t destination) const {
+  auto& entry = regionCache_[(destination * 0x9e3779b1u) >> 20];
+  if (entry.state == 0 || entry.address != destination) {
+    auto action = geoIP_.action(destination);
+    bool region = action && !action->isDirect();
+    entry = {destination, region ? codeKey(action->regionCode()) : std::uint16_t{0},
+             static_cast<std::uint8_t>(region ? 1 : 2)};
+  }
+  if (entry.state == 2) return std::nullopt;
+  return entry.code;
 }
 
 void PathSelection::setHighSpeedEnabled(bool enabled) {
@@ -118,7 +144,11 @@ void PathSelection::rebuild() {
   }
 
   regions_.clear();
-  for (const auto& [name, members] : config_.nodeGroups) regions_.emplace(name, groupOf(members));
+  regionCodes_.clear();
+  for (const auto& [name, members] : config_.nodeGroups) {
+    const auto& group = regions_.emplace(name, groupOf(members)).first->second;
+    if (auto code = RegionCode::fromText(name)) regionCodes_.emplace(codeKey(*code), &group);
+  }
 
   Members defaultMembers;
   for (auto id : config_.defaultNodes) defaultMembers.push_back({id, 0, 1});
@@ -195,13 +225,11 @@ PathSelection::Group PathSelection::groupOf(
   return Group{configuredInOrder(exits), levelsOf(members)};
 }
 
-std::vector<PathRef> PathSelection::available(const std::vector<PathRef>& paths, double now) const {
-  std::vector<PathRef> kept;
-  kept.reserve(paths.size());
+void PathSelection::available(const std::vector<PathRef>& paths, double now,
+                              std::vector<PathRef>& out) const {
   for (const auto& path : paths) {
-    if (isAvailable(path->key, now)) kept.push_back(path);
+    if (isAvailable(path->key, now)) out.push_back(path);
   }
-  return kept;
 }
 
 void PathSelection::orderByWeight(std::span<const std::uint64_t> weights,
@@ -224,8 +252,7 @@ void PathSelection::orderByWeight(std::span<const std::uint64_t> weights,
   }
 }
 
-std::vector<PathRef> PathSelection::pick(const Levels& levels, double now) const {
-  std::vector<PathRef> paths;
+void PathSelection::pick(const Levels& levels, double now, std::vector<PathRef>& out) const {
   for (const auto& level : levels) {
     weights_.clear();
     kept_.clear();
@@ -236,55 +263,67 @@ std::vector<PathRef> PathSelection::pick(const Levels& levels, double now) const
     }
     order_.clear();
     orderByWeight(weights_, order_);
-    for (auto index : order_) paths.push_back(*kept_[index]);
+    for (auto index : order_) out.push_back(*kept_[index]);
   }
-  return paths;
 }
 
-std::vector<PathRef> PathSelection::fromGroup(const Group& group, double now) const {
-  auto paths = available(group.configured, now);
-  if (!paths.empty()) return paths;
-  return pick(group.levels, now);
+void PathSelection::fromGroup(const Group& group, double now, std::vector<PathRef>& out) const {
+  const auto before = out.size();
+  available(group.configured, now, out);
+  if (out.size() == before) pick(group.levels, now, out);
 }
 
 std::vector<PathRef> PathSelection::candidatePaths(const PacketMetadata& metadata,
                                                    const std::optional<std::string>& forcedRegion,
                                                    double now) const {
+  std::vector<PathRef> paths;
+  appendCandidatePaths(metadata, forcedRegion, now, paths);
+  return paths;
+}
+
+void PathSelection::appendCandidatePaths(const PacketMetadata& metadata,
+                                         const std::optional<std::string>& forcedRegion, double now,
+                                         std::vector<PathRef>& out) const {
   if (forcedRegion) {
     // No fallback to routes or default nodes: the region was asked for.
-    if (*forcedRegion == config_.dns.defaultRegion) return fromGroup(forcedDefault_, now);
+    if (*forcedRegion == config_.dns.defaultRegion) return fromGroup(forcedDefault_, now, out);
     auto group = regions_.find(*forcedRegion);
-    if (group == regions_.end()) return {};
-    return fromGroup(group->second, now);
+    if (group != regions_.end()) fromGroup(group->second, now, out);
+    return;
   }
 
   const std::uint32_t destination = metadata.destination;
   for (std::size_t i = 0; i < routeMatches_.size(); ++i) {
     if ((destination & routeMatches_[i].mask) != routeMatches_[i].network) continue;
     // A route in cooldown holds its packets back rather than sending them elsewhere.
-    if (!isAvailable(routePaths_[i]->key, now)) return {};
-    return {routePaths_[i]};
+    if (isAvailable(routePaths_[i]->key, now)) out.push_back(routePaths_[i]);
+    return;
   }
 
-  if (auto region = geoIP_.region(destination)) {
-    if (auto group = regions_.find(*region); group != regions_.end()) {
-      auto paths = fromGroup(group->second, now);
-      if (!paths.empty()) return paths;
+  const auto before = out.size();
+  if (auto code = regionOf(destination)) {
+    if (auto group = regionCodes_.find(*code); group != regionCodes_.end()) {
+      fromGroup(*group->second, now, out);
+      if (out.size() != before) return;
     }
   }
 
-  auto configured = available(defaultConfigured_, now);
-  if (!configured.empty()) return configured;
-  return defaultNodes_;
+  available(defaultConfigured_, now, out);
+  if (out.size() != before) return;
+  out.insert(out.end(), defaultNodes_.begin(), defaultNodes_.end());
 }
 
 std::vector<PathRef> PathSelection::configuredPaths(const NodeIDs& exits, double now) const {
-  return available(configuredInOrder(exits), now);
+  std::vector<PathRef> paths;
+  available(configuredInOrder(exits), now, paths);
+  return paths;
 }
 
 std::vector<PathRef> PathSelection::availableNodes(
     std::span<const ExtensionNodeGroupMember> members, double now) const {
-  return pick(levelsOf(members), now);
+  std::vector<PathRef> paths;
+  pick(levelsOf(members), now, paths);
+  return paths;
 }
 
 PathSelection::Members PathSelection::weightedOrder(Members members) const {

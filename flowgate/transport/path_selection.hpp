@@ -53,7 +53,7 @@ class PathSelection {
   const ExtensionConfig& config() const { return config_; }
   void setConfig(ExtensionConfig config);
   const GeoIPTable& geoIP() const { return geoIP_; }
-  void setGeoIP(GeoIPTable geoIP) { geoIP_ = std::move(geoIP); }
+  void setGeoIP(GeoIPTable geoIP);
   bool highSpeedEnabled() const { return highSpeedEnabled_; }
   void setHighSpeedEnabled(bool enabled);
   // The first node of each id wins when `config.nodes` repeats one.
@@ -68,6 +68,10 @@ class PathSelection {
   std::vector<PathRef> candidatePaths(const PacketMetadata& metadata,
                                       const std::optional<std::string>& forcedRegion,
                                       double now) const;
+  // The same, appended to `out` (which the caller may reuse across packets).
+  void appendCandidatePaths(const PacketMetadata& metadata,
+                            const std::optional<std::string>& forcedRegion, double now,
+                            std::vector<PathRef>& out) const;
   // Configured paths whose exit node is in `exits`, first occurrence of a key
   // kept, available ones only, shortest and preferred first.
   std::vector<PathRef> configuredPaths(const NodeIDs& exits, double now) const;
@@ -107,9 +111,9 @@ class PathSelection {
   std::vector<PathRef> configuredInOrder(const NodeIDs& exits) const;
   Levels levelsOf(std::span<const ExtensionNodeGroupMember> members) const;
   Group groupOf(std::span<const ExtensionNodeGroupMember> members) const;
-  std::vector<PathRef> available(const std::vector<PathRef>& paths, double now) const;
-  std::vector<PathRef> pick(const Levels& levels, double now) const;
-  std::vector<PathRef> fromGroup(const Group& group, double now) const;
+  void available(const std::vector<PathRef>& paths, double now, std::vector<PathRef>& out) const;
+  void pick(const Levels& levels, double now, std::vector<PathRef>& out) const;
+  void fromGroup(const Group& group, double now, std::vector<PathRef>& out) const;
   // Indices into `weights` in weighted random order.
   void orderByWeight(std::span<const std::uint64_t> weights, std::vector<std::size_t>& order) const;
 
@@ -121,9 +125,23 @@ class PathSelection {
   std::vector<RouteMatch> routeMatches_;
   std::vector<PathRef> routePaths_;  // parallel to routeMatches_
   std::unordered_map<std::string, Group> regions_;
+  // The groups named by two-character region codes, keyed by the code's bytes:
+  // looked up for every packet that no route takes.
+  std::unordered_map<std::uint16_t, const Group*> regionCodes_;
   Group forcedDefault_;  // the default nodes as a forced region
   std::vector<PathRef> defaultConfigured_;
   std::vector<PathRef> defaultNodes_;  // resolved, preferred first, or the first node
+  // The region of recently seen destinations: a lookup in a large table costs
+  // a dozen cache misses, and most packets go where others just went.
+  struct CachedRegion {
+    std::uint32_t address = 0;
+    std::uint16_t code = 0;
+    std::uint8_t state = 0;  // 0 empty, 1 a region, 2 none
+  };
+  static constexpr std::size_t regionCacheSize = 4096;
+  std::optional<std::uint16_t> regionOf(std::uint32_t destination) const;
+  mutable std::vector<CachedRegion> regionCache_;
+
   mutable SecureRandom random_;
   // Reused by every pick so ordering a group allocates nothing but its result.
   mutable std::vector<std::uint64_t> weights_;
