@@ -10,6 +10,7 @@
 #include "tests/support/relay/test_packets.hpp"
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
@@ -32,16 +33,24 @@ constexpr std::size_t kBatchesPerRound = 400;  // 35.8 MB each way per round
 constexpr std::size_t kWindow = 16;            // batches in flight before waiting for echoes
 constexpr std::size_t kFlows = 1000;
 
+double processCPUSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // `send(batch index)` sends one batch; rounds run until every echo is back.
 using SendBatch = std::function<runtime::Task<bool>(std::size_t)>;
 
 void runRounds(benchmark::State& state, asio::io_context& io, std::size_t& received,
                const SendBatch& send) {
-  double seconds = 0;
+  double seconds = 0, cpu = 0;
   std::size_t bytes = 0;
   for (auto _ : state) {
     received = 0;
     std::size_t sent = 0;
+    auto cpu0 = processCPUSeconds();
     auto start = std::chrono::steady_clock::now();
     runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
       while (sent < kBatchesPerRound) {
@@ -59,15 +68,18 @@ void runRounds(benchmark::State& state, asio::io_context& io, std::size_t& recei
     auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(elapsed);
     seconds += elapsed;
+    cpu += processCPUSeconds() - cpu0;
     bytes += kBatchesPerRound * kBatch * kPacketSize;
   }
   state.counters["Gbit/s_each_way"] = static_cast<double>(bytes) * 8 / 1e9 / seconds;
+  // Both directions count: the client encrypts what it sends and decrypts the echoes.
+  state.counters["client_cpu_s_per_GB"] = cpu / (2 * static_cast<double>(bytes) / 1e9);
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 
 // Packets of 1,000 flows: flow i goes to 203.0.113.(i % 2 ? 128 : 0) + i % 100,
 // so the two /25 routes each carry half of every batch.
-std::vector<std::vector<OutboundPacket>> batches() {
+std::vector<std::vector<OutboundPacket>> batches(bool splitEachBatch = true) {
   std::string payload(kPacketSize - 28, 'b');
   std::vector<OutboundPacket> flows;
   for (std::size_t i = 0; i < kFlows; ++i) {
@@ -80,8 +92,12 @@ std::vector<std::vector<OutboundPacket>> batches() {
   std::mt19937 random(5);
   std::uniform_int_distribution<std::size_t> pick(0, kFlows - 1);
   std::vector<std::vector<OutboundPacket>> result(64);
-  for (auto& batch : result) {
-    for (std::size_t i = 0; i < kBatch; ++i) batch.push_back(flows[pick(random)]);
+  for (std::size_t k = 0; k < result.size(); ++k) {
+    while (result[k].size() < kBatch) {
+      auto flow = pick(random);
+      // Unsplit: even batches only to the first route, odd ones to the second.
+      if (splitEachBatch || flow % 2 == k % 2) result[k].push_back(flows[flow]);
+    }
   }
   return result;
 }
@@ -90,43 +106,69 @@ ExtensionNode nodeAt(std::uint64_t id, std::uint16_t port) {
   return {id, "relay", "127.0.0.1:" + std::to_string(port), std::nullopt, 0};
 }
 
-void BM_BareSession(benchmark::State& state) {
-  Lab lab(1);
-  RelayProcess relay(lab.relayArguments(0));
-  asio::io_context io;
-  std::size_t received = 0;
-  std::shared_ptr<Session> session;
+// Sessions to `relays`, their echoes counted in `received`; empty when one fails.
+std::vector<std::shared_ptr<Session>> connectAll(asio::io_context& io, const Lab& lab,
+                                                 const std::vector<RelayProcess*>& relays,
+                                                 std::size_t& received) {
+  std::vector<std::shared_ptr<Session>> sessions;
   bool connecting = true;
   runtime::spawn(
       io.get_executor(),
       [&]() -> runtime::Task<void> {
-        auto connect = Session::connect(io.get_executor(), {nodeAt(1, relay.port())},
-                                        lab.credential(kDeviceID, kTunnelText), kDeviceID,
-                                        lab.trustBundle(), {});
-        session = co_await std::move(connect);
-        auto installing = session->setPacketHandler(
-            [&](Session::Packets packets) { received += packets.size(); });
-        co_await std::move(installing);
+        for (std::size_t i = 0; i < relays.size(); ++i) {
+          auto connect = Session::connect(io.get_executor(), {nodeAt(i + 1, relays[i]->port())},
+                                          lab.credential(kDeviceID, kTunnelText), kDeviceID,
+                                          lab.trustBundle(), {});
+          auto session = co_await std::move(connect);
+          auto installing = session->setPacketHandler(
+              [&](Session::Packets packets) { received += packets.size(); });
+          co_await std::move(installing);
+          sessions.push_back(std::move(session));
+        }
         connecting = false;
       },
       [&](std::exception_ptr) { connecting = false; });
   while (connecting) io.run_one();
-  if (!session) {
+  if (sessions.size() != relays.size()) sessions.clear();
+  return sessions;
+}
+
+// Arg 1: one session to one relay (the bare figure). Arg 2: two sessions to
+// two relays, batches alternating, the pool's topology without the pool.
+void BM_BareSession(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  Lab lab(2);
+  RelayProcess first(lab.relayArguments(0));
+  RelayProcess second(lab.relayArguments(1));
+  std::vector<RelayProcess*> relays{&first, &second};
+  relays.resize(count);
+  asio::io_context io;
+  std::size_t received = 0;
+  auto sessions = connectAll(io, lab, relays, received);
+  if (sessions.empty()) {
     state.SkipWithError("no session");
     return;
   }
-  auto all = batches();
+  auto all = batches(false);
   std::vector<Session::Packets> packets;
   for (const auto& batch : all) {
     Session::Packets bytes;
     for (const auto& item : batch) bytes.push_back(item.bytes);
     packets.push_back(std::move(bytes));
   }
-  runRounds(state, io, received,
-            [&](std::size_t k) { return session->sendBatch(packets[k % packets.size()]); });
+  runRounds(state, io, received, [&](std::size_t k) {
+    return sessions[k % count]->sendBatch(packets[k % packets.size()]);
+  });
 }
-BENCHMARK(BM_BareSession)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_BareSession)
+    ->ArgName("relays")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 
+// Arg 1: every batch splits over both paths (two sends); 0: batches alternate.
 void BM_PoolTwoPaths(benchmark::State& state) {
   Lab lab(2);
   RelayProcess first(lab.relayArguments(0));
@@ -145,7 +187,7 @@ void BM_PoolTwoPaths(benchmark::State& state) {
       io.get_executor(), bootstrap, false, lab.trustBundle(), GeoIPTable(), nullptr,
       [&](Session::Packets packets) { received += packets.size(); }, nullptr);
 
-  auto all = batches();
+  auto all = batches(state.range(0) != 0);
   // Connect both paths before measuring.
   bool warm = false;
   runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
@@ -154,6 +196,13 @@ void BM_PoolTwoPaths(benchmark::State& state) {
     warm = true;
   });
   while (!warm || received < kBatch) io.run_one();
+  warm = false;
+  runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
+    auto sending = pool->submitBatch(all[1]);
+    co_await std::move(sending);
+    warm = true;
+  });
+  while (!warm || received < 2 * kBatch) io.run_one();
   runRounds(state, io, received, [&](std::size_t k) -> runtime::Task<bool> {
     auto sending = pool->submitBatch(all[k % all.size()]);
     co_await std::move(sending);
@@ -167,7 +216,13 @@ void BM_PoolTwoPaths(benchmark::State& state) {
   });
   while (!closed) io.run_one();
 }
-BENCHMARK(BM_PoolTwoPaths)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_PoolTwoPaths)
+    ->ArgName("split")
+    ->Arg(1)
+    ->Arg(0)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 
 }  // namespace
 

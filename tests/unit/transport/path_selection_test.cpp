@@ -187,6 +187,10 @@ TEST(PathSelectionGroups, ConfiguredPathsExitingThroughTheRegionComeFirst) {
   // Defaults use the configured path through default node 6.
   EXPECT_EQ(keys(selection.candidatePaths(to(kElsewhere), {}, 0)),
             std::vector<std::string>{keyOf({6})});
+  // A new table applies at once, to destinations looked up before too.
+  selection.setGeoIP(GeoIPTable());
+  EXPECT_EQ(keys(selection.candidatePaths(to(kRegion), {}, 0)),
+            std::vector<std::string>{keyOf({6})});
 }
 
 TEST(PathSelectionDefaults, SortedByNodePriorityWithoutCooldownOrTheFirstNode) {
