@@ -145,11 +145,22 @@ Task<void> NodeSessionPool::doSubmitBatch(std::vector<OutboundPacket> batch) {
 
   auto groups = groupBatch(batch, selection_, flowRouter_, sessionPaths_, start);
   for (auto& group : groups) {
-    auto sending = sendThrough(group.candidates, group.packets);
+    auto sending = sendThrough(group.candidates, std::move(group.packets));
     auto key = co_await std::move(sending);
     if (!key) continue;  // every candidate failed: the group is dropped
     const double sent = now();
-    for (auto i : group.items) flowRouter_.recordSent(batch[i].metadata, *key, sent);
+    for (auto i : group.items) {
+      const auto& metadata = batch[i].metadata;
+      // Rewriting a binding that already says this, and is under a second old,
+      // would only move its lastSeen: the flow table is touched at most once
+      // per flow per second.
+      const auto* binding = flowRouter_.binding(metadata.flowKey);
+      if (binding && !metadata.endsFlow() && binding->pathKey == *key &&
+          sent - binding->lastSeen < FlowRouter::refreshInterval) {
+        continue;
+      }
+      flowRouter_.recordSent(metadata, *key, sent);
+    }
   }
 }
 
@@ -160,15 +171,14 @@ Task<void> NodeSessionPool::doSubmit(runtime::SharedBytes packet,
   const double start = now();
   auto candidates = selection_.candidatePaths(*metadata, region, start);
   if (candidates.empty()) runtime::fail(ProtocolError::invalidAddress);
-  Session::Packets packets{std::move(packet)};
-  auto sending = sendThrough(candidates, packets);
+  auto sending = sendThrough(candidates, Session::Packets{std::move(packet)});
   auto key = co_await std::move(sending);
   if (!key) runtime::fail(ProtocolError::connectionClosed);
   flowRouter_.recordSent(*metadata, *key, start);
 }
 
 Task<std::optional<std::string>> NodeSessionPool::sendThrough(
-    const std::vector<PathRef>& candidates, const Session::Packets& packets) {
+    const std::vector<PathRef>& candidates, Session::Packets packets) {
   for (const auto& path : candidates) {
     SessionPtr session;
     try {
@@ -182,7 +192,9 @@ Task<std::optional<std::string>> NodeSessionPool::sendThrough(
       co_await std::move(marking);
       continue;
     }
-    auto sending = session->sendBatch(packets);
+    // The last candidate may have the packets; earlier ones send a copy to keep
+    // them for the next.
+    auto sending = session->sendBatch(&path == &candidates.back() ? std::move(packets) : packets);
     if (!co_await std::move(sending)) {
       auto marking = markUnavailable(path, session);
       co_await std::move(marking);

@@ -139,7 +139,7 @@ class NodeSessionPool : public runtime::Serialized,
   runtime::Task<void> doSubmit(runtime::SharedBytes packet, std::optional<std::string> region);
   // Sends on the first candidate that works; the key used, or nothing.
   runtime::Task<std::optional<std::string>> sendThrough(const std::vector<PathRef>& candidates,
-                                                        const Session::Packets& packets);
+                                                        Session::Packets packets);
   runtime::Task<SessionPtr> sessionFor(PathRef path);
   static runtime::Task<SessionPtr> connectAttempt(std::weak_ptr<NodeSessionPool> weak, PathRef path,
                                                   std::uint64_t attemptID, std::uint64_t generation,
