@@ -51,11 +51,11 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> parseRouteCIDR(std::strin
 
 }  // namespace
 
-std::uint64_t SecureRandom::next() {
+std::optional<std::uint64_t> SecureRandom::next() {
   if (used_ == block_.size()) {
     if (RAND_bytes(reinterpret_cast<unsigned char*>(block_.data()),
                    static_cast<int>(sizeof block_)) != 1) {
-      return 0;
+      return std::nullopt;
     }
     used_ = 0;
   }
@@ -65,16 +65,15 @@ std::uint64_t SecureRandom::next() {
 std::uint64_t SecureRandom::below(std::uint64_t bound) {
   // Lemire's multiply-and-shift: the high half of draw * bound, redrawn while
   // the low half falls in the short first stretch that would favour some values.
-  U128 product = U128{next()} * bound;
-  auto low = static_cast<std::uint64_t>(product);
-  if (low < bound) {
-    const std::uint64_t threshold = (0 - bound) % bound;
-    while (low < threshold) {
-      product = U128{next()} * bound;
-      low = static_cast<std::uint64_t>(product);
+  const std::uint64_t threshold = (0 - bound) % bound;
+  while (true) {
+    auto draw = next();
+    if (!draw) return 0;
+    const U128 product = U128{*draw} * bound;
+    if (static_cast<std::uint64_t>(product) >= threshold) {
+      return static_cast<std::uint64_t>(product >> 64);
     }
   }
-  return static_cast<std::uint64_t>(product >> 64);
 }
 
 PathSelection::PathSelection(ExtensionConfig config, GeoIPTable geoIP, bool highSpeedEnabled)

@@ -37,7 +37,7 @@ class SecureRandom {
   std::uint64_t below(std::uint64_t bound);
 
  private:
-  std::uint64_t next();
+  std::optional<std::uint64_t> next();
   std::array<std::uint64_t, 32> block_{};
   std::size_t used_ = block_.size();
 };
