@@ -4,6 +4,7 @@
 // io_context that the test runs until what it waits for has happened.
 
 #include "flowgate/transport/session.hpp"
+#include "tests/support/relay/io_runner.hpp"
 #include "tests/support/relay/lab.hpp"
 #include "tests/support/relay/relay_process.hpp"
 #include "tests/support/relay/test_packets.hpp"
@@ -13,9 +14,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <variant>
 
 namespace sessiontest {
@@ -30,20 +29,9 @@ constexpr const char* tunnelText = "198.19.0.9";
 constexpr std::uint32_t tunnelAddress = ipv4(198, 19, 0, 9);
 constexpr std::uint32_t farHost = ipv4(203, 0, 113, 50);
 
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+inline flowgate::TrustBundle bundleFor(const Lab& lab) { return lab.trustBundle(); }
 
-inline flowgate::TrustBundle bundleFor(const Lab& lab) {
-  flowgate::CredentialKey key{Lab::keyId, "ed25519", "unused-here", "2026-01-01T00:00:00Z",
-                              "2036-01-01T00:00:00Z"};
-  return flowgate::TrustBundle{1, "2026-12-08T00:00:00Z", {readFile(lab.paths().nodeCA())}, {key}};
-}
-
-class SessionTest : public ::testing::Test {
+class SessionTest : public ::testing::Test, protected IoRunner {
  protected:
   static void SetUpTestSuite() { lab = std::make_unique<Lab>(); }
   static void TearDownTestSuite() { lab.reset(); }
@@ -55,42 +43,6 @@ class SessionTest : public ::testing::Test {
   static ExtensionNode node(std::uint64_t id, std::uint16_t port,
                             std::optional<std::string> serverName = std::nullopt) {
     return ExtensionNode{id, "node", "127.0.0.1:" + std::to_string(port), std::move(serverName), 0};
-  }
-
-  // Runs the io_context until `done()` or ten seconds pass.
-  bool runUntil(const std::function<bool()>& done,
-                std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      if (io.stopped()) io.restart();  // it stops whenever it runs out of work
-      io.run_one_for(std::chrono::milliseconds(5));
-    }
-    return done();
-  }
-  void runFor(std::chrono::milliseconds time) {
-    runUntil([] { return false; }, time);
-  }
-
-  // Awaits `task` on the io_context; rethrows its exception.
-  template <class T>
-  T await(runtime::Task<T> task) {
-    if constexpr (std::is_void_v<T>) {
-      auto unit = [](runtime::Task<void> inner) -> runtime::Task<bool> {
-        co_await std::move(inner);
-        co_return true;
-      };
-      await(unit(std::move(task)));
-    } else {
-      std::optional<T> value;
-      std::exception_ptr error;
-      asio::co_spawn(io, std::move(task), [&](std::exception_ptr e, T v) {
-        error = e;
-        if (!e) value.emplace(std::move(v));
-      });
-      if (!runUntil([&] { return value || error; })) throw std::runtime_error("no completion");
-      if (error) std::rethrow_exception(error);
-      return std::move(*value);
-    }
   }
 
   std::shared_ptr<Session> connect(std::vector<ExtensionNode> path, std::string credential = {},
@@ -119,7 +71,6 @@ class SessionTest : public ::testing::Test {
   }
 
   static inline std::unique_ptr<Lab> lab;
-  asio::io_context io;
   std::vector<boost::uuids::uuid> dropped;
   std::vector<runtime::SharedBytes> received;
 };

@@ -63,6 +63,12 @@ std::vector<std::string> Lab::relayArguments(int index, const std::string& liste
           paths_.credentialKeys().string()};
 }
 
+flowgate::TrustBundle Lab::trustBundle() const {
+  flowgate::CredentialKey key{keyId, "ed25519", "unused-here", "2026-01-01T00:00:00Z",
+                              "2036-01-01T00:00:00Z"};
+  return flowgate::TrustBundle{1, "2026-12-08T00:00:00Z", {readFile(paths_.nodeCA())}, {key}};
+}
+
 std::int64_t Lab::now() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())

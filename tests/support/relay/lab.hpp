@@ -3,6 +3,7 @@
 // A lab PKI in a temporary directory for one test program, with helpers that
 // issue device credentials signed by its key (or by a stranger's).
 
+#include "flowgate/control/trust_bundle.hpp"
 #include "testbed/credential/credential.hpp"
 #include "testbed/pki/lab_pki.hpp"
 
@@ -28,6 +29,9 @@ class Lab {
   // testbed-relay arguments for node `index`, listening on 127.0.0.1:0.
   std::vector<std::string> relayArguments(int index,
                                           const std::string& listen = "127.0.0.1:0") const;
+
+  // A trust bundle that anchors the lab's node certificates.
+  flowgate::TrustBundle trustBundle() const;
 
   static std::int64_t now();
   testbed::CredentialClaims claims(std::uint64_t deviceID, const std::string& vpnIPv4,

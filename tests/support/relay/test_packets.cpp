@@ -66,6 +66,19 @@ Bytes icmpEchoRequest(std::uint32_t source, std::uint32_t destination, std::uint
   return p;
 }
 
+Bytes tcpSegment(std::uint32_t source, std::uint16_t sourcePort, std::uint32_t destination,
+                 std::uint16_t destinationPort, std::uint8_t flags) {
+  auto p = ipHeader(source, destination, 6, 20);
+  put16(p, 20, sourcePort);
+  put16(p, 22, destinationPort);
+  put32(p, 24, 1000);  // sequence number
+  p[32] = 5 << 4;      // data offset: 20 bytes
+  p[33] = flags;
+  put16(p, 34, 65535);  // window
+  put16(p, 36, fold(sum(std::span(p).subspan(20), pseudo(source, destination, 20) - 17 + 6)));
+  return p;
+}
+
 Bytes udpPacket(std::uint32_t source, std::uint16_t sourcePort, std::uint32_t destination,
                 std::uint16_t destinationPort, std::span<const std::uint8_t> payload) {
   auto p = ipHeader(source, destination, 17, 8 + payload.size());

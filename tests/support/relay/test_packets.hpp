@@ -18,6 +18,9 @@ constexpr std::uint32_t ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std
 
 Bytes icmpEchoRequest(std::uint32_t source, std::uint32_t destination, std::uint16_t identifier,
                       std::uint16_t sequence, std::string_view payload);
+// A bare TCP header (no options, no payload) with the given flags.
+Bytes tcpSegment(std::uint32_t source, std::uint16_t sourcePort, std::uint32_t destination,
+                 std::uint16_t destinationPort, std::uint8_t flags);
 Bytes udpPacket(std::uint32_t source, std::uint16_t sourcePort, std::uint32_t destination,
                 std::uint16_t destinationPort, std::span<const std::uint8_t> payload);
 Bytes udpPacket(std::uint32_t source, std::uint16_t sourcePort, std::uint32_t destination,

@@ -1,0 +1,94 @@
+#include "flowgate/transport/batch_groups.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace flowgate {
+
+namespace {
+
+bool sameKeys(const std::vector<PathRef>& a, const std::vector<PathRef>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const PathRef& x, const PathRef& y) { return x == y || x->key == y->key; });
+}
+
+}  // namespace
+
+std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
+                                    const PathSelection& selection, FlowRouter& flowRouter,
+                                    const RegisteredPaths& registered, double now) {
+  std::vector<PacketGroup> groups;
+  std::vector<std::uint64_t> signatures;  // of each group's key list, to compare lists quickly
+  std::vector<PathRef> candidates;        // reused until it starts a group
+
+  // A flow's later packets in the batch join its first packet's group: a
+  // random candidate order must not split one flow over two paths, nor reorder
+  // it across two sends. Open addressing over the batch's first packets per flow.
+  struct FlowSlot {
+    std::uint32_t item = 0;  // index + 1 of the flow's first packet; 0 when empty
+    std::uint32_t group = 0;
+  };
+  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, batch.size() * 2));
+  std::vector<FlowSlot> flowSlots(capacity);
+  const std::hash<PacketFlowKey> hashFlow;
+
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const auto& metadata = batch[i].metadata;
+    flowRouter.cleanup(now);
+    auto bound = flowRouter.lookup(metadata.flowKey, now);
+
+    std::size_t slot = hashFlow(metadata.flowKey) & (capacity - 1);
+    while (flowSlots[slot].item != 0 &&
+           batch[flowSlots[slot].item - 1].metadata.flowKey != metadata.flowKey) {
+      slot = (slot + 1) & (capacity - 1);
+    }
+    if (flowSlots[slot].item != 0) {
+      auto& joined = groups[flowSlots[slot].group];
+      joined.packets.push_back(batch[i].bytes);
+      joined.items.push_back(i);
+      continue;
+    }
+
+    // A flow bound to a registered path tries it first, whether or not it is
+    // still among the candidates.
+    candidates.clear();
+    const PathRef* pinned = nullptr;
+    if (bound) {
+      if (auto path = registered.find(*bound); path != registered.end()) {
+        pinned = &path->second;
+        candidates.push_back(*pinned);
+      }
+    }
+    selection.appendCandidatePaths(metadata, std::nullopt, now, candidates);
+    if (pinned) {
+      const SessionPath& first = **pinned;
+      candidates.erase(std::remove_if(candidates.begin() + 1, candidates.end(),
+                                      [&](const PathRef& p) {
+                                        return p->keyHash == first.keyHash && p->key == first.key;
+                                      }),
+                       candidates.end());
+    }
+    if (candidates.empty()) continue;
+
+    std::uint64_t signature = candidates.size();
+    for (const auto& path : candidates) {
+      signature = detail::mix64(signature ^ path->keyHash) + 0x9e3779b97f4a7c15ULL;
+    }
+    std::size_t group = 0;
+    while (group < groups.size() &&
+           (signatures[group] != signature || !sameKeys(groups[group].candidates, candidates))) {
+      ++group;
+    }
+    if (group == groups.size()) {
+      groups.push_back(PacketGroup{std::move(candidates), {}, {}});
+      signatures.push_back(signature);
+      candidates = {};
+    }
+    groups[group].packets.push_back(batch[i].bytes);
+    groups[group].items.push_back(i);
+    flowSlots[slot] = {static_cast<std::uint32_t>(i + 1), static_cast<std::uint32_t>(group)};
+  }
+  return groups;
+}
+
+}  // namespace flowgate
