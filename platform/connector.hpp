@@ -29,9 +29,11 @@ struct SocketOptions {
 boost::asio::ip::udp::socket openUDP(const runtime::Executor& executor,
                                      const SocketOptions& options);
 
-// Resolves `host` (an IPv4 literal never touches the resolver), opens, applies
-// the options and connects, trying each address in order, all within
-// `timeout`. Throws the platform's error; a missed deadline is
+// Resolves `host`, opens, applies the options and connects, trying each address
+// in order, all within `timeout`; the socket is bound to `executor`. An IP
+// literal never touches the resolver; a name is looked up on a thread of its
+// own, so a lookup that hangs delays nothing else, and the deadline abandons it
+// without waiting. Throws the platform's error; a missed deadline is
 // boost::asio::error::timed_out.
 runtime::Task<boost::asio::ip::tcp::socket> connectTCP(runtime::Executor executor, std::string host,
                                                        std::uint16_t port, SocketOptions options,
