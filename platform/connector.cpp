@@ -10,6 +10,7 @@
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/system/system_error.hpp>
@@ -153,8 +154,16 @@ struct Attempt {
   asio::steady_timer timer;
   asio::cancellation_signal stopLookup;
   bool timedOut = false;
+  bool cancelled = false;
+
+  void stop() {
+    stopLookup.emit(asio::cancellation_type::terminal);
+    ErrorCode ignored;
+    socket.close(ignored);
+  }
 
   void check(ErrorCode error) const {
+    if (cancelled) throw runtime::CancellationError();
     if (timedOut) throw boost::system::system_error(asio::error::timed_out);
     if (error) throw boost::system::system_error(error);
   }
@@ -162,16 +171,21 @@ struct Attempt {
 
 runtime::Task<tcp::socket> connectOnStrand(runtime::Executor socketExecutor, std::string host,
                                            std::uint16_t port, SocketOptions options,
-                                           std::chrono::steady_clock::time_point deadline) {
+                                           std::chrono::steady_clock::time_point deadline,
+                                           runtime::CancelToken cancel) {
   runtime::Executor strand = co_await asio::this_coro::executor;
   auto attempt = std::make_shared<Attempt>(strand, socketExecutor);
   attempt->timer.expires_at(deadline);
   attempt->timer.async_wait([attempt](ErrorCode error) {
     if (error) return;
     attempt->timedOut = true;
-    attempt->stopLookup.emit(asio::cancellation_type::terminal);
-    ErrorCode ignored;
-    attempt->socket.close(ignored);
+    attempt->stop();
+  });
+  auto registration = cancel.onCancel([attempt, strand] {
+    asio::post(strand, [attempt] {
+      attempt->cancelled = true;
+      attempt->stop();
+    });
   });
   struct StopTimer {
     ~StopTimer() { attempt->timer.cancel(); }
@@ -201,7 +215,7 @@ runtime::Task<tcp::socket> connectOnStrand(runtime::Executor socketExecutor, std
     applyOptions(socket, options);
     auto [error] = co_await socket.async_connect(endpoint, runtime::asTuple);
     failure = error;
-    if (!error || attempt->timedOut) break;
+    if (!error || attempt->timedOut || attempt->cancelled) break;
   }
   attempt->check(failure);
   co_return std::move(socket);
@@ -217,11 +231,13 @@ asio::ip::udp::socket openUDP(const runtime::Executor& executor, const SocketOpt
 
 runtime::Task<tcp::socket> connectTCP(runtime::Executor executor, std::string host,
                                       std::uint16_t port, SocketOptions options,
-                                      std::chrono::steady_clock::duration timeout) {
+                                      std::chrono::steady_clock::duration timeout,
+                                      runtime::CancelToken cancel) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   runtime::Executor strand = asio::make_strand(executor);
   co_return co_await runtime::runOn<tcp::socket>(
-      strand, connectOnStrand(executor, std::move(host), port, options, deadline));
+      strand,
+      connectOnStrand(executor, std::move(host), port, options, deadline, std::move(cancel)));
 }
 
 }  // namespace platform

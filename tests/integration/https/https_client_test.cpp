@@ -288,7 +288,7 @@ TEST_F(HttpsClientTest, BodiesOverTheLimitAreRefused) {
     if (request.target() == "/chunked") response.chunked(true);
     return response;
   });
-  HttpsClient client(io.get_executor(), {.firewallMark = std::nullopt, .maxBodySize = 1024});
+  HttpsClient client(io.get_executor(), {.routingMark = std::nullopt, .maxBodySize = 1024});
 
   EXPECT_EQ(fetch(client, get(urlOf("localhost", server, "/at-limit"))).body.size(), 1024u);
   EXPECT_EQ(failureOf(client, get(urlOf("localhost", server, "/over"))), http::error::body_limit);
@@ -336,7 +336,7 @@ TEST_F(HttpsClientTest, FirewallMarkIsSetOnTheConnection) {
     }
     return testserver::reply(200, "ok");
   });
-  HttpsClient client(io.get_executor(), {.firewallMark = 0x5eed});
+  HttpsClient client(io.get_executor(), {.routingMark = 0x5eed});
 
   EXPECT_EQ(fetch(client, get(urlOf("localhost", server))).status, 200u);
   if (socketTable.empty()) GTEST_SKIP() << "ss is not available";

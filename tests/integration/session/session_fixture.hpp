@@ -4,12 +4,12 @@
 // io_context that the test runs until what it waits for has happened.
 
 #include "flowgate/transport/session.hpp"
+#include "tests/support/async/run_task.hpp"
 #include "tests/support/relay/lab.hpp"
 #include "tests/support/relay/relay_process.hpp"
 #include "tests/support/relay/test_packets.hpp"
 
 #include <gtest/gtest.h>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
@@ -60,12 +60,7 @@ class SessionTest : public ::testing::Test {
   // Runs the io_context until `done()` or ten seconds pass.
   bool runUntil(const std::function<bool()>& done,
                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      if (io.stopped()) io.restart();  // it stops whenever it runs out of work
-      io.run_one_for(std::chrono::milliseconds(5));
-    }
-    return done();
+    return testsupport::runUntil(io, done, limit);
   }
   void runFor(std::chrono::milliseconds time) {
     runUntil([] { return false; }, time);
@@ -74,23 +69,7 @@ class SessionTest : public ::testing::Test {
   // Awaits `task` on the io_context; rethrows its exception.
   template <class T>
   T await(runtime::Task<T> task) {
-    if constexpr (std::is_void_v<T>) {
-      auto unit = [](runtime::Task<void> inner) -> runtime::Task<bool> {
-        co_await std::move(inner);
-        co_return true;
-      };
-      await(unit(std::move(task)));
-    } else {
-      std::optional<T> value;
-      std::exception_ptr error;
-      asio::co_spawn(io, std::move(task), [&](std::exception_ptr e, T v) {
-        error = e;
-        if (!e) value.emplace(std::move(v));
-      });
-      if (!runUntil([&] { return value || error; })) throw std::runtime_error("no completion");
-      if (error) std::rethrow_exception(error);
-      return std::move(*value);
-    }
+    return testsupport::runTask(io, std::move(task));
   }
 
   std::shared_ptr<Session> connect(std::vector<ExtensionNode> path, std::string credential = {},
