@@ -1,4 +1,5 @@
 #include "testbed/http/http_server.hpp"
+#include "runtime/spawn.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -16,6 +17,7 @@
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
+#include <iostream>
 #include <optional>
 
 namespace testbed {
@@ -138,6 +140,17 @@ runtime::Task<void> serve(tcp::socket socket, std::shared_ptr<HttpServerState> s
   co_await stream.async_shutdown(tuple);
 }
 
+// A test server keeps serving other connections, but says what went wrong.
+void reportConnectionFailure(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    std::cerr << "http server: a connection failed: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "http server: a connection failed" << std::endl;
+  }
+}
+
 runtime::Task<void> acceptLoop(std::shared_ptr<HttpServerState> shared) {
   while (!shared->stopped) {
     auto [error, socket] = co_await shared->acceptor.async_accept(tuple);
@@ -149,8 +162,8 @@ runtime::Task<void> acceptLoop(std::shared_ptr<HttpServerState> shared) {
       continue;
     }
     // Whatever goes wrong on one connection ends that connection only.
-    asio::co_spawn(shared->acceptor.get_executor(), serve(std::move(socket), shared),
-                   [](std::exception_ptr) {});
+    runtime::spawn(shared->acceptor.get_executor(), serve(std::move(socket), shared),
+                   reportConnectionFailure);
   }
 }
 
@@ -165,9 +178,7 @@ HttpServer::~HttpServer() { stop(); }
 
 std::uint16_t HttpServer::port() const { return shared_->acceptor.local_endpoint().port(); }
 
-void HttpServer::start() {
-  asio::co_spawn(shared_->acceptor.get_executor(), acceptLoop(shared_), [](std::exception_ptr) {});
-}
+void HttpServer::start() { runtime::spawn(shared_->acceptor.get_executor(), acceptLoop(shared_)); }
 
 void HttpServer::stop() {
   shared_->stopped = true;

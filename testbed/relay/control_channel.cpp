@@ -1,6 +1,6 @@
 #include "testbed/relay/control_channel.hpp"
+#include "runtime/spawn.hpp"
 
-#include <boost/asio/detached.hpp>
 #include <boost/asio/read_until.hpp>
 
 #include <sys/stat.h>
@@ -38,7 +38,7 @@ ControlChannel::ControlChannel(runtime::Executor executor, std::string path, Rel
 
 ControlChannel::~ControlChannel() { stop(); }
 
-void ControlChannel::start() { asio::co_spawn(executor_, acceptLoop(), asio::detached); }
+void ControlChannel::start() { runtime::spawn(executor_, acceptLoop()); }
 
 void ControlChannel::stop() {
   if (!acceptor_.is_open()) return;
@@ -76,7 +76,7 @@ runtime::Task<void> ControlChannel::acceptLoop() {
   while (acceptor_.is_open()) {
     auto [error, socket] = co_await acceptor_.async_accept(asTuple);
     if (error) co_return;
-    asio::co_spawn(executor_, serve(std::move(socket)), asio::detached);
+    runtime::spawn(executor_, serve(std::move(socket)));
   }
 }
 

@@ -1,8 +1,7 @@
 #include "testbed/relay/echo_exit.hpp"
+#include "runtime/spawn.hpp"
 
 #include "testbed/relay/packet_rules.hpp"
-
-#include <boost/asio/detached.hpp>
 
 #include <array>
 #include <chrono>
@@ -26,7 +25,7 @@ std::size_t EchoExit::send(std::uint32_t, const std::shared_ptr<Outbound>& toCli
           continue;
         }
         std::weak_ptr<Outbound> weak = toClient;
-        asio::co_spawn(executor_, forward(weak, packet), asio::detached);
+        runtime::spawn(executor_, forward(weak, packet));
         continue;
       }
     }

@@ -1,4 +1,5 @@
 #include "testbed/relay/relay.hpp"
+#include "runtime/spawn.hpp"
 
 #include "runtime/ipv4.hpp"
 #include "testbed/relay/packet_rules.hpp"
@@ -6,7 +7,6 @@
 
 #include "flowgate/transport/ip_stream_decoder.hpp"
 
-#include <boost/asio/detached.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 
 #include <openssl/rand.h>
@@ -45,7 +45,7 @@ std::uint16_t Relay::listen(Endpoint endpoint) {
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(local);
   acceptor_.listen();
-  asio::co_spawn(executor_, acceptLoop(), asio::detached);
+  runtime::spawn(executor_, acceptLoop());
   return acceptor_.local_endpoint().port();
 }
 
@@ -93,14 +93,14 @@ runtime::Task<void> Relay::acceptLoop() {
     setNoDelay(socket);
     auto session = std::make_shared<RelaySession>(
         nextSessionID_++, TLSStream(std::move(socket), settings_.serverTLS), executor_);
-    asio::co_spawn(executor_, serve(session), asio::detached);
+    runtime::spawn(executor_, serve(session));
   }
 }
 
 runtime::Task<void> Relay::serve(std::shared_ptr<RelaySession> session) {
   ++counters_.active;
   sessions_.emplace(session->id, session);
-  asio::co_spawn(executor_, enforceDeadline(session), asio::detached);
+  runtime::spawn(executor_, enforceDeadline(session));
   try {
     co_await serveAuthenticated(session);
   } catch (const std::exception&) {
@@ -153,9 +153,11 @@ runtime::Task<void> Relay::serveAuthenticated(std::shared_ptr<RelaySession> sess
   session->authenticationDeadline.cancel();
   ++counters_.authentications;
 
-  asio::co_spawn(executor_, writeToClient(session), asio::detached);
+  // Either direction failing ends the session, as a dropped connection would.
+  auto closeSession = [session](std::exception_ptr) { session->close(); };
+  runtime::spawn(executor_, writeToClient(session), closeSession);
   if (session->onward) {
-    asio::co_spawn(executor_, relayFromOnward(session), asio::detached);
+    runtime::spawn(executor_, relayFromOnward(session), closeSession);
     co_await relayBetween(session);
   } else {
     co_await runExit(session, accepted->tunnelAddress);

@@ -1,8 +1,8 @@
 #include "test_server.hpp"
+#include "runtime/spawn.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -29,7 +29,9 @@ struct ServerState {
 namespace {
 
 asio::awaitable<void> serve(std::shared_ptr<ServerState> state, tcp::socket socket) {
-  tcp::endpoint peer = socket.remote_endpoint();
+  boost::system::error_code gone;
+  tcp::endpoint peer = socket.remote_endpoint(gone);
+  if (gone) co_return;  // the client gave up before we got to it
   ssl::stream<tcp::socket> stream(std::move(socket), state->tls);
   auto [handshakeError] =
       co_await stream.async_handshake(ssl::stream_base::server, asio::as_tuple(use_awaitable));
@@ -59,7 +61,7 @@ asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
   for (;;) {
     auto [error, socket] = co_await state->acceptor.async_accept(asio::as_tuple(use_awaitable));
     if (error) co_return;
-    asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)), asio::detached);
+    runtime::spawn(state->acceptor.get_executor(), serve(state, std::move(socket)));
   }
 }
 
@@ -79,7 +81,7 @@ Server::Server(asio::io_context& io, const testpki::Credential& credential, Hand
   state_->tls.use_private_key(asio::buffer(credential.keyPem.data(), credential.keyPem.size()),
                               ssl::context::pem);
   state_->handler = std::move(handler);
-  asio::co_spawn(io, acceptLoop(state_), asio::detached);
+  runtime::spawn(io.get_executor(), acceptLoop(state_));
 }
 
 Server::Server(asio::io_context& io) : state_(std::make_shared<ServerState>(io)) {}
