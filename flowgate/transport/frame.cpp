@@ -1,6 +1,6 @@
 #include "flowgate/transport/frame.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 
 namespace flowgate {
 

@@ -1,6 +1,6 @@
 #include "flowgate/transport/ip_stream_decoder.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include "flowgate/transport/node_tls.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "runtime/ipv4.hpp"
 
 #include <openssl/err.h>

@@ -4,7 +4,7 @@
 #include "flowgate/transport/ip_stream_decoder.hpp"
 #include "flowgate/transport/node_endpoint.hpp"
 #include "flowgate/transport/node_tls.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "platform/connector.hpp"
 #include "runtime/spawn.hpp"
 

@@ -1,6 +1,6 @@
 // Node sessions while every DNS lookup of the process hangs.
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "runtime/spawn.hpp"
 #include "session_fixture.hpp"
 #include "tests/support/net/hanging_resolver.hpp"

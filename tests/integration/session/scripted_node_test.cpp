@@ -2,7 +2,7 @@
 // reply, and one that never finishes the TLS handshake in time.
 
 #include "flowgate/transport/frame.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "runtime/spawn.hpp"
 #include "session_fixture.hpp"
 

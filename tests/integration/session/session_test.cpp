@@ -1,4 +1,4 @@
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "session_fixture.hpp"
 
 #include "platform/connector.hpp"
