@@ -9,7 +9,6 @@
 #include "runtime/cancel.hpp"
 #include "runtime/spawn.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
@@ -78,7 +77,7 @@ class SharedTask {
 
   static Task<void> waitUntilFinished(std::shared_ptr<State> state) {
     while (!state->finished.load(std::memory_order_acquire)) {
-      co_await state->wake.async_wait(asio::as_tuple(asio::use_awaitable));
+      co_await state->wake.async_wait(runtime::asTuple);
     }
   }
 

@@ -25,7 +25,8 @@ tsan_tests='unit_runtime|integration_connector|integration_session'
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKAR_TSAN=ON \
   -DVESKAR_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target unit_runtime integration_connector integration_session
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+tsan_options="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+(cd build-tsan && TSAN_OPTIONS="$tsan_options" \
   ctest --output-on-failure -j "$jobs" -R "^(${tsan_tests})\.") | tee build-tsan/ctest.log
 
 # The fuzz targets must build; each runs a few seconds as a smoke test.

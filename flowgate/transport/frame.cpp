@@ -2,20 +2,33 @@
 
 #include "flowgate/errors/protocol_error.hpp"
 
+#include <boost/endian/conversion.hpp>
+
 namespace flowgate {
 
 namespace {
 
+namespace endian = boost::endian;
+
+// Big-endian, `bytes` of 2, 4 or 8.
 void putUInt(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-  for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8) {
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
+  std::uint8_t buffer[8];
+  switch (bytes) {
+    case 2: endian::store_big_u16(buffer, static_cast<std::uint16_t>(value)); break;
+    case 4: endian::store_big_u32(buffer, static_cast<std::uint32_t>(value)); break;
+    default: endian::store_big_u64(buffer, value); break;
   }
+  out.insert(out.end(), buffer, buffer + bytes);
 }
 
+// Big-endian, `count` of 2, 4 or 8; the caller has checked the length.
 std::uint64_t readBE(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t count) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[at + i];
-  return value;
+  const std::uint8_t* p = bytes.data() + at;
+  switch (count) {
+    case 2: return endian::load_big_u16(p);
+    case 4: return endian::load_big_u32(p);
+    default: return endian::load_big_u64(p);
+  }
 }
 
 }  // namespace

@@ -35,17 +35,12 @@ ssl::context makeNodeTLSContext(const TrustBundle& bundle) {
   auto anchors = certificates(bundle);
   ssl::context context(ssl::context::tls_client);
   check(SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_3_VERSION));
-  X509_STORE* store = X509_STORE_new();
+  platform::openssl::UniquePtr<X509_STORE> store(X509_STORE_new());
   if (!store) check(0);
   // Any bundle certificate is an anchor, self-signed or not; the system store is never used.
-  X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
-  for (const auto& anchor : anchors) {
-    if (X509_STORE_add_cert(store, anchor.get()) != 1) {
-      X509_STORE_free(store);
-      check(0);
-    }
-  }
-  SSL_CTX_set_cert_store(context.native_handle(), store);
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
+  for (const auto& anchor : anchors) check(X509_STORE_add_cert(store.get(), anchor.get()));
+  SSL_CTX_set_cert_store(context.native_handle(), store.release());
   context.set_verify_mode(ssl::verify_peer);
   return context;
 }

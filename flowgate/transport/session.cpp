@@ -1,10 +1,10 @@
 #include "flowgate/transport/session.hpp"
 
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/transport/frame.hpp"
 #include "flowgate/transport/ip_stream_decoder.hpp"
 #include "flowgate/transport/node_endpoint.hpp"
 #include "flowgate/transport/node_tls.hpp"
-#include "flowgate/errors/protocol_error.hpp"
 #include "platform/connector.hpp"
 #include "runtime/spawn.hpp"
 

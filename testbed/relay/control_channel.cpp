@@ -14,7 +14,6 @@ using boost::asio::local::stream_protocol;
 
 namespace {
 
-constexpr auto asTuple = asio::as_tuple(asio::use_awaitable);
 constexpr std::size_t maxLine = 1024;
 
 std::optional<bool> onOff(const std::string& word) {
@@ -74,7 +73,7 @@ std::string ControlChannel::execute(const std::string& line) {
 
 runtime::Task<void> ControlChannel::acceptLoop() {
   while (acceptor_.is_open()) {
-    auto [error, socket] = co_await acceptor_.async_accept(asTuple);
+    auto [error, socket] = co_await acceptor_.async_accept(runtime::asTuple);
     if (error) co_return;
     runtime::spawn(executor_, serve(std::move(socket)));
   }
@@ -84,14 +83,14 @@ runtime::Task<void> ControlChannel::serve(stream_protocol::socket socket) {
   std::string input;
   for (;;) {
     auto buffer = asio::dynamic_buffer(input, maxLine);
-    auto [error, n] = co_await asio::async_read_until(socket, buffer, '\n', asTuple);
+    auto [error, n] = co_await asio::async_read_until(socket, buffer, '\n', runtime::asTuple);
     if (error) co_return;
     auto line = input.substr(0, n - 1);
     input.erase(0, n);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     auto reply = execute(line) + "\n";
     auto out = asio::buffer(reply);
-    auto [writeError, written] = co_await asio::async_write(socket, out, asTuple);
+    auto [writeError, written] = co_await asio::async_write(socket, out, runtime::asTuple);
     if (writeError) co_return;
   }
 }

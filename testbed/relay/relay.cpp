@@ -20,8 +20,6 @@ using flowgate::FrameType;
 
 namespace {
 
-constexpr auto asTuple = asio::as_tuple(asio::use_awaitable);
-
 void setNoDelay(tcp::socket& socket) {
   boost::system::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
@@ -81,12 +79,12 @@ std::size_t Relay::corruptSessions() {
 
 runtime::Task<void> Relay::acceptLoop() {
   while (acceptor_.is_open()) {
-    auto [error, socket] = co_await acceptor_.async_accept(asTuple);
+    auto [error, socket] = co_await acceptor_.async_accept(runtime::asTuple);
     if (error) {
       if (!acceptor_.is_open()) co_return;
       // Out of descriptors or similar: give the system a moment.
       asio::steady_timer pause(executor_, std::chrono::milliseconds(50));
-      co_await pause.async_wait(asTuple);
+      co_await pause.async_wait(runtime::asTuple);
       continue;
     }
     ++counters_.connections;
@@ -113,13 +111,13 @@ runtime::Task<void> Relay::serve(std::shared_ptr<RelaySession> session) {
 
 runtime::Task<void> Relay::enforceDeadline(std::shared_ptr<RelaySession> session) {
   session->authenticationDeadline.expires_after(authenticationTimeout);
-  auto [error] = co_await session->authenticationDeadline.async_wait(asTuple);
+  auto [error] = co_await session->authenticationDeadline.async_wait(runtime::asTuple);
   if (!error && !session->authenticated) session->close();
 }
 
 runtime::Task<void> Relay::serveAuthenticated(std::shared_ptr<RelaySession> session) {
   auto [handshakeError] =
-      co_await session->client.async_handshake(ssl::stream_base::server, asTuple);
+      co_await session->client.async_handshake(ssl::stream_base::server, runtime::asTuple);
   if (handshakeError) {
     ++counters_.tlsFailures;
     co_return;
@@ -147,7 +145,8 @@ runtime::Task<void> Relay::serveAuthenticated(std::shared_ptr<RelaySession> sess
 
   auto frame = Frame{FrameType::authResponse, std::move(answer)}.encoded();
   auto frameBuffer = asio::buffer(frame);
-  auto [writeError, written] = co_await asio::async_write(session->client, frameBuffer, asTuple);
+  auto [writeError, written] =
+      co_await asio::async_write(session->client, frameBuffer, runtime::asTuple);
   if (writeError || session->closed) co_return;
   session->authenticated = true;
   session->authenticationDeadline.cancel();
@@ -195,13 +194,14 @@ runtime::Task<std::optional<std::vector<std::uint8_t>>> Relay::connectOnward(
   auto& onward = *session->onward;
   expectPeerAddress(onward, next.address);
   tcp::endpoint target(asio::ip::address_v4(next.address), next.port);
-  auto [connectError] = co_await onward.lowest_layer().async_connect(target, asTuple);
+  auto [connectError] = co_await onward.lowest_layer().async_connect(target, runtime::asTuple);
   if (connectError) co_return std::nullopt;
   setNoDelay(onward.next_layer());
-  auto [handshakeError] = co_await onward.async_handshake(ssl::stream_base::client, asTuple);
+  auto [handshakeError] =
+      co_await onward.async_handshake(ssl::stream_base::client, runtime::asTuple);
   if (handshakeError) co_return std::nullopt;
   auto frameBuffer = asio::buffer(frame);
-  auto [writeError, written] = co_await asio::async_write(onward, frameBuffer, asTuple);
+  auto [writeError, written] = co_await asio::async_write(onward, frameBuffer, runtime::asTuple);
   if (writeError) co_return std::nullopt;
   try {
     auto response = co_await readFrame(onward);
@@ -213,7 +213,7 @@ runtime::Task<std::optional<std::vector<std::uint8_t>>> Relay::connectOnward(
 }
 
 runtime::Task<void> Relay::waitWhileStalled(const RelaySession& session) {
-  while (stalled_ && !session.closed) co_await stallEnded_.async_wait(asTuple);
+  while (stalled_ && !session.closed) co_await stallEnded_.async_wait(runtime::asTuple);
 }
 
 runtime::Task<void> Relay::writeToClient(std::shared_ptr<RelaySession> session) {
@@ -226,14 +226,14 @@ runtime::Task<void> Relay::relayBetween(std::shared_ptr<RelaySession> session) {
   auto& onward = *session->onward;
   while (!session->closed) {
     auto space = asio::buffer(buffer);
-    auto [readError, n] = co_await session->client.async_read_some(space, asTuple);
+    auto [readError, n] = co_await session->client.async_read_some(space, runtime::asTuple);
     if (readError) break;
     // A read already waiting when the stall began holds its bytes until it ends.
     co_await waitWhileStalled(*session);
     if (session->closed) break;
     counters_.bytesFromClients += n;
     auto data = asio::buffer(buffer.data(), n);
-    auto [writeError, written] = co_await asio::async_write(onward, data, asTuple);
+    auto [writeError, written] = co_await asio::async_write(onward, data, runtime::asTuple);
     if (writeError) break;
   }
   session->close();
@@ -244,7 +244,7 @@ runtime::Task<void> Relay::relayFromOnward(std::shared_ptr<RelaySession> session
   auto& onward = *session->onward;
   while (!session->closed) {
     auto space = asio::buffer(buffer);
-    auto [readError, n] = co_await onward.async_read_some(space, asTuple);
+    auto [readError, n] = co_await onward.async_read_some(space, runtime::asTuple);
     if (readError) break;
     auto& out = session->toClient->buffer();
     out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
@@ -263,7 +263,7 @@ runtime::Task<void> Relay::runExit(std::shared_ptr<RelaySession> session,
   std::vector<std::uint8_t> buffer(readSize);
   while (!session->closed) {
     auto space = asio::buffer(buffer);
-    auto [readError, n] = co_await session->client.async_read_some(space, asTuple);
+    auto [readError, n] = co_await session->client.async_read_some(space, runtime::asTuple);
     if (readError) break;
     co_await waitWhileStalled(*session);
     if (session->closed) break;

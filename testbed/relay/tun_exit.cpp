@@ -64,8 +64,8 @@ void TunExit::deliver(std::span<const std::uint8_t> packet) {
 runtime::Task<void> TunExit::readLoop() {
   std::array<std::uint8_t, 65536> buffer;
   for (;;) {
-    auto [error] = co_await readable_.async_wait(asio::posix::stream_descriptor::wait_read,
-                                                 asio::as_tuple(asio::use_awaitable));
+    auto [error] =
+        co_await readable_.async_wait(asio::posix::stream_descriptor::wait_read, runtime::asTuple);
     if (error) co_return;
     for (int i = 0; i < readBatch; ++i) {
       std::size_t n = 0;

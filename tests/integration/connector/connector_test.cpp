@@ -65,8 +65,8 @@ TEST_F(ConnectorTest, AppliesTheAskedOptionsBeforeConnecting) {
 TEST_F(ConnectorTest, FailuresCarryThePlatformsCode) {
   listener.close();
   EXPECT_EQ(errorOf(io, connect("127.0.0.1", port)), asio::error::connection_refused);
-  EXPECT_EQ(errorOf(io, connect("no-such-host.invalid.", port)), asio::error::host_not_found);
-  // Names from the hosts file and literals of both families connect.
+  // Literals of both families connect. (No name here: a lookup outside the
+  // hosts file would ask the machine's resolver.)
   tcp::acceptor v6(io, tcp::endpoint(asio::ip::make_address("::1"), 0));
   EXPECT_FALSE(errorOf(io, connect("::1", v6.local_endpoint().port())));
 }

@@ -1,12 +1,11 @@
 // Misbehaving nodes the relay cannot play: a node that answers with a chosen
 // reply, and one that never finishes the TLS handshake in time.
 
-#include "flowgate/transport/frame.hpp"
 #include "flowgate/errors/protocol_error.hpp"
+#include "flowgate/transport/frame.hpp"
 #include "runtime/spawn.hpp"
 #include "session_fixture.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>

@@ -12,12 +12,18 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 
 namespace testsupport {
 
 namespace {
 
-constexpr const char* kServer = "127.77.0.53";
+// A loopback address of this process's own, so test programs running side by
+// side each have their silent server on port 53.
+std::string serverAddress() {
+  auto pid = static_cast<unsigned>(::getpid());
+  return "127.77." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string((pid & 0xff) | 1);
+}
 
 [[noreturn]] void failWith(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -31,10 +37,11 @@ HangingResolver::HangingResolver() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(53);
-  ::inet_pton(AF_INET, kServer, &address.sin_addr);
+  auto server = serverAddress();
+  ::inet_pton(AF_INET, server.c_str(), &address.sin_addr);
   // Bound, so queries are queued and never refused with an ICMP error.
   if (::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    failWith("bind 127.77.0.53:53");
+    failWith("bind " + server + ":53");
   }
 
   char pattern[] = "/tmp/veskar-resolv-XXXXXX";
@@ -42,7 +49,7 @@ HangingResolver::HangingResolver() {
   if (fd < 0) failWith("mkstemp");
   ::close(fd);
   file_ = pattern;
-  std::ofstream(file_) << "nameserver " << kServer << "\noptions timeout:30 attempts:5\n";
+  std::ofstream(file_) << "nameserver " << server << "\noptions timeout:30 attempts:5\n";
 
   if (::unshare(CLONE_NEWNS) != 0) failWith("unshare");
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) failWith("mount private");

@@ -3,6 +3,7 @@
 #include "runtime/json_codec.hpp"
 #include "test_certificate.hpp"
 #include "tests/support/async/run_task.hpp"
+#include "tests/support/files/temporary_directory.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
@@ -24,10 +25,6 @@ std::string bundleJSON(std::uint64_t version) {
 class TrustStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    directory = std::filesystem::temp_directory_path() /
-                ("trust-store-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory);
     defaults = std::make_shared<platform::UserDefaults>(directory, "flowgate");
     http = std::make_shared<platform::FakeHttpClient>(platform::FakeHttpClient::replying(
         [this](const platform::HttpRequest&) -> platform::HttpResponse {
@@ -36,7 +33,6 @@ class TrustStoreTest : public ::testing::Test {
         }));
     store = std::make_unique<TrustStore>(io.get_executor(), http, defaults);
   }
-  void TearDown() override { std::filesystem::remove_all(directory); }
 
   // The bundle's version, or the error code `load` threw.
   std::variant<std::uint64_t, runtime::ErrorCode> load(std::string url = "https://control.test") {
@@ -50,7 +46,8 @@ class TrustStoreTest : public ::testing::Test {
   }
 
   asio::io_context io;
-  std::filesystem::path directory;
+  testsupport::TemporaryDirectory temporary{"trust-store"};
+  std::filesystem::path directory = temporary / "defaults";
   std::shared_ptr<platform::UserDefaults> defaults;
   std::shared_ptr<platform::FakeHttpClient> http;
   std::unique_ptr<TrustStore> store;

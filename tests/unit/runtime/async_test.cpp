@@ -103,9 +103,8 @@ TEST(Serialized, AnOperationSuspendedOnAnotherCanBeUnblockedByIt) {
     std::shared_ptr<asio::steady_timer> open =
         std::make_shared<asio::steady_timer>(strand(), asio::steady_timer::time_point::max());
     Task<void> waitOpen() {
-      return serialized([](auto timer) -> Task<void> {
-        co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
-      }(open));
+      return serialized(
+          [](auto timer) -> Task<void> { co_await timer->async_wait(runtime::asTuple); }(open));
     }
     Task<void> release() {
       return serialized([](auto timer) -> Task<void> {
