@@ -5,11 +5,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <boost/asio/associated_cancellation_slot.hpp>
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -17,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -88,76 +85,45 @@ std::pair<ErrorCode, Endpoints> lookupNow(const std::string& host, std::uint16_t
   return {ErrorCode(), std::move(endpoints)};
 }
 
-// A name lookup on a thread of its own: getaddrinfo cannot be interrupted, so
-// a lookup that hangs must hold up neither other lookups nor its caller. A
-// cancelled lookup completes at once with operation_aborted; its thread finds
-// the handler gone when it ends and drops the answer.
-template <class Handler>
-struct Lookup : std::enable_shared_from_this<Lookup<Handler>> {
-  using WorkGuard =
-      asio::executor_work_guard<asio::associated_executor_t<Handler, runtime::Executor>>;
-
-  Lookup(Handler h, const runtime::Executor& fallback)
-      : work(asio::get_associated_executor(h, fallback)), handler(std::move(h)) {}
-
-  void finish(ErrorCode error, Endpoints endpoints) {
-    std::optional<Handler> taken;
-    std::optional<WorkGuard> guard;
-    {
-      std::lock_guard lock(mutex);
-      if (!handler) return;
-      taken.emplace(std::move(*handler));
-      handler.reset();
-      guard.emplace(std::move(*work));
-      work.reset();
-    }
-    auto executor = guard->get_executor();
-    asio::post(executor,
-               [h = std::move(*taken), error, endpoints = std::move(endpoints)]() mutable {
-                 asio::get_associated_cancellation_slot(h).clear();
-                 std::move(h)(error, std::move(endpoints));
-               });
-  }
-
+// A name lookup on a thread of its own: getaddrinfo cannot be interrupted, so a
+// lookup that hangs must hold up neither other lookups nor its caller. The
+// thread shares only this record with the caller; it wakes the caller through
+// `wake`, which the caller clears when it stops waiting (answered, abandoned,
+// or its io_context going away), so a late answer touches nothing of theirs.
+struct Lookup {
   std::mutex mutex;
-  std::optional<WorkGuard> work;
-  std::optional<Handler> handler;
+  bool done = false;
+  ErrorCode error;
+  Endpoints endpoints;
+  std::function<void()> wake;
 };
 
-template <class Token>
-auto asyncLookup(const runtime::Executor& executor, std::string host, std::uint16_t port,
-                 Token&& token) {
-  return asio::async_initiate<Token, void(ErrorCode, Endpoints)>(
-      [executor](auto handler, std::string name, std::uint16_t service) {
-        using Handler = decltype(handler);
-        auto slot = asio::get_associated_cancellation_slot(handler);
-        auto lookup = std::make_shared<Lookup<Handler>>(std::move(handler), executor);
-        if (slot.is_connected()) {
-          slot.assign([lookup](asio::cancellation_type) {
-            lookup->finish(asio::error::operation_aborted, {});
-          });
-        }
-        std::thread([lookup, name = std::move(name), service] {
-          auto [error, endpoints] = lookupNow(name, service);
-          lookup->finish(error, std::move(endpoints));
-        }).detach();
-      },
-      token, std::move(host), port);
+void startLookup(const std::shared_ptr<Lookup>& lookup, std::string host, std::uint16_t port) {
+  std::thread([lookup, host = std::move(host), port] {
+    auto [error, endpoints] = lookupNow(host, port);
+    std::lock_guard lock(lookup->mutex);
+    lookup->done = true;
+    lookup->error = error;
+    lookup->endpoints = std::move(endpoints);
+    if (lookup->wake) lookup->wake();
+  }).detach();
 }
 
 // What the deadline and the attempt share; touched only on the attempt's strand.
 struct Attempt {
   Attempt(const runtime::Executor& strand, const runtime::Executor& socketExecutor)
-      : socket(socketExecutor), timer(strand) {}
+      : socket(socketExecutor),
+        timer(strand),
+        lookupDone(strand, asio::steady_timer::time_point::max()) {}
 
   tcp::socket socket;
   asio::steady_timer timer;
-  asio::cancellation_signal stopLookup;
+  asio::steady_timer lookupDone;  // cancelled to wake the wait for a lookup
   bool timedOut = false;
   bool cancelled = false;
 
   void stop() {
-    stopLookup.emit(asio::cancellation_type::terminal);
+    lookupDone.cancel();
     ErrorCode ignored;
     socket.close(ignored);
   }
@@ -198,10 +164,27 @@ runtime::Task<tcp::socket> connectOnStrand(runtime::Executor socketExecutor, std
   if (!literalError) {
     endpoints.emplace_back(literal, port);
   } else {
-    auto token = asio::bind_cancellation_slot(attempt->stopLookup.slot(), runtime::asTuple);
-    auto [error, found] = co_await asyncLookup(strand, host, port, token);
-    attempt->check(error);
-    endpoints = std::move(found);
+    auto lookup = std::make_shared<Lookup>();
+    std::weak_ptr<Attempt> waiting = attempt;
+    lookup->wake = [strand, waiting] {
+      asio::post(strand, [waiting] {
+        if (auto live = waiting.lock()) live->lookupDone.cancel();
+      });
+    };
+    struct StopWaiting {
+      ~StopWaiting() {
+        std::lock_guard lock(lookup->mutex);
+        lookup->wake = nullptr;
+      }
+      std::shared_ptr<Lookup> lookup;
+    } stopWaiting{lookup};
+    startLookup(lookup, host, port);
+    co_await attempt->lookupDone.async_wait(runtime::asTuple);
+    attempt->check({});
+    std::lock_guard lock(lookup->mutex);
+    if (!lookup->done) throw boost::system::system_error(asio::error::operation_aborted);
+    if (lookup->error) throw boost::system::system_error(lookup->error);
+    endpoints = std::move(lookup->endpoints);
   }
 
   // Addresses are tried in order; the options are in place before the first packet leaves.
