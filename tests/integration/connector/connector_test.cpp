@@ -89,9 +89,13 @@ TEST_F(ConnectorTest, AConnectThatNeverCompletesEndsAtTheDeadline) {
 
 class HangingLookupTest : public ConnectorTest {
  protected:
-  static void SetUpTestSuite() { resolver = std::make_unique<testsupport::HangingResolver>(); }
-  static void TearDownTestSuite() { resolver.reset(); }
-  static inline std::unique_ptr<testsupport::HangingResolver> resolver;
+  // Once per process; a failure here fails the test rather than skipping it.
+  void SetUp() override {
+    static testsupport::HangingResolver resolver;
+    // The fixture's listener was opened before the move into the new network.
+    listener = tcp::acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    port = listener.local_endpoint().port();
+  }
 };
 
 TEST_F(HangingLookupTest, TheDeadlineEndsAHangingLookup) {

@@ -10,15 +10,8 @@ using flowgate::ProtocolError;
 
 class HangingLookupSessionTest : public SessionTest {
  protected:
-  static void SetUpTestSuite() {
-    resolver = std::make_unique<testsupport::HangingResolver>();
-    SessionTest::SetUpTestSuite();
-  }
-  static void TearDownTestSuite() {
-    SessionTest::TearDownTestSuite();
-    resolver.reset();
-  }
-  static inline std::unique_ptr<testsupport::HangingResolver> resolver;
+  // Once per process; a failure here fails the test rather than skipping it.
+  void SetUp() override { static testsupport::HangingResolver resolver; }
 };
 
 TEST_F(HangingLookupSessionTest, TheStartTimeoutBoundsTheLookupAndNothingWaitsBehindIt) {

@@ -1,9 +1,11 @@
 #pragma once
 
-// Makes every DNS lookup of this process hang: the process moves into a mount
-// namespace of its own whose /etc/resolv.conf names a loopback server that
-// reads queries and never answers. Names in /etc/hosts still resolve. Use it
-// before the process starts threads (a test's SetUp); it cannot be undone.
+// Makes every DNS lookup of this process hang: the process moves into a network
+// namespace of its own (loopback only) and a mount namespace whose
+// /etc/resolv.conf names a loopback server that reads queries and never
+// answers. Names in /etc/hosts still resolve; child processes share all of it.
+// Use it before the process starts threads (a suite's SetUpTestSuite); it
+// cannot be undone.
 
 #include <string>
 
