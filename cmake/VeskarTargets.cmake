@@ -23,6 +23,12 @@ elseif(VESKAR_SANITIZE)
       -fno-omit-frame-pointer)
   target_compile_options(veskar_options INTERFACE ${_san})
   target_link_options(veskar_options INTERFACE ${_san})
+elseif(VESKAR_TSAN)
+  # Asio fences its handler memory; TSan cannot see fences and GCC says so.
+  set(_tsan -fsanitize=thread -fno-omit-frame-pointer)
+  target_compile_options(veskar_options INTERFACE -Wno-tsan)
+  target_compile_options(veskar_options INTERFACE ${_tsan})
+  target_link_options(veskar_options INTERFACE ${_tsan})
 endif()
 
 # veskar_library(NAME DEPS dep...) - a library of every *.cpp in the calling folder.

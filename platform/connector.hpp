@@ -5,6 +5,7 @@
 // the tunnel, so a node or a resolver never routes into the tunnel it serves.
 
 #include "runtime/async.hpp"
+#include "runtime/cancel.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -29,12 +30,16 @@ struct SocketOptions {
 boost::asio::ip::udp::socket openUDP(const runtime::Executor& executor,
                                      const SocketOptions& options);
 
-// Resolves `host` (an IPv4 literal never touches the resolver), opens, applies
-// the options and connects, trying each address in order, all within
-// `timeout`. Throws the platform's error; a missed deadline is
-// boost::asio::error::timed_out.
+// Resolves `host`, opens, applies the options and connects, trying each address
+// in order, all within `timeout`; the socket is bound to `executor`. An IP
+// literal never touches the resolver; a name is looked up on a thread of its
+// own, so a lookup that hangs delays nothing else, and the deadline abandons it
+// without waiting. Throws the platform's error; a missed deadline is
+// boost::asio::error::timed_out; a cancelled attempt throws
+// runtime::CancellationError.
 runtime::Task<boost::asio::ip::tcp::socket> connectTCP(runtime::Executor executor, std::string host,
                                                        std::uint16_t port, SocketOptions options,
-                                                       std::chrono::steady_clock::duration timeout);
+                                                       std::chrono::steady_clock::duration timeout,
+                                                       runtime::CancelToken cancel = {});
 
 }  // namespace platform

@@ -1,12 +1,11 @@
 #include "platform/https_client.hpp"
 
+#include "platform/connector.hpp"
 #include "platform/http_error.hpp"
 #include "runtime/error.hpp"
 
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/socket.h>
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -39,10 +38,9 @@ using runtime::SystemError;
 // Only the request's strand uses it.
 struct Exchange {
   Exchange(const runtime::Executor& executor, ssl::context& tls)
-      : resolver(executor), stream(executor, tls), watchdog(executor) {}
+      : stream(executor, tls), watchdog(executor) {}
 
   void abort() {
-    resolver.cancel();
     ErrorCode ignored;
     stream.lowest_layer().close(ignored);
   }
@@ -54,7 +52,6 @@ struct Exchange {
     if (error) throw SystemError(error);
   }
 
-  tcp::resolver resolver;
   ssl::stream<tcp::socket> stream;
   asio::steady_timer watchdog;
   bool timedOut = false;
@@ -74,7 +71,7 @@ struct ExchangeGuard {
 struct Target {
   std::string host;  // decoded name or address text, as verified and resolved
   bool isName = false;
-  std::string port;
+  std::uint16_t port = 443;
 };
 
 Target targetOf(const urls::url& url) {
@@ -97,7 +94,10 @@ Target targetOf(const urls::url& url) {
   for (unsigned char c : target.host) {
     if (c <= 0x20 || c == 0x7f) runtime::fail(HttpError::unsupportedURL);
   }
-  target.port = url.has_port() && !url.port().empty() ? std::string(url.port()) : "443";
+  if (url.has_port() && !url.port().empty()) {
+    if (url.port_number() == 0 && url.port() != "0") runtime::fail(HttpError::unsupportedURL);
+    target.port = url.port_number();
+  }
   return target;
 }
 
@@ -154,13 +154,6 @@ void configureVerification(SSL* ssl, const Target& target) {
   SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
 }
 
-ErrorCode applyMark(tcp::socket& socket, std::uint32_t mark) {
-  if (setsockopt(socket.native_handle(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
-    return ErrorCode(errno, boost::system::system_category());
-  }
-  return {};
-}
-
 runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsClientOptions options,
                                      HttpRequest request) {
   request.cancel.throwIfCancelled();
@@ -185,36 +178,18 @@ runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsCli
     });
   });
 
-  auto flags = tcp::resolver::numeric_service;
-  if (!target.isName) flags |= tcp::resolver::numeric_host;
-  auto [resolveError, endpoints] = co_await state->resolver.async_resolve(
-      target.host, target.port, flags, asio::as_tuple(asio::use_awaitable));
-  state->check(resolveError);
+  // The connection is made before the watchdog can close it; the connector
+  // keeps the same deadline and hears the same cancellation.
+  SocketOptions socketOptions{options.routingMark, false, false};
+  state->stream.next_layer() = co_await connectTCP(executor, target.host, target.port,
+                                                   socketOptions, request.timeout, request.cancel);
+  state->check({});
 
-  // Addresses are tried in order; the socket is opened by hand so the mark is
-  // in place before the first packet leaves.
-  ErrorCode connectError = asio::error::host_not_found;
-  tcp::socket& socket = state->stream.next_layer();
-  for (const auto& entry : endpoints) {
-    ErrorCode ignored;
-    socket.close(ignored);
-    ErrorCode openError;
-    socket.open(entry.endpoint().protocol(), openError);
-    if (!openError && options.firewallMark) openError = applyMark(socket, *options.firewallMark);
-    state->check(openError);
-    auto [error] =
-        co_await socket.async_connect(entry.endpoint(), asio::as_tuple(asio::use_awaitable));
-    connectError = error;
-    if (!error || state->timedOut || state->cancelled) break;
-  }
-  state->check(connectError);
-
-  auto [handshakeError] = co_await state->stream.async_handshake(
-      ssl::stream_base::client, asio::as_tuple(asio::use_awaitable));
+  auto [handshakeError] =
+      co_await state->stream.async_handshake(ssl::stream_base::client, runtime::asTuple);
   state->check(handshakeError);
 
-  auto [writeError, written] =
-      co_await http::async_write(state->stream, message, asio::as_tuple(asio::use_awaitable));
+  auto [writeError, written] = co_await http::async_write(state->stream, message, runtime::asTuple);
   state->check(writeError);
 
   // Interim 1xx answers (103 Early Hints and the like) precede the final one.
@@ -223,8 +198,8 @@ runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsCli
   do {
     parser.emplace();
     parser->body_limit(std::min(options.maxBodySize, request.maxBodySize.value_or(SIZE_MAX)));
-    auto [readError, read] = co_await http::async_read(state->stream, buffer, *parser,
-                                                       asio::as_tuple(asio::use_awaitable));
+    auto [readError, read] =
+        co_await http::async_read(state->stream, buffer, *parser, runtime::asTuple);
     state->check(readError);
   } while (parser->get().result_int() / 100 == 1);
 

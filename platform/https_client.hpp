@@ -18,7 +18,7 @@ namespace platform {
 struct HttpsClientOptions {
   // Set on every socket before it connects (SO_MARK, needs CAP_NET_ADMIN), so the
   // daemon's own requests skip the tunnel's routing rule.
-  std::optional<std::uint32_t> firewallMark;
+  std::optional<std::uint32_t> routingMark;
   // A response whose body is larger fails (boost::beast::http::error::body_limit)
   // rather than exhausting memory.
   std::size_t maxBodySize = 64 * 1024 * 1024;

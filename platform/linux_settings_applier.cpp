@@ -79,7 +79,7 @@ runtime::Task<void> LinuxSettingsApplier::reassertOnChange(LinuxSettingsApplier*
   std::vector<char> events(16 * 1024);
   for (;;) {
     auto [error] = co_await self->dnsFileChanges_->async_wait(
-        asio::posix::stream_descriptor::wait_read, asio::as_tuple(asio::use_awaitable));
+        asio::posix::stream_descriptor::wait_read, runtime::asTuple);
     if (error) co_return;
     bool touched = false;
     ssize_t n;

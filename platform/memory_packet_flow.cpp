@@ -27,7 +27,7 @@ runtime::Task<PacketBatch> MemoryPacketFlow::readPackets() {
       }
       arrival_.expires_at(asio::steady_timer::time_point::max());
     }
-    co_await arrival_.async_wait(asio::as_tuple(asio::use_awaitable));
+    co_await arrival_.async_wait(runtime::asTuple);
   }
 }
 

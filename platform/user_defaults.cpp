@@ -1,10 +1,11 @@
 #include "platform/user_defaults.hpp"
 
+#include "runtime/base64.hpp"
+
 #include "platform/atomic_file.hpp"
 #include "runtime/error.hpp"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -28,27 +29,14 @@ constexpr std::string_view valueKind = "value";
 constexpr std::string_view dataKind = "data";
 
 std::string base64Encode(std::string_view bytes) {
-  std::string text(4 * ((bytes.size() + 2) / 3), '\0');
-  int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                               reinterpret_cast<const unsigned char*>(bytes.data()),
-                               static_cast<int>(bytes.size()));
-  text.resize(static_cast<std::size_t>(length));
-  return text;
+  return runtime::base64::encode(
+      {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
 }
 
 std::optional<std::string> base64Decode(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::string bytes(3 * (text.size() / 4), '\0');
-  int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                               reinterpret_cast<const unsigned char*>(text.data()),
-                               static_cast<int>(text.size()));
-  if (length < 0) return std::nullopt;
-  // The decoder counts padding as zero bytes.
-  std::size_t padding = 0;
-  if (!text.empty() && text.back() == '=') ++padding;
-  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
-  bytes.resize(static_cast<std::size_t>(length) - padding);
-  return bytes;
+  auto bytes = runtime::base64::decode(text);
+  if (!bytes) return std::nullopt;
+  return std::string(bytes->begin(), bytes->end());
 }
 
 // The entries on disk; empty when the file is missing or corrupt.

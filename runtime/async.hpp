@@ -6,6 +6,7 @@
 // co_await other operations of the same object may run.
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
@@ -26,6 +27,10 @@ using Executor = asio::any_io_executor;
 using Strand = asio::strand<Executor>;
 template <class T = void>
 using Task = asio::awaitable<T>;
+
+// Completion token for awaits that report failure as an error code instead of
+// throwing: `auto [ec, n] = co_await socket.async_read_some(buffer, asTuple);`
+inline constexpr auto asTuple = asio::as_tuple(asio::use_awaitable);
 
 // Runs `op` on `executor` and resumes the caller on the caller's own executor
 // with the operation's value or exception.

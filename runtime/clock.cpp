@@ -1,6 +1,6 @@
 #include "runtime/clock.hpp"
+#include "runtime/async.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -22,7 +22,7 @@ Task<void> waitOn(std::shared_ptr<asio::steady_timer> timer, CancelToken token, 
   auto registration =
       token.onCancel([timer, executor] { asio::post(executor, [timer] { timer->cancel(); }); });
   while (!token.isCancelled() && !ready()) {
-    co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+    co_await timer->async_wait(runtime::asTuple);
   }
   token.throwIfCancelled();
 }

@@ -7,9 +7,8 @@
 
 #include "runtime/async.hpp"
 #include "runtime/cancel.hpp"
+#include "runtime/spawn.hpp"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
@@ -30,22 +29,20 @@ class SharedTask {
     SharedTask task;
     task.state_ = std::make_shared<State>(executor);
     auto state = task.state_;
-    asio::co_spawn(
-        state->strand,
-        [state, work = std::move(work)]() mutable -> Task<void> {
-          try {
-            if constexpr (std::is_void_v<T>) {
-              co_await work(state->source.token());
-            } else {
-              state->value.emplace(co_await work(state->source.token()));
-            }
-          } catch (...) {
-            state->error = std::current_exception();
-          }
-          state->finished.store(true, std::memory_order_release);
-          state->wake.cancel();
-        },
-        asio::detached);
+    // The work's exception is the task's result; nothing escapes.
+    spawn(state->strand, [state, work = std::move(work)]() mutable -> Task<void> {
+      try {
+        if constexpr (std::is_void_v<T>) {
+          co_await work(state->source.token());
+        } else {
+          state->value.emplace(co_await work(state->source.token()));
+        }
+      } catch (...) {
+        state->error = std::current_exception();
+      }
+      state->finished.store(true, std::memory_order_release);
+      state->wake.cancel();
+    });
     return task;
   }
 
@@ -80,7 +77,7 @@ class SharedTask {
 
   static Task<void> waitUntilFinished(std::shared_ptr<State> state) {
     while (!state->finished.load(std::memory_order_acquire)) {
-      co_await state->wake.async_wait(asio::as_tuple(asio::use_awaitable));
+      co_await state->wake.async_wait(runtime::asTuple);
     }
   }
 

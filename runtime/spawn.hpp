@@ -31,6 +31,8 @@ inline void deliverEscape(const EscapeHandler& onEscape, std::exception_ptr erro
     return;
   } catch (...) {
   }
+  // An empty handler would hide the escape behind std::bad_function_call.
+  if (!onEscape) std::rethrow_exception(error);
   onEscape(error);
 }
 

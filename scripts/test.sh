@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: the regular build, then
-# the sanitizer build (ASan + UBSan) over the unit and integration tests.
+# Installs what is needed, builds, and runs every test: the Release build the
+# benchmarks use, the sanitizer build (ASan + UBSan) over the unit and
+# integration tests, and a ThreadSanitizer build over the runtime, connector
+# and session tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,21 +11,30 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "$jobs"
-(cd build && ctest --output-on-failure -j "$jobs") | tee build/ctest.log
+# The benchmarks' build (see bench/): proving it builds is part of the test.
+cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build-rel -j "$jobs"
+(cd build-rel && ctest --output-on-failure -j "$jobs") | tee build-rel/ctest.log
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESKAR_SANITIZE=ON -DVESKAR_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs" -L 'unit|integration') | tee build-asan/ctest.log
 
+tsan_tests='unit_runtime|integration_connector|integration_session'
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKAR_TSAN=ON \
+  -DVESKAR_BENCH=OFF
+cmake --build build-tsan -j "$jobs" --target unit_runtime integration_connector integration_session
+tsan_options="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+(cd build-tsan && TSAN_OPTIONS="$tsan_options" \
+  ctest --output-on-failure -j "$jobs" -R "^(${tsan_tests})\.") | tee build-tsan/ctest.log
+
 # The fuzz targets must build; each runs a few seconds as a smoke test.
 ./scripts/fuzz.sh 5
 
-# One closing line over both test runs.
+# One closing line over every test run.
 total=0
-for log in build/ctest.log build-asan/ctest.log; do
+for log in build-rel/ctest.log build-asan/ctest.log build-tsan/ctest.log; do
   count=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   total=$((total + ${count:-0}))
 done

@@ -3,6 +3,7 @@
 // the packets' bytes once (client to exit), so it is what the hop forwards each
 // way.
 
+#include "runtime/spawn.hpp"
 #include "tests/support/relay/lab.hpp"
 #include "tests/support/relay/node_client.hpp"
 #include "tests/support/relay/relay_process.hpp"
@@ -10,9 +11,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
@@ -61,8 +60,8 @@ void RelayEchoHop(benchmark::State& state) {
   auto& io = node.context();
   auto& stream = node.stream();
   for (auto _ : state) {
-    asio::co_spawn(io, writeBatches(stream, batch, batchesPerIteration), asio::detached);
-    asio::co_spawn(io, readBytes(stream, perIteration), asio::detached);
+    runtime::spawn(io.get_executor(), writeBatches(stream, batch, batchesPerIteration));
+    runtime::spawn(io.get_executor(), readBytes(stream, perIteration));
     io.restart();
     io.run();
   }

@@ -3,6 +3,7 @@
 // CPU time per gigabyte of the client process and of the relay.
 
 #include "flowgate/transport/session.hpp"
+#include "runtime/spawn.hpp"
 #include "tests/support/relay/lab.hpp"
 #include "tests/support/relay/relay_process.hpp"
 #include "tests/support/relay/test_packets.hpp"
@@ -10,7 +11,6 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
@@ -98,19 +98,16 @@ void BM_SessionEcho(benchmark::State& state) {
     auto cpu0 = processCPUSeconds();
     auto relay0 = childCPUSeconds(relay.pid());
     auto start = std::chrono::steady_clock::now();
-    asio::co_spawn(
-        io,
-        [&]() -> runtime::Task<void> {
-          while (sentBatches < kBatchesPerRound) {
-            if (sentBatches * kBatch - receivedPackets > kWindow * kBatch) {
-              co_await asio::post(io, asio::use_awaitable);
-              continue;
-            }
-            if (!co_await session->sendBatch(batch)) co_return;
-            ++sentBatches;
-          }
-        },
-        asio::detached);
+    runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
+      while (sentBatches < kBatchesPerRound) {
+        if (sentBatches * kBatch - receivedPackets > kWindow * kBatch) {
+          co_await asio::post(io, asio::use_awaitable);
+          continue;
+        }
+        if (!co_await session->sendBatch(batch)) co_return;
+        ++sentBatches;
+      }
+    });
     io.restart();
     while (receivedPackets < kBatchesPerRound * kBatch) io.run_one();
     auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -1,6 +1,6 @@
 #include "flowgate/config/node_ids.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 
 #include <unordered_set>
 

@@ -172,7 +172,7 @@ bool AuthorizationService::expiresSoon(const std::string& date) const {
 std::shared_ptr<platform::HttpClient> makeControlSession(const runtime::Executor& ioExecutor,
                                                          std::optional<std::uint32_t> routingMark) {
   platform::HttpsClientOptions options;
-  options.firewallMark = routingMark;
+  options.routingMark = routingMark;
   return std::make_shared<platform::HttpsClient>(ioExecutor, options);
 }
 

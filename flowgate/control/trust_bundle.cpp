@@ -9,15 +9,31 @@ namespace flowgate {
 
 namespace {
 
+// The length of the line break at `at`, or 0: LF, CR, CRLF, VT, FF and the
+// UTF-8 forms of NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR.
+std::size_t lineBreakAt(std::string_view text, std::size_t at) {
+  static constexpr std::string_view breaks[] = {"\r\n", "\n",       "\r",           "\v",
+                                                "\f",   "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"};
+  for (auto mark : breaks) {
+    if (text.substr(at).starts_with(mark)) return mark.size();
+  }
+  return 0;
+}
+
 Certificate certificateFromPEM(std::string_view pem) {
   std::string body;
   std::size_t start = 0;
-  while (start <= pem.size()) {
-    auto end = pem.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) end = pem.size();
-    auto line = pem.substr(start, end - start);
+  std::size_t at = 0;
+  while (at <= pem.size()) {
+    auto breakLength = at < pem.size() ? lineBreakAt(pem, at) : 1;
+    if (breakLength == 0) {
+      ++at;
+      continue;
+    }
+    auto line = pem.substr(start, at - start);
     if (!line.starts_with("---")) body += line;
-    start = end + 1;
+    at += breakLength;
+    start = at;
   }
   auto der = runtime::base64::decode(body);
   if (!der || der->empty()) return nullptr;

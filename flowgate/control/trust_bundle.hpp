@@ -3,6 +3,7 @@
 // The node trust bundle the control server publishes: the certificate
 // authorities node certificates must chain to, and the device credential keys.
 
+#include "platform/openssl_ptr.hpp"
 #include "runtime/error.hpp"
 
 #include <openssl/x509.h>
@@ -57,10 +58,7 @@ enum class TrustStoreError {
 
 inline runtime::ErrorCode make_error_code(TrustStoreError e) { return runtime::makeErrorCode(e); }
 
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-using Certificate = std::unique_ptr<X509, X509Free>;
+using Certificate = platform::openssl::UniquePtr<X509>;
 
 // One certificate per PEM entry, in order: marker lines ("---...") dropped, the
 // rest joined and read as strict standard Base64 DER. Any entry that fails, or

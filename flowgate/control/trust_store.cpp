@@ -19,25 +19,33 @@ TrustStore::TrustStore(const runtime::Executor& executor,
     : Serialized(executor), session_(std::move(session)), defaults_(std::move(defaults)) {}
 
 runtime::Task<TrustBundle> TrustStore::load(std::string controllerURL) {
-  return serialized(download(std::move(controllerURL)));
+  // The operation holds what it uses, not the store: a store destroyed while a
+  // download is under way leaves nothing dangling.
+  return serialized(download(session_, defaults_, std::move(controllerURL)));
 }
 
-runtime::Task<TrustBundle> TrustStore::download(std::string controllerURL) {
+runtime::Task<TrustBundle> TrustStore::download(std::shared_ptr<platform::HttpClient> session,
+                                                std::shared_ptr<platform::UserDefaults> defaults,
+                                                std::string controllerURL) {
   try {
     auto base = platform::parseURL(controllerURL);
     if (!base) runtime::fail(TrustStoreError::invalidBundle);
     auto url = platform::appendingPath(*base, "/v1/trust-bundle");
-    auto response = co_await session_->get(std::move(url));
+    auto response = co_await session->get(std::move(url));
     if (response.status != 200) runtime::fail(TrustStoreError::unavailable);
     auto bundle = decodeTrustBundle(bytesOf(response.body));
     std::optional<TrustBundle> stored;
     try {
-      stored = cached();
+      stored = cached(*defaults);
     } catch (const runtime::SystemError&) {
       // An unreadable stored bundle does not stand in the way of a new one.
     }
     if (stored && bundle.version < stored->version) runtime::fail(TrustStoreError::rollback);
-    defaults_->setData(defaultsKey, response.body);
+    try {
+      defaults->setData(defaultsKey, response.body);
+    } catch (const runtime::SystemError&) {
+      // Not kept for next time, but valid and current: it is the answer.
+    }
     co_return bundle;
   } catch (const runtime::CancellationError&) {
     throw;
@@ -46,11 +54,11 @@ runtime::Task<TrustBundle> TrustStore::download(std::string controllerURL) {
   } catch (const std::exception&) {
     // Any other failure of the attempt falls back to the stored bundle too.
   }
-  co_return cached();
+  co_return cached(*defaults);
 }
 
-TrustBundle TrustStore::cached() const {
-  auto stored = defaults_->data(defaultsKey);
+TrustBundle TrustStore::cached(const platform::UserDefaults& defaults) {
+  auto stored = defaults.data(defaultsKey);
   if (!stored) runtime::fail(TrustStoreError::unavailable);
   return decodeTrustBundle(bytesOf(*stored));
 }

@@ -21,14 +21,17 @@ class TrustStore : public runtime::Serialized {
   TrustStore(const runtime::Executor& executor, std::shared_ptr<platform::HttpClient> session,
              std::shared_ptr<platform::UserDefaults> defaults);
 
-  // The downloaded bundle, stored as received; on any failure but a rollback,
-  // the stored bundle. Throws TrustStoreError::rollback for an older version,
+  // The downloaded bundle, stored as received (a failed write does not hide
+  // it); on any failure but a rollback, the stored bundle. Throws TrustStoreError::rollback for an
+  // older version,
   // ::unavailable when nothing is stored, or the stored bundle's own error.
   runtime::Task<TrustBundle> load(std::string controllerURL);
 
  private:
-  runtime::Task<TrustBundle> download(std::string controllerURL);
-  TrustBundle cached() const;
+  static runtime::Task<TrustBundle> download(std::shared_ptr<platform::HttpClient> session,
+                                             std::shared_ptr<platform::UserDefaults> defaults,
+                                             std::string controllerURL);
+  static TrustBundle cached(const platform::UserDefaults& defaults);
 
   std::shared_ptr<platform::HttpClient> session_;
   std::shared_ptr<platform::UserDefaults> defaults_;

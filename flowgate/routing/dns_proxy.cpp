@@ -1,7 +1,7 @@
 #include "flowgate/routing/dns_proxy.hpp"
 
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/routing/dns_packet.hpp"
-#include "flowgate/transport/protocol_error.hpp"
 #include "platform/connector.hpp"
 #include "runtime/ipv4.hpp"
 
@@ -103,7 +103,7 @@ runtime::Task<std::vector<std::uint8_t>> exchange(runtime::Strand queue,
                                     });
       });
 
-  co_await state->done.async_wait(asio::as_tuple(asio::use_awaitable));
+  co_await state->done.async_wait(runtime::asTuple);
   if (state->error) throw runtime::SystemError(state->error);
   co_return std::move(state->result);
 }

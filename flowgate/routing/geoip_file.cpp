@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <boost/endian/conversion.hpp>
+
 namespace flowgate::geoip {
 
 namespace {
@@ -13,11 +15,7 @@ namespace {
 template <class T>
 T readBigEndian(std::span<const std::uint8_t> bytes, std::size_t at) {
   if (at > bytes.size() || bytes.size() - at < sizeof(T)) invalidFormat();
-  T value = 0;
-  for (std::size_t k = 0; k < sizeof(T); ++k) {
-    value = static_cast<T>(value << 8 | bytes[at + k]);
-  }
-  return value;
+  return boost::endian::endian_load<T, sizeof(T), boost::endian::order::big>(bytes.data() + at);
 }
 
 bool isAscii(std::uint8_t byte) { return byte < 0x80; }

@@ -1,5 +1,7 @@
 #include "flowgate/routing/geoip_table.hpp"
 
+#include <utility>
+
 #include "runtime/ipv4.hpp"
 
 #include <algorithm>
@@ -28,6 +30,14 @@ GeoIPTable::DirectRange GeoIPTable::DirectRange::fromPrefix(std::uint32_t addres
 GeoIPTable::GeoIPTable() : GeoIPTable(empty()) {}
 
 GeoIPTable::GeoIPTable(std::shared_ptr<const Storage> storage) : storage_(std::move(storage)) {}
+
+GeoIPTable::GeoIPTable(GeoIPTable&& other) noexcept
+    : storage_(std::exchange(other.storage_, empty().storage_)) {}
+
+GeoIPTable& GeoIPTable::operator=(GeoIPTable&& other) noexcept {
+  if (this != &other) storage_ = std::exchange(other.storage_, empty().storage_);
+  return *this;
+}
 
 GeoIPTable::GeoIPTable(std::uint64_t version, std::vector<std::string> directCIDRs,
                        std::vector<Route> routes, std::span<const DirectRange> direct) {

@@ -88,6 +88,11 @@ class GeoIPTable {
 
   // The empty table; shares the storage of `empty()`.
   GeoIPTable();
+  GeoIPTable(const GeoIPTable&) = default;
+  GeoIPTable& operator=(const GeoIPTable&) = default;
+  // A moved-from table is the empty table.
+  GeoIPTable(GeoIPTable&& other) noexcept;
+  GeoIPTable& operator=(GeoIPTable&& other) noexcept;
 
   // Builds the policy ranges from `direct` and `routes`. `routes` must be in
   // ascending address order and disjoint, as the table file guarantees;

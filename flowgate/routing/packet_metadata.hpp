@@ -11,6 +11,8 @@
 #include <optional>
 #include <span>
 
+#include <boost/endian/conversion.hpp>
+
 namespace flowgate {
 
 struct PacketFlowKey {
@@ -52,12 +54,11 @@ struct PacketMetadata {
 namespace detail {
 
 inline std::uint16_t readU16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+  return boost::endian::load_big_u16(p);
 }
 
 inline std::uint32_t readU32(const std::uint8_t* p) noexcept {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
+  return boost::endian::load_big_u32(p);
 }
 
 // The murmur3 finaliser: cheap, and every input bit reaches every output bit.

@@ -1,21 +1,31 @@
 #include "flowgate/transport/frame.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
+
+#include <boost/endian/conversion.hpp>
 
 namespace flowgate {
 
 namespace {
 
-void putUInt(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-  for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8) {
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
-  }
+namespace endian = boost::endian;
+
+// Appends `value` big-endian.
+template <class T>
+void putUInt(std::vector<std::uint8_t>& out, T value) {
+  auto at = out.size();
+  out.resize(at + sizeof(T));
+  endian::endian_store<T, sizeof(T), endian::order::big>(out.data() + at, value);
 }
 
+// Big-endian, `count` of 2, 4 or 8; the caller has checked the length.
 std::uint64_t readBE(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t count) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[at + i];
-  return value;
+  const std::uint8_t* p = bytes.data() + at;
+  switch (count) {
+    case 2: return endian::load_big_u16(p);
+    case 4: return endian::load_big_u32(p);
+    default: return endian::load_big_u64(p);
+  }
 }
 
 }  // namespace
@@ -24,7 +34,7 @@ std::vector<std::uint8_t> Frame::encoded() const {
   if (payload.size() > maxLength - headerSize) runtime::fail(ProtocolError::frameTooLarge);
   std::vector<std::uint8_t> out;
   out.reserve(headerSize + payload.size());
-  putUInt(out, payload.size() + headerSize, 4);
+  putUInt(out, static_cast<std::uint32_t>(payload.size() + headerSize));
   out.push_back(version);
   out.push_back(static_cast<std::uint8_t>(type));
   out.insert(out.end(), payload.begin(), payload.end());
@@ -48,11 +58,11 @@ std::vector<std::uint8_t> authRequestPayload(std::string_view credential,
   if (credential.size() >= 65536) runtime::fail(ProtocolError::frameTooLarge);
   std::vector<std::uint8_t> payload;
   payload.reserve(2 + credential.size() + 6 * laterNodes.size());
-  putUInt(payload, credential.size(), 2);
+  putUInt(payload, static_cast<std::uint16_t>(credential.size()));
   payload.insert(payload.end(), credential.begin(), credential.end());
   for (auto hop = laterNodes.rbegin(); hop != laterNodes.rend(); ++hop) {
-    putUInt(payload, hop->address, 4);
-    putUInt(payload, hop->port, 2);
+    putUInt(payload, hop->address);
+    putUInt(payload, hop->port);
   }
   return payload;
 }
@@ -76,7 +86,7 @@ std::vector<std::uint8_t> authResponsePayload(std::uint64_t deviceID,
                                               std::array<std::uint8_t, 8> rest) {
   std::vector<std::uint8_t> payload;
   payload.reserve(authResponsePayloadSize);
-  putUInt(payload, deviceID, 8);
+  putUInt(payload, deviceID);
   payload.insert(payload.end(), rest.begin(), rest.end());
   return payload;
 }

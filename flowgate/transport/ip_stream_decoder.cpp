@@ -1,8 +1,10 @@
 #include "flowgate/transport/ip_stream_decoder.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 
 #include <algorithm>
+
+#include <boost/endian/conversion.hpp>
 
 namespace flowgate {
 
@@ -14,7 +16,7 @@ constexpr std::size_t kPendingLimit = 65536;
 // Reads only bytes 0, 2 and 3; 0 means the header is unusable.
 inline std::size_t validLength(const std::uint8_t* p) {
   auto headerLength = static_cast<std::size_t>(p[0] & 0x0f) * 4;
-  auto total = static_cast<std::size_t>(p[2]) << 8 | p[3];
+  auto total = static_cast<std::size_t>(boost::endian::load_big_u16(p + 2));
   if ((p[0] >> 4) != 4 || headerLength < kMinimumHeader || total < headerLength) return 0;
   return total;
 }

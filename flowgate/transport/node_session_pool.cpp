@@ -1,6 +1,6 @@
 #include "flowgate/transport/node_session_pool.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "runtime/spawn.hpp"
 
 #include <algorithm>

@@ -1,13 +1,13 @@
 #include "flowgate/transport/session.hpp"
 
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/transport/frame.hpp"
 #include "flowgate/transport/ip_stream_decoder.hpp"
 #include "flowgate/transport/node_endpoint.hpp"
 #include "flowgate/transport/node_tls.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "platform/connector.hpp"
+#include "runtime/spawn.hpp"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -24,8 +24,6 @@ using asio::ip::tcp;
 using runtime::Task;
 
 namespace {
-
-constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 
 bool isEndOfStream(const runtime::ErrorCode& ec) {
   return ec == asio::error::eof || ec == ssl::error::stream_truncated;
@@ -69,7 +67,8 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
   self->context_ = std::move(context);
   auto target = *hostPort(path.front());
   try {
-    co_await self->start(target.host, target.port, path.front().tlsServerName, options);
+    auto serverName = path.front().tlsServerName.value_or(target.host);
+    co_await self->start(target.host, target.port, std::move(serverName), options);
     std::vector<HopEndpoint> laterNodes;
     for (std::size_t i = 1; i < path.size(); ++i) {
       auto endpoint = ipv4Endpoint(path[i]);
@@ -83,66 +82,54 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
     self->closeNow();
     throw;
   }
-  asio::co_spawn(self->strand(), readLoop(self, self->stream_), asio::detached);
+  // Whatever escapes the read loop (a throwing packet handler) ends the session
+  // as a dropped connection would; it runs on the strand, as the loop did.
+  std::weak_ptr<Session> weak = self;
+  runtime::spawn(self->strand(), readLoop(weak, self->stream_), [weak](std::exception_ptr) {
+    if (auto session = weak.lock()) session->failEstablished();
+  });
 }
 
-Task<void> Session::start(std::string host, std::uint16_t port,
-                          std::optional<std::string> serverName, SessionOptions options) {
-  stream_ = std::make_shared<Stream>(strand(), *context_);
-  if (serverName) setNodeServerName(*stream_, *serverName);
+Task<void> Session::start(std::string host, std::uint16_t port, std::string serverName,
+                          SessionOptions options) {
+  auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
+  platform::SocketOptions socketOptions{options.routingMark, true, true};
+  try {
+    auto socket = co_await platform::connectTCP(strand(), std::move(host), port, socketOptions,
+                                                options.startTimeout);
+    stream_ = std::make_shared<Stream>(std::move(socket), *context_);
+  } catch (const runtime::SystemError& e) {
+    if (e.code() == asio::error::timed_out) runtime::fail(ProtocolError::connectionTimedOut);
+    throw;
+  }
+  setNodeServerName(*stream_, serverName);
 
-  // Exactly one of ready, failure or timeout ends the start; whatever comes
-  // after the timeout is ignored.
+  // Exactly one of ready, failure or timeout ends the start: a handshake that
+  // completes once the deadline has passed is ignored.
   struct Gate {
     bool claimed = false;
     bool timedOut = false;
   };
   auto gate = std::make_shared<Gate>();
-  auto resolver = std::make_shared<tcp::resolver>(strand());
-  auto timer = std::make_shared<asio::steady_timer>(strand());
-  timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(options.startTimeout)));
-  timer->async_wait([gate, resolver, stream = stream_](boost::system::error_code ec) {
+  auto timer = std::make_shared<asio::steady_timer>(strand(), deadline);
+  timer->async_wait([gate, stream = stream_](boost::system::error_code ec) {
     if (ec || gate->claimed) return;
     gate->claimed = true;
     gate->timedOut = true;
-    resolver->cancel();
     boost::system::error_code ignored;
     stream->lowest_layer().close(ignored);
   });
-
-  runtime::ErrorCode failure;
-  try {
-    auto service = std::to_string(port);
-    auto endpoints = co_await resolver->async_resolve(host, service, asio::use_awaitable);
-    failure = asio::error::host_not_found;
-    auto& socket = stream_->next_layer();
-    for (const auto& entry : endpoints) {
-      if (gate->timedOut) break;
-      boost::system::error_code ignored;
-      socket.close(ignored);
-      socket.open(entry.endpoint().protocol());
-      applyNodeSocketOptions(socket, options.socketMark);
-      auto [ec] = co_await socket.async_connect(entry.endpoint(), kAwait);
-      failure = ec;
-      if (!ec) break;
-    }
-    if (failure) throw runtime::SystemError(failure);
-    co_await stream_->async_handshake(ssl::stream_base::client, asio::use_awaitable);
-  } catch (const runtime::SystemError&) {
-    if (gate->timedOut) runtime::fail(ProtocolError::connectionTimedOut);
-    gate->claimed = true;
-    timer->cancel();
-    throw;
-  }
+  auto [ec] = co_await stream_->async_handshake(ssl::stream_base::client, runtime::asTuple);
   if (gate->timedOut) runtime::fail(ProtocolError::connectionTimedOut);
   gate->claimed = true;
   timer->cancel();
+  if (ec) throw runtime::SystemError(ec);
 }
 
 Task<void> Session::authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID) {
   auto request = Frame{FrameType::authRequest, std::move(payload)}.encoded();
-  auto [writeError, written] = co_await asio::async_write(*stream_, asio::buffer(request), kAwait);
+  auto [writeError, written] =
+      co_await asio::async_write(*stream_, asio::buffer(request), runtime::asTuple);
   if (writeError) throw runtime::SystemError(writeError);
 
   std::array<std::uint8_t, Frame::headerSize> header{};
@@ -156,8 +143,8 @@ Task<void> Session::authenticate(std::vector<std::uint8_t> payload, std::uint64_
 Task<void> Session::receiveExactly(std::uint8_t* data, std::size_t count) {
   std::size_t received = 0;
   while (received < count) {
-    auto [ec, n] =
-        co_await stream_->async_read_some(asio::buffer(data + received, count - received), kAwait);
+    auto [ec, n] = co_await stream_->async_read_some(
+        asio::buffer(data + received, count - received), runtime::asTuple);
     if (isEndOfStream(ec) || (!ec && n == 0)) runtime::fail(ProtocolError::connectionClosed);
     if (ec) throw runtime::SystemError(ec);
     received += n;
@@ -172,7 +159,7 @@ Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream
       auto self = weak.lock();
       if (!self || self->closed_) co_return;
     }
-    auto [ec, n] = co_await stream->async_read_some(asio::buffer(scratch), kAwait);
+    auto [ec, n] = co_await stream->async_read_some(asio::buffer(scratch), runtime::asTuple);
     auto self = weak.lock();
     if (!self || self->closed_) co_return;
     if (ec || n == 0) {
@@ -198,7 +185,7 @@ Task<bool> Session::sendBatch(Packets packets) {
 Task<bool> Session::send(Self self, Packets packets) {
   if (self->closed_ || packets.empty()) co_return false;
   while (self->writing_) {
-    co_await self->writeDone_.async_wait(kAwait);
+    co_await self->writeDone_.async_wait(runtime::asTuple);
     if (self->closed_) co_return false;
   }
   // TLS encrypts into records of its own anyway: one contiguous buffer gives
@@ -209,7 +196,7 @@ Task<bool> Session::send(Self self, Packets packets) {
   buffer.clear();
   for (const auto& packet : packets) buffer.insert(buffer.end(), packet.begin(), packet.end());
   auto stream = self->stream_;
-  auto [ec, written] = co_await asio::async_write(*stream, asio::buffer(buffer), kAwait);
+  auto [ec, written] = co_await asio::async_write(*stream, asio::buffer(buffer), runtime::asTuple);
   self->writing_ = false;
   self->writeDone_.cancel();
   if (ec) {

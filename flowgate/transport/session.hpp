@@ -16,6 +16,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/uuid.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,8 +27,10 @@
 namespace flowgate {
 
 struct SessionOptions {
-  double startTimeout = 12.0;  // seconds until the TLS connection must be ready
-  std::optional<std::uint32_t> socketMark;
+  // Until the TLS connection must be ready: name lookup, connect and handshake.
+  std::chrono::milliseconds startTimeout = std::chrono::seconds(12);
+  // The mark of the daemon's own sockets (platform::kRoutingMark), or none.
+  std::optional<std::uint32_t> routingMark;
 };
 
 class Session : public runtime::Serialized, public std::enable_shared_from_this<Session> {
@@ -40,6 +43,8 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   static constexpr std::size_t receiveSize = 131072;
 
   // Connects to path[0], authenticates through the path and starts reading.
+  // The node's certificate must name its tlsServerName, or else the host of
+  // its address.
   // Errors: ProtocolError (invalidAddress, connectionTimedOut, connectionClosed,
   // frameTooLarge, invalidFrame, authenticationFailed), the trust bundle's
   // error, or the platform's network and TLS errors as they are.
@@ -66,8 +71,8 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
                                        std::string credential, std::uint64_t deviceID,
                                        std::shared_ptr<boost::asio::ssl::context> context,
                                        SessionOptions options);
-  runtime::Task<void> start(std::string host, std::uint16_t port,
-                            std::optional<std::string> serverName, SessionOptions options);
+  runtime::Task<void> start(std::string host, std::uint16_t port, std::string serverName,
+                            SessionOptions options);
   runtime::Task<void> authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID);
   runtime::Task<void> receiveExactly(std::uint8_t* data, std::size_t count);
   static runtime::Task<bool> send(Self self, Packets packets);

@@ -1,6 +1,7 @@
 // testbed-pki: writes the lab's certificates and credential signing key.
 
 #include "runtime/text.hpp"
+#include "testbed/cli/arguments.hpp"
 #include "testbed/pki/lab_pki.hpp"
 
 #include <chrono>
@@ -20,10 +21,11 @@ testbed::LabPKIOptions parse(int argc, char** argv) {
   options.now = std::chrono::duration_cast<std::chrono::seconds>(
                     std::chrono::system_clock::now().time_since_epoch())
                     .count();
-  for (int i = 1; i < argc; ++i) {
-    std::string_view flag = argv[i];
-    if (i + 1 >= argc) throw std::invalid_argument("missing value after " + std::string(flag));
-    std::string value = argv[++i];
+  std::vector<std::string> words(argv + 1, argv + argc);
+  auto parsed = testbed::parseArguments(words);
+  if (parsed.help || !parsed.positional.empty()) throw testbed::UsageError("options only");
+  for (const auto& [name, value] : parsed.options) {
+    auto flag = "--" + name;
     if (flag == "--out") {
       options.directory = value;
     } else if (flag == "--node") {

@@ -1,6 +1,6 @@
 #include "testbed/control/control_server.hpp"
+#include "runtime/async.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 
@@ -22,7 +22,7 @@ runtime::Task<HttpReply> serveControl(ControlService* service, FaultBoard* fault
   if (auto fault = faults->arrive(path)) {
     if (fault->delay.count() > 0) {
       asio::steady_timer timer(co_await asio::this_coro::executor, fault->delay);
-      co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+      co_await timer.async_wait(runtime::asTuple);
     }
     if (fault->close) co_return HttpReply{0, {}, {}, true};
     if (fault->status) co_return HttpReply{*fault->status, fault->body, fault->contentType};

@@ -11,6 +11,7 @@
 
 #include "runtime/clock.hpp"
 #include "runtime/text.hpp"
+#include "testbed/cli/arguments.hpp"
 #include "testbed/control/control_server.hpp"
 #include "testbed/control/lab_file.hpp"
 #include "testbed/control/password_hash.hpp"
@@ -21,7 +22,7 @@
 
 #include <csignal>
 #include <iostream>
-#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,43 +36,17 @@ constexpr const char* usage =
     "                             [--read-timeout-ms N]\n"
     "       testbed-control hash-password [--iterations N] PASSWORD\n";
 
-struct UsageError : std::invalid_argument {
-  using std::invalid_argument::invalid_argument;
-};
+using testbed::Arguments;
+using testbed::UsageError;
 
-std::map<std::string, std::string> options(const std::vector<std::string>& arguments,
-                                           std::vector<std::string>& positional) {
-  std::map<std::string, std::string> result;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    if (!arguments[i].starts_with("--")) {
-      positional.push_back(arguments[i]);
-      continue;
-    }
-    if (i + 1 >= arguments.size()) throw UsageError("missing value after " + arguments[i]);
-    result[arguments[i].substr(2)] = arguments[i + 1];
-    ++i;
-  }
-  return result;
-}
-
-std::uint64_t numberOption(const std::map<std::string, std::string>& options,
-                           const std::string& name, std::uint64_t fallback, std::uint64_t limit) {
-  auto it = options.find(name);
-  if (it == options.end()) return fallback;
-  auto value = runtime::parseDecimal(it->second, limit);
-  if (!value) throw UsageError("--" + name + " wants a number up to " + std::to_string(limit));
-  return *value;
-}
-
-int serve(const std::map<std::string, std::string>& options) {
-  if (!options.contains("lab")) throw UsageError("--lab is required");
-  auto lab = testbed::loadLabFile(options.at("lab"));
-  auto listen = options.contains("listen") ? options.at("listen") : std::string("127.0.0.1");
-  auto port = static_cast<std::uint16_t>(numberOption(options, "port", 0, 65535));
-  auto adminPort = static_cast<std::uint16_t>(numberOption(options, "admin-port", 0, 65535));
+int serve(const Arguments& options) {
+  auto lab = testbed::loadLabFile(options.required("lab"));
+  auto listen = options.value("listen").value_or("127.0.0.1");
+  auto port = static_cast<std::uint16_t>(options.number("port", 0, 65535));
+  auto adminPort = static_cast<std::uint16_t>(options.number("admin-port", 0, 65535));
   testbed::HttpLimits limits;
   limits.readTimeout =
-      std::chrono::milliseconds(numberOption(options, "read-timeout-ms", 10'000, 3'600'000));
+      std::chrono::milliseconds(options.number("read-timeout-ms", 10'000, 3'600'000));
 
   asio::ssl::context tls(asio::ssl::context::tls_server);
   tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
@@ -106,11 +81,10 @@ int serve(const std::map<std::string, std::string>& options) {
   return 0;
 }
 
-int hashPasswordCommand(const std::map<std::string, std::string>& options,
-                        const std::vector<std::string>& positional) {
+int hashPasswordCommand(const Arguments& options) {
+  const auto& positional = options.positional;
   if (positional.size() != 1) throw UsageError("hash-password wants one PASSWORD");
-  auto iterations =
-      numberOption(options, "iterations", testbed::defaultPasswordIterations, 10'000'000);
+  auto iterations = options.number("iterations", testbed::defaultPasswordIterations, 10'000'000);
   if (iterations == 0) throw UsageError("--iterations must be at least 1");
   std::cout << testbed::hashPassword(positional[0], static_cast<unsigned>(iterations)) << "\n";
   return 0;
@@ -126,10 +100,9 @@ int main(int argc, char** argv) {
     return arguments.empty() ? 2 : 0;
   }
   try {
-    std::vector<std::string> positional;
-    auto parsed = options({arguments.begin() + 1, arguments.end()}, positional);
-    if (arguments[0] == "serve" && positional.empty()) return serve(parsed);
-    if (arguments[0] == "hash-password") return hashPasswordCommand(parsed, positional);
+    auto parsed = testbed::parseArguments(std::span(arguments).subspan(1));
+    if (arguments[0] == "serve" && parsed.positional.empty()) return serve(parsed);
+    if (arguments[0] == "hash-password") return hashPasswordCommand(parsed);
     throw UsageError("unknown command " + arguments[0]);
   } catch (const UsageError& e) {
     std::cerr << "testbed-control: " << e.what() << "\n" << usage;

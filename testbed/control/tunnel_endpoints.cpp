@@ -41,9 +41,12 @@ ControlAnswer ControlService::authorize(const ControlRequest& request) {
   claims.notBefore = claims.issuedAt;
   claims.expiresAt = unixSeconds(later(credentialSeconds_));
 
-  AuthorizationHead head{device.deviceID, credentials_.issue(claims),
-                         formatUTCTime(claims.expiresAt), claims.vpnIPv4,
-                         formatUTCTime(unixSeconds(device.leaseExpiresAt))};
+  auto credential = credentials_.issue(claims);
+  // Issued within the second an administrator expired its twin, the credential
+  // is byte for byte the expired one: authorizing again must make it good.
+  expiredCredentials_.erase(credential);
+  AuthorizationHead head{device.deviceID, std::move(credential), formatUTCTime(claims.expiresAt),
+                         claims.vpnIPv4, formatUTCTime(unixSeconds(device.leaseExpiresAt))};
   auto wire = toWire(head);
   wire.as_object()["config"] = configToWire(currentConfig());
   return {200, boost::json::serialize(wire)};

@@ -1,5 +1,7 @@
 #include "testbed/credential/ed25519.hpp"
 
+#include "platform/openssl_ptr.hpp"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -10,17 +12,10 @@ namespace testbed {
 
 namespace {
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct MdContextFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using MdContext = std::unique_ptr<EVP_MD_CTX, MdContextFree>;
+using MdContext = platform::openssl::UniquePtr<EVP_MD_CTX>;
+using Bio = platform::openssl::UniquePtr<BIO>;
 
 }  // namespace
-
-void Ed25519PrivateKey::Free::operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 
 Ed25519PrivateKey Ed25519PrivateKey::generate() {
   EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
@@ -29,7 +24,7 @@ Ed25519PrivateKey Ed25519PrivateKey::generate() {
 }
 
 Ed25519PrivateKey Ed25519PrivateKey::fromPEM(std::string_view pem) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
   if (!key) throw std::invalid_argument("no private key in PEM text");
   Ed25519PrivateKey result(key);
@@ -40,7 +35,7 @@ Ed25519PrivateKey Ed25519PrivateKey::fromPEM(std::string_view pem) {
 }
 
 std::string Ed25519PrivateKey::toPEM() const {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  Bio bio(BIO_new(BIO_s_mem()));
   if (!bio ||
       PEM_write_bio_PrivateKey(bio.get(), key_.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     throw std::runtime_error("cannot write the private key");
@@ -74,9 +69,8 @@ Ed25519Signature Ed25519PrivateKey::sign(std::span<const std::uint8_t> message) 
 bool ed25519Verify(const Ed25519PublicKey& publicKey, std::span<const std::uint8_t> message,
                    std::span<const std::uint8_t> signature) {
   if (signature.size() != sizeof(Ed25519Signature)) return false;
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()),
-      EVP_PKEY_free);
+  platform::openssl::UniquePtr<EVP_PKEY> key(
+      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()));
   MdContext ctx(EVP_MD_CTX_new());
   return key && ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
          EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(),

@@ -3,6 +3,8 @@
 // Ed25519 keys through OpenSSL's EVP interface. Public keys travel as their raw
 // 32 bytes; private keys as PKCS#8 PEM.
 
+#include "platform/openssl_ptr.hpp"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -28,11 +30,8 @@ class Ed25519PrivateKey {
   Ed25519Signature sign(std::span<const std::uint8_t> message) const;
 
  private:
-  struct Free {
-    void operator()(EVP_PKEY* key) const;
-  };
   explicit Ed25519PrivateKey(EVP_PKEY* key) : key_(key) {}
-  std::unique_ptr<EVP_PKEY, Free> key_;
+  platform::openssl::UniquePtr<EVP_PKEY> key_;
 };
 
 bool ed25519Verify(const Ed25519PublicKey& publicKey, std::span<const std::uint8_t> message,

@@ -7,6 +7,7 @@
 // "ready port=P[,P...]" once every listener accepts; runs until SIGINT or SIGTERM.
 
 #include "runtime/text.hpp"
+#include "testbed/cli/arguments.hpp"
 #include "testbed/http/http_server.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -40,12 +41,12 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<tcp::endpoint> endpoints;
   try {
-    for (int i = 1; i < argc; ++i) {
-      if (std::string(argv[i]) != "--listen" || i + 1 >= argc) {
-        throw std::invalid_argument("usage: testbed-echo --listen ADDR:PORT [...]");
-      }
-      endpoints.push_back(parseEndpoint(argv[++i]));
+    std::vector<std::string> words(argv + 1, argv + argc);
+    auto parsed = testbed::parseArguments(words, {"listen"});
+    if (parsed.help || !parsed.positional.empty()) {
+      throw std::invalid_argument("usage: testbed-echo --listen ADDR:PORT [...]");
     }
+    for (const auto& text : parsed.values("listen")) endpoints.push_back(parseEndpoint(text));
     if (endpoints.empty())
       throw std::invalid_argument("usage: testbed-echo --listen ADDR:PORT [...]");
   } catch (const std::exception& e) {
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
       auto& server =
           servers.emplace_back(io.get_executor(), endpoint, nullptr, answer, testbed::HttpLimits{});
       server.start();
-      ports += (ports.empty() ? "" : ",") + std::to_string(server.port());
+      if (!ports.empty()) ports += ',';
+      ports += std::to_string(server.port());
     }
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code, int) {

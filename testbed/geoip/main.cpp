@@ -8,7 +8,9 @@
 
 #include "flowgate/routing/geoip_file.hpp"
 #include "flowgate/routing/geoip_file_writer.hpp"
+#include "platform/atomic_file.hpp"
 #include "runtime/text.hpp"
+#include "testbed/cli/arguments.hpp"
 #include "testbed/geoip/geoip_manifest.hpp"
 #include "testbed/geoip/geoip_source.hpp"
 
@@ -46,33 +48,22 @@ std::string readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void writeAtomically(const std::filesystem::path& path, std::string_view bytes) {
-  auto temporary = path;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + temporary.string());
-  }
-  std::filesystem::rename(temporary, path);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::map<std::string, std::string> options;
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    if (name == "--help" || name == "-h") {
+  try {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    auto parsed = testbed::parseArguments(words);
+    if (parsed.help) {
       std::cout << usage;
       return 0;
     }
-    if (!name.starts_with("--") || i + 1 >= argc) {
-      std::cerr << usage;
-      return 2;
-    }
-    options[name.substr(2)] = argv[++i];
+    if (!parsed.positional.empty()) throw testbed::UsageError("options only");
+    for (const auto& [name, value] : parsed.options) options[name] = value;
+  } catch (const testbed::UsageError&) {
+    std::cerr << usage;
+    return 2;
   }
   for (const char* required : {"source", "out", "manifest"}) {
     if (!options.contains(required)) {
@@ -96,9 +87,11 @@ int main(int argc, char** argv) {
     std::string builtAt = options.contains("built-at") ? options["built-at"] : nowText();
     // Describing decodes the file: what is written is known to be readable.
     auto manifest = testbed::describeGeoIPFile(file, url, builtAt);
-    writeAtomically(options["out"],
-                    std::string_view(reinterpret_cast<const char*>(file.data()), file.size()));
-    writeAtomically(options["manifest"], testbed::manifestJSON(manifest) + "\n");
+    platform::writeFileAtomically(
+        options["out"], std::string_view(reinterpret_cast<const char*>(file.data()), file.size()),
+        0644);
+    platform::writeFileAtomically(options["manifest"], testbed::manifestJSON(manifest) + "\n",
+                                  0644);
     std::cout << "version " << manifest.version << ", " << manifest.directCidrCount << " direct, "
               << manifest.routeCount << " routes, " << manifest.sizeBytes << " bytes, sha256 "
               << manifest.sha256 << "\n";

@@ -1,6 +1,6 @@
 #include "testbed/http/http_server.hpp"
+#include "runtime/spawn.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -16,6 +16,7 @@
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
+#include <iostream>
 #include <optional>
 
 namespace testbed {
@@ -34,8 +35,6 @@ struct HttpServerState {
 };
 
 namespace {
-
-constexpr auto tuple = asio::as_tuple(asio::use_awaitable);
 
 std::string errorBody(const std::string& code) {
   return boost::json::serialize(boost::json::object{{"code", code}});
@@ -62,7 +61,7 @@ template <class Stream>
 runtime::Task<bool> send(Stream& stream, std::shared_ptr<HttpServerState> shared,
                          http::response<http::string_body> response) {
   lowest(stream).expires_after(shared->limits.writeTimeout);
-  auto [error, written] = co_await http::async_write(stream, response, tuple);
+  auto [error, written] = co_await http::async_write(stream, response, runtime::asTuple);
   co_return !error;
 }
 
@@ -76,7 +75,7 @@ runtime::Task<void> drain(Stream& stream, std::shared_ptr<HttpServerState> share
   char scratch[16 * 1024];
   std::size_t total = 0;
   while (total < limit) {
-    auto [error, n] = co_await stream.async_read_some(asio::buffer(scratch), tuple);
+    auto [error, n] = co_await stream.async_read_some(asio::buffer(scratch), runtime::asTuple);
     if (error) break;
     total += n;
   }
@@ -92,7 +91,7 @@ runtime::Task<void> serveRequests(Stream& stream, std::shared_ptr<HttpServerStat
     parser.header_limit(static_cast<std::uint32_t>(shared->limits.headerLimit));
     parser.body_limit(shared->limits.bodyLimit);
     lowest(stream).expires_after(shared->limits.readTimeout);
-    auto [error, read] = co_await http::async_read(stream, buffer, parser, tuple);
+    auto [error, read] = co_await http::async_read(stream, buffer, parser, runtime::asTuple);
     if (error) {
       // The peer closed, or stalled past the timeout (which closed the socket):
       // nothing to say, or no way left to say it.
@@ -131,26 +130,37 @@ runtime::Task<void> serve(tcp::socket socket, std::shared_ptr<HttpServerState> s
   }
   beast::ssl_stream<beast::tcp_stream> stream(std::move(tcpStream), *shared->tls);
   stream.next_layer().expires_after(shared->limits.readTimeout);
-  auto [error] = co_await stream.async_handshake(asio::ssl::stream_base::server, tuple);
+  auto [error] = co_await stream.async_handshake(asio::ssl::stream_base::server, runtime::asTuple);
   if (error) co_return;
   co_await serveRequests(stream, shared, peer);
   stream.next_layer().expires_after(shared->limits.writeTimeout);
-  co_await stream.async_shutdown(tuple);
+  co_await stream.async_shutdown(runtime::asTuple);
+}
+
+// A test server keeps serving other connections, but says what went wrong.
+void reportConnectionFailure(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    std::cerr << "http server: a connection failed: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "http server: a connection failed" << std::endl;
+  }
 }
 
 runtime::Task<void> acceptLoop(std::shared_ptr<HttpServerState> shared) {
   while (!shared->stopped) {
-    auto [error, socket] = co_await shared->acceptor.async_accept(tuple);
+    auto [error, socket] = co_await shared->acceptor.async_accept(runtime::asTuple);
     if (shared->stopped) co_return;
     if (error) {
       // Out of descriptors, say: wait a moment rather than spin.
       asio::steady_timer pause(shared->acceptor.get_executor(), std::chrono::milliseconds(50));
-      co_await pause.async_wait(tuple);
+      co_await pause.async_wait(runtime::asTuple);
       continue;
     }
     // Whatever goes wrong on one connection ends that connection only.
-    asio::co_spawn(shared->acceptor.get_executor(), serve(std::move(socket), shared),
-                   [](std::exception_ptr) {});
+    runtime::spawn(shared->acceptor.get_executor(), serve(std::move(socket), shared),
+                   reportConnectionFailure);
   }
 }
 
@@ -165,9 +175,7 @@ HttpServer::~HttpServer() { stop(); }
 
 std::uint16_t HttpServer::port() const { return shared_->acceptor.local_endpoint().port(); }
 
-void HttpServer::start() {
-  asio::co_spawn(shared_->acceptor.get_executor(), acceptLoop(shared_), [](std::exception_ptr) {});
-}
+void HttpServer::start() { runtime::spawn(shared_->acceptor.get_executor(), acceptLoop(shared_)); }
 
 void HttpServer::stop() {
   shared_->stopped = true;

@@ -3,6 +3,8 @@
 // Certificates for the lab: P-256 keys, a self-signed authority, and server
 // certificates it signs with the names and addresses in subjectAltName.
 
+#include "platform/openssl_ptr.hpp"
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -13,12 +15,8 @@
 
 namespace testbed {
 
-struct OpenSSLFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-using PrivateKey = std::unique_ptr<EVP_PKEY, OpenSSLFree>;
-using Certificate = std::unique_ptr<X509, OpenSSLFree>;
+using PrivateKey = platform::openssl::UniquePtr<EVP_PKEY>;
+using Certificate = platform::openssl::UniquePtr<X509>;
 
 struct KeyAndCertificate {
   PrivateKey key;

@@ -59,7 +59,4 @@ struct LabPaths {
 // they come.
 LabPaths createLabPKI(const LabPKIOptions& options);
 
-// Writes `text` to `path` with exactly `mode`, replacing the file atomically.
-void writeFileWithMode(const std::filesystem::path& path, const std::string& text, unsigned mode);
-
 }  // namespace testbed

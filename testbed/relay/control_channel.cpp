@@ -1,6 +1,6 @@
 #include "testbed/relay/control_channel.hpp"
+#include "runtime/spawn.hpp"
 
-#include <boost/asio/detached.hpp>
 #include <boost/asio/read_until.hpp>
 
 #include <sys/stat.h>
@@ -14,7 +14,6 @@ using boost::asio::local::stream_protocol;
 
 namespace {
 
-constexpr auto asTuple = asio::as_tuple(asio::use_awaitable);
 constexpr std::size_t maxLine = 1024;
 
 std::optional<bool> onOff(const std::string& word) {
@@ -38,7 +37,7 @@ ControlChannel::ControlChannel(runtime::Executor executor, std::string path, Rel
 
 ControlChannel::~ControlChannel() { stop(); }
 
-void ControlChannel::start() { asio::co_spawn(executor_, acceptLoop(), asio::detached); }
+void ControlChannel::start() { runtime::spawn(executor_, acceptLoop()); }
 
 void ControlChannel::stop() {
   if (!acceptor_.is_open()) return;
@@ -74,9 +73,9 @@ std::string ControlChannel::execute(const std::string& line) {
 
 runtime::Task<void> ControlChannel::acceptLoop() {
   while (acceptor_.is_open()) {
-    auto [error, socket] = co_await acceptor_.async_accept(asTuple);
+    auto [error, socket] = co_await acceptor_.async_accept(runtime::asTuple);
     if (error) co_return;
-    asio::co_spawn(executor_, serve(std::move(socket)), asio::detached);
+    runtime::spawn(executor_, serve(std::move(socket)));
   }
 }
 
@@ -84,14 +83,14 @@ runtime::Task<void> ControlChannel::serve(stream_protocol::socket socket) {
   std::string input;
   for (;;) {
     auto buffer = asio::dynamic_buffer(input, maxLine);
-    auto [error, n] = co_await asio::async_read_until(socket, buffer, '\n', asTuple);
+    auto [error, n] = co_await asio::async_read_until(socket, buffer, '\n', runtime::asTuple);
     if (error) co_return;
     auto line = input.substr(0, n - 1);
     input.erase(0, n);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     auto reply = execute(line) + "\n";
     auto out = asio::buffer(reply);
-    auto [writeError, written] = co_await asio::async_write(socket, out, asTuple);
+    auto [writeError, written] = co_await asio::async_write(socket, out, runtime::asTuple);
     if (writeError) co_return;
   }
 }

@@ -1,8 +1,7 @@
 #include "testbed/relay/echo_exit.hpp"
+#include "runtime/spawn.hpp"
 
 #include "testbed/relay/packet_rules.hpp"
-
-#include <boost/asio/detached.hpp>
 
 #include <array>
 #include <chrono>
@@ -26,7 +25,7 @@ std::size_t EchoExit::send(std::uint32_t, const std::shared_ptr<Outbound>& toCli
           continue;
         }
         std::weak_ptr<Outbound> weak = toClient;
-        asio::co_spawn(executor_, forward(weak, packet), asio::detached);
+        runtime::spawn(executor_, forward(weak, packet));
         continue;
       }
     }
@@ -49,21 +48,19 @@ runtime::Task<void> EchoExit::forward(std::weak_ptr<Outbound> toClient,
   auto upstream = dns_->upstream;
   auto serviceAddress = dns_->serviceAddress;
   asio::ip::udp::socket socket(executor_, asio::ip::udp::v4());
-  asio::steady_timer timer(executor_, std::chrono::seconds(queryTimeoutSeconds));
+  asio::steady_timer timer(executor_, queryTimeout);
   timer.async_wait([&socket](boost::system::error_code error) {
     if (!error) socket.close();
   });
 
   auto request = asio::buffer(datagram.payload.data(), datagram.payload.size());
-  auto [sendError, sent] =
-      co_await socket.async_send_to(request, upstream, asio::as_tuple(asio::use_awaitable));
+  auto [sendError, sent] = co_await socket.async_send_to(request, upstream, runtime::asTuple);
   if (sendError) co_return;
   std::array<std::uint8_t, 4096> answer;
   for (;;) {
     asio::ip::udp::endpoint from;
     auto space = asio::buffer(answer);
-    auto [error, n] =
-        co_await socket.async_receive_from(space, from, asio::as_tuple(asio::use_awaitable));
+    auto [error, n] = co_await socket.async_receive_from(space, from, runtime::asTuple);
     if (error) co_return;
     // Only the resolver's answer to this query's id counts.
     if (from != upstream || n < 2 || datagram.payload.size() < 2 ||

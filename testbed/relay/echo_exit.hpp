@@ -8,6 +8,7 @@
 
 #include <boost/asio/ip/udp.hpp>
 
+#include <chrono>
 #include <optional>
 
 namespace testbed {
@@ -19,7 +20,7 @@ struct DNSForwarding {
 
 class EchoExit final : public Exit {
  public:
-  static constexpr int queryTimeoutSeconds = 5;
+  static constexpr std::chrono::seconds queryTimeout{5};
   static constexpr std::size_t maxQueriesInFlight = 256;
 
   EchoExit(runtime::Executor executor, std::optional<DNSForwarding> dns);

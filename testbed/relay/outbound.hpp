@@ -6,7 +6,6 @@
 
 #include "runtime/async.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
@@ -33,7 +32,7 @@ class Outbound {
 
   runtime::Task<void> waitForRoom() {
     while (!closed_ && full()) {
-      co_await room_.async_wait(asio::as_tuple(asio::use_awaitable));
+      co_await room_.async_wait(runtime::asTuple);
     }
   }
 
@@ -50,14 +49,13 @@ class Outbound {
   runtime::Task<void> run(Stream& stream, std::uint64_t& written) {
     while (!closed_) {
       if (pending_.empty()) {
-        co_await wake_.async_wait(asio::as_tuple(asio::use_awaitable));
+        co_await wake_.async_wait(runtime::asTuple);
         continue;
       }
       std::swap(pending_, writing_);
       room_.cancel();
       auto bytes = asio::buffer(writing_);
-      auto [error, n] =
-          co_await asio::async_write(stream, bytes, asio::as_tuple(asio::use_awaitable));
+      auto [error, n] = co_await asio::async_write(stream, bytes, runtime::asTuple);
       writing_.clear();
       if (error) {
         close();

@@ -3,28 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include <boost/endian/conversion.hpp>
+
 namespace testbed::packet {
 
 namespace {
 
 std::uint16_t read16(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint16_t>((bytes[at] << 8) | bytes[at + 1]);
+  return boost::endian::load_big_u16(&bytes[at]);
 }
 
 std::uint32_t read32(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
-         (std::uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
+  return boost::endian::load_big_u32(&bytes[at]);
 }
 
-void write16(std::uint8_t* at, std::uint16_t value) {
-  at[0] = static_cast<std::uint8_t>(value >> 8);
-  at[1] = static_cast<std::uint8_t>(value);
-}
+void write16(std::uint8_t* at, std::uint16_t value) { boost::endian::store_big_u16(at, value); }
 
-void write32(std::uint8_t* at, std::uint32_t value) {
-  write16(at, static_cast<std::uint16_t>(value >> 16));
-  write16(at + 2, static_cast<std::uint16_t>(value));
-}
+void write32(std::uint8_t* at, std::uint32_t value) { boost::endian::store_big_u32(at, value); }
 
 // The header length when `packet` is an unfragmented IPv4 packet whose header
 // fits it and whose Total Length is its size.

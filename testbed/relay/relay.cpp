@@ -1,4 +1,5 @@
 #include "testbed/relay/relay.hpp"
+#include "runtime/spawn.hpp"
 
 #include "runtime/ipv4.hpp"
 #include "testbed/relay/packet_rules.hpp"
@@ -6,7 +7,6 @@
 
 #include "flowgate/transport/ip_stream_decoder.hpp"
 
-#include <boost/asio/detached.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 
 #include <openssl/rand.h>
@@ -19,8 +19,6 @@ using flowgate::Frame;
 using flowgate::FrameType;
 
 namespace {
-
-constexpr auto asTuple = asio::as_tuple(asio::use_awaitable);
 
 void setNoDelay(tcp::socket& socket) {
   boost::system::error_code ignored;
@@ -45,7 +43,7 @@ std::uint16_t Relay::listen(Endpoint endpoint) {
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(local);
   acceptor_.listen();
-  asio::co_spawn(executor_, acceptLoop(), asio::detached);
+  runtime::spawn(executor_, acceptLoop());
   return acceptor_.local_endpoint().port();
 }
 
@@ -81,26 +79,26 @@ std::size_t Relay::corruptSessions() {
 
 runtime::Task<void> Relay::acceptLoop() {
   while (acceptor_.is_open()) {
-    auto [error, socket] = co_await acceptor_.async_accept(asTuple);
+    auto [error, socket] = co_await acceptor_.async_accept(runtime::asTuple);
     if (error) {
       if (!acceptor_.is_open()) co_return;
       // Out of descriptors or similar: give the system a moment.
       asio::steady_timer pause(executor_, std::chrono::milliseconds(50));
-      co_await pause.async_wait(asTuple);
+      co_await pause.async_wait(runtime::asTuple);
       continue;
     }
     ++counters_.connections;
     setNoDelay(socket);
     auto session = std::make_shared<RelaySession>(
         nextSessionID_++, TLSStream(std::move(socket), settings_.serverTLS), executor_);
-    asio::co_spawn(executor_, serve(session), asio::detached);
+    runtime::spawn(executor_, serve(session));
   }
 }
 
 runtime::Task<void> Relay::serve(std::shared_ptr<RelaySession> session) {
   ++counters_.active;
   sessions_.emplace(session->id, session);
-  asio::co_spawn(executor_, enforceDeadline(session), asio::detached);
+  runtime::spawn(executor_, enforceDeadline(session));
   try {
     co_await serveAuthenticated(session);
   } catch (const std::exception&) {
@@ -113,13 +111,13 @@ runtime::Task<void> Relay::serve(std::shared_ptr<RelaySession> session) {
 
 runtime::Task<void> Relay::enforceDeadline(std::shared_ptr<RelaySession> session) {
   session->authenticationDeadline.expires_after(authenticationTimeout);
-  auto [error] = co_await session->authenticationDeadline.async_wait(asTuple);
+  auto [error] = co_await session->authenticationDeadline.async_wait(runtime::asTuple);
   if (!error && !session->authenticated) session->close();
 }
 
 runtime::Task<void> Relay::serveAuthenticated(std::shared_ptr<RelaySession> session) {
   auto [handshakeError] =
-      co_await session->client.async_handshake(ssl::stream_base::server, asTuple);
+      co_await session->client.async_handshake(ssl::stream_base::server, runtime::asTuple);
   if (handshakeError) {
     ++counters_.tlsFailures;
     co_return;
@@ -147,15 +145,18 @@ runtime::Task<void> Relay::serveAuthenticated(std::shared_ptr<RelaySession> sess
 
   auto frame = Frame{FrameType::authResponse, std::move(answer)}.encoded();
   auto frameBuffer = asio::buffer(frame);
-  auto [writeError, written] = co_await asio::async_write(session->client, frameBuffer, asTuple);
+  auto [writeError, written] =
+      co_await asio::async_write(session->client, frameBuffer, runtime::asTuple);
   if (writeError || session->closed) co_return;
   session->authenticated = true;
   session->authenticationDeadline.cancel();
   ++counters_.authentications;
 
-  asio::co_spawn(executor_, writeToClient(session), asio::detached);
+  // Either direction failing ends the session, as a dropped connection would.
+  auto closeSession = [session](std::exception_ptr) { session->close(); };
+  runtime::spawn(executor_, writeToClient(session), closeSession);
   if (session->onward) {
-    asio::co_spawn(executor_, relayFromOnward(session), asio::detached);
+    runtime::spawn(executor_, relayFromOnward(session), closeSession);
     co_await relayBetween(session);
   } else {
     co_await runExit(session, accepted->tunnelAddress);
@@ -193,13 +194,14 @@ runtime::Task<std::optional<std::vector<std::uint8_t>>> Relay::connectOnward(
   auto& onward = *session->onward;
   expectPeerAddress(onward, next.address);
   tcp::endpoint target(asio::ip::address_v4(next.address), next.port);
-  auto [connectError] = co_await onward.lowest_layer().async_connect(target, asTuple);
+  auto [connectError] = co_await onward.lowest_layer().async_connect(target, runtime::asTuple);
   if (connectError) co_return std::nullopt;
   setNoDelay(onward.next_layer());
-  auto [handshakeError] = co_await onward.async_handshake(ssl::stream_base::client, asTuple);
+  auto [handshakeError] =
+      co_await onward.async_handshake(ssl::stream_base::client, runtime::asTuple);
   if (handshakeError) co_return std::nullopt;
   auto frameBuffer = asio::buffer(frame);
-  auto [writeError, written] = co_await asio::async_write(onward, frameBuffer, asTuple);
+  auto [writeError, written] = co_await asio::async_write(onward, frameBuffer, runtime::asTuple);
   if (writeError) co_return std::nullopt;
   try {
     auto response = co_await readFrame(onward);
@@ -211,7 +213,7 @@ runtime::Task<std::optional<std::vector<std::uint8_t>>> Relay::connectOnward(
 }
 
 runtime::Task<void> Relay::waitWhileStalled(const RelaySession& session) {
-  while (stalled_ && !session.closed) co_await stallEnded_.async_wait(asTuple);
+  while (stalled_ && !session.closed) co_await stallEnded_.async_wait(runtime::asTuple);
 }
 
 runtime::Task<void> Relay::writeToClient(std::shared_ptr<RelaySession> session) {
@@ -224,14 +226,14 @@ runtime::Task<void> Relay::relayBetween(std::shared_ptr<RelaySession> session) {
   auto& onward = *session->onward;
   while (!session->closed) {
     auto space = asio::buffer(buffer);
-    auto [readError, n] = co_await session->client.async_read_some(space, asTuple);
+    auto [readError, n] = co_await session->client.async_read_some(space, runtime::asTuple);
     if (readError) break;
     // A read already waiting when the stall began holds its bytes until it ends.
     co_await waitWhileStalled(*session);
     if (session->closed) break;
     counters_.bytesFromClients += n;
     auto data = asio::buffer(buffer.data(), n);
-    auto [writeError, written] = co_await asio::async_write(onward, data, asTuple);
+    auto [writeError, written] = co_await asio::async_write(onward, data, runtime::asTuple);
     if (writeError) break;
   }
   session->close();
@@ -242,7 +244,7 @@ runtime::Task<void> Relay::relayFromOnward(std::shared_ptr<RelaySession> session
   auto& onward = *session->onward;
   while (!session->closed) {
     auto space = asio::buffer(buffer);
-    auto [readError, n] = co_await onward.async_read_some(space, asTuple);
+    auto [readError, n] = co_await onward.async_read_some(space, runtime::asTuple);
     if (readError) break;
     auto& out = session->toClient->buffer();
     out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
@@ -261,7 +263,7 @@ runtime::Task<void> Relay::runExit(std::shared_ptr<RelaySession> session,
   std::vector<std::uint8_t> buffer(readSize);
   while (!session->closed) {
     auto space = asio::buffer(buffer);
-    auto [readError, n] = co_await session->client.async_read_some(space, asTuple);
+    auto [readError, n] = co_await session->client.async_read_some(space, runtime::asTuple);
     if (readError) break;
     co_await waitWhileStalled(*session);
     if (session->closed) break;

@@ -2,6 +2,7 @@
 
 #include "runtime/ipv4.hpp"
 #include "runtime/text.hpp"
+#include "testbed/cli/arguments.hpp"
 
 #include <stdexcept>
 
@@ -36,10 +37,10 @@ Endpoint endpoint(const std::string& text, const char* flag) {
 RelayOptions parseRelayOptions(const std::vector<std::string>& arguments) {
   RelayOptions options;
   bool listenGiven = false;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const auto& flag = arguments[i];
-    if (i + 1 >= arguments.size()) bad("missing value after " + flag);
-    const auto& value = arguments[++i];
+  auto parsed = parseArguments(arguments);
+  if (parsed.help || !parsed.positional.empty()) bad("options only: --name value");
+  for (const auto& [name, value] : parsed.options) {
+    auto flag = "--" + name;
     if (flag == "--listen") {
       options.listen = endpoint(value, "--listen");
       listenGiven = true;

@@ -1,8 +1,7 @@
 #include "testbed/relay/tun_exit.hpp"
+#include "runtime/spawn.hpp"
 
 #include "testbed/relay/packet_rules.hpp"
-
-#include <boost/asio/detached.hpp>
 
 #include <unistd.h>
 
@@ -16,7 +15,7 @@ TunExit::TunExit(runtime::Executor executor, platform::TunDevice device)
       // A duplicate descriptor, only waited on for readiness; the device keeps its own.
       readable_(executor, ::dup(device_.nativeHandle())) {}
 
-void TunExit::start() { asio::co_spawn(executor_, readLoop(), asio::detached); }
+void TunExit::start() { runtime::spawn(executor_, readLoop()); }
 
 void TunExit::stop() {
   boost::system::error_code ignored;
@@ -65,8 +64,8 @@ void TunExit::deliver(std::span<const std::uint8_t> packet) {
 runtime::Task<void> TunExit::readLoop() {
   std::array<std::uint8_t, 65536> buffer;
   for (;;) {
-    auto [error] = co_await readable_.async_wait(asio::posix::stream_descriptor::wait_read,
-                                                 asio::as_tuple(asio::use_awaitable));
+    auto [error] =
+        co_await readable_.async_wait(asio::posix::stream_descriptor::wait_read, runtime::asTuple);
     if (error) co_return;
     for (int i = 0; i < readBatch; ++i) {
       std::size_t n = 0;

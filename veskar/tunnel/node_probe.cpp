@@ -44,13 +44,13 @@ runtime::Task<std::optional<std::int64_t>> attempt(runtime::Strand strand, std::
   });
   std::string service = std::to_string(port);
   auto [resolveError, endpoints] = co_await state->resolver.async_resolve(
-      host, service, tcp::resolver::numeric_service, asio::as_tuple(asio::use_awaitable));
+      host, service, tcp::resolver::numeric_service, runtime::asTuple);
   if (resolveError || state->timedOut) {
     state->timer.cancel();
     co_return std::nullopt;
   }
   auto [connectError, endpoint] =
-      co_await asio::async_connect(state->socket, endpoints, asio::as_tuple(asio::use_awaitable));
+      co_await asio::async_connect(state->socket, endpoints, runtime::asTuple);
   auto elapsed = std::chrono::steady_clock::now() - start;
   if (connectError || state->timedOut) {
     state->timer.cancel();

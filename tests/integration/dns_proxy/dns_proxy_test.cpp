@@ -3,10 +3,10 @@
 // interface writer are recording callbacks.
 
 #include "flowgate/routing/dns_proxy.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/routing/dns_packet.hpp"
 #include "flowgate/routing/geoip_file.hpp"
 #include "flowgate/routing/geoip_file_writer.hpp"
-#include "flowgate/transport/protocol_error.hpp"
 #include "runtime/spawn.hpp"
 #include "tests/support/dns/dns_messages.hpp"
 #include "tests/support/dns/dnsmasq_process.hpp"

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -288,7 +287,7 @@ TEST_F(HttpsClientTest, BodiesOverTheLimitAreRefused) {
     if (request.target() == "/chunked") response.chunked(true);
     return response;
   });
-  HttpsClient client(io.get_executor(), {.firewallMark = std::nullopt, .maxBodySize = 1024});
+  HttpsClient client(io.get_executor(), {.routingMark = std::nullopt, .maxBodySize = 1024});
 
   EXPECT_EQ(fetch(client, get(urlOf("localhost", server, "/at-limit"))).body.size(), 1024u);
   EXPECT_EQ(failureOf(client, get(urlOf("localhost", server, "/over"))), http::error::body_limit);
@@ -346,7 +345,7 @@ TEST_F(HttpsClientTest, FirewallMarkIsSetOnTheConnection) {
     }
     return testserver::reply(200, "ok");
   });
-  HttpsClient client(io.get_executor(), {.firewallMark = 0x5eed});
+  HttpsClient client(io.get_executor(), {.routingMark = 0x5eed});
 
   EXPECT_EQ(fetch(client, get(urlOf("localhost", server))).status, 200u);
   if (socketTable.empty()) GTEST_SKIP() << "ss is not available";

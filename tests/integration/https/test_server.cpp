@@ -1,8 +1,7 @@
 #include "test_server.hpp"
+#include "runtime/spawn.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -29,37 +28,38 @@ struct ServerState {
 namespace {
 
 asio::awaitable<void> serve(std::shared_ptr<ServerState> state, tcp::socket socket) {
-  tcp::endpoint peer = socket.remote_endpoint();
+  boost::system::error_code gone;
+  tcp::endpoint peer = socket.remote_endpoint(gone);
+  if (gone) co_return;  // the client gave up before we got to it
   ssl::stream<tcp::socket> stream(std::move(socket), state->tls);
   auto [handshakeError] =
-      co_await stream.async_handshake(ssl::stream_base::server, asio::as_tuple(use_awaitable));
+      co_await stream.async_handshake(ssl::stream_base::server, runtime::asTuple);
   if (handshakeError) co_return;
   boost::beast::flat_buffer buffer;
   Request request;
-  auto [readError, read] =
-      co_await http::async_read(stream, buffer, request, asio::as_tuple(use_awaitable));
+  auto [readError, read] = co_await http::async_read(stream, buffer, request, runtime::asTuple);
   if (readError) co_return;
   state->requests.push_back(request);
   std::optional<Response> response = state->handler(request, peer);
   if (!response) {
     // Hold the connection until the client gives up.
     Request next;
-    co_await http::async_read(stream, buffer, next, asio::as_tuple(use_awaitable));
+    co_await http::async_read(stream, buffer, next, runtime::asTuple);
     co_return;
   }
   if (state->interimStatus != 0) {
     Response interim(static_cast<http::status>(state->interimStatus), 11);
     interim.set(http::field::link, "</style.css>; rel=preload");
-    co_await http::async_write(stream, interim, asio::as_tuple(use_awaitable));
+    co_await http::async_write(stream, interim, runtime::asTuple);
   }
-  co_await http::async_write(stream, *response, asio::as_tuple(use_awaitable));
+  co_await http::async_write(stream, *response, runtime::asTuple);
 }
 
 asio::awaitable<void> acceptLoop(std::shared_ptr<ServerState> state) {
   for (;;) {
-    auto [error, socket] = co_await state->acceptor.async_accept(asio::as_tuple(use_awaitable));
+    auto [error, socket] = co_await state->acceptor.async_accept(runtime::asTuple);
     if (error) co_return;
-    asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)), asio::detached);
+    runtime::spawn(state->acceptor.get_executor(), serve(state, std::move(socket)));
   }
 }
 
@@ -79,7 +79,7 @@ Server::Server(asio::io_context& io, const testpki::Credential& credential, Hand
   state_->tls.use_private_key(asio::buffer(credential.keyPem.data(), credential.keyPem.size()),
                               ssl::context::pem);
   state_->handler = std::move(handler);
-  asio::co_spawn(io, acceptLoop(state_), asio::detached);
+  runtime::spawn(io.get_executor(), acceptLoop(state_));
 }
 
 Server::Server(asio::io_context& io) : state_(std::make_shared<ServerState>(io)) {}

@@ -5,8 +5,8 @@
 // test's thread until what a test waits for has happened.
 
 #include "flowgate/control/heartbeat_source.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/transport/node_session_pool.hpp"
-#include "flowgate/transport/protocol_error.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/spawn.hpp"
 #include "tests/support/relay/io_runner.hpp"

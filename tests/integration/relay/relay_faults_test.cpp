@@ -2,7 +2,7 @@
 
 #include "relay_fixture.hpp"
 
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,16 +1,19 @@
 // Misbehaving nodes the relay cannot play: a node that answers with a chosen
 // reply, and one that never finishes the TLS handshake in time.
 
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/transport/frame.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "runtime/spawn.hpp"
 #include "session_fixture.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+
+#include <atomic>
+#include <thread>
 
 using namespace sessiontest;
 using asio::ip::tcp;
@@ -18,44 +21,60 @@ using flowgate::ProtocolError;
 
 namespace {
 
+struct Script {
+  std::vector<std::uint8_t> reply;
+  std::chrono::milliseconds handshakeDelay{};
+  std::string listen = "127.0.0.1";
+  int maxTLSVersion = 0;  // 0: any
+};
+
 // Accepts one connection with relay-a's certificate, optionally waits before the
-// TLS handshake, reads the authRequest and writes `reply`, then holds the line.
+// TLS handshake, reads the authRequest and writes the reply, then holds the line.
 class ScriptedNode {
  public:
-  ScriptedNode(asio::io_context& io, const Lab& lab, std::vector<std::uint8_t> reply,
-               std::chrono::milliseconds handshakeDelay = {})
-      : acceptor_(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)),
+  ScriptedNode(asio::io_context& io, const Lab& lab, Script script)
+      : acceptor_(io, tcp::endpoint(asio::ip::make_address(script.listen), 0)),
         context_(asio::ssl::context::tls_server) {
     context_.use_certificate_chain_file(lab.paths().nodeCertificate(lab.nodeName(0)).string());
     context_.use_private_key_file(lab.paths().nodeKey(lab.nodeName(0)).string(),
                                   asio::ssl::context::pem);
-    asio::co_spawn(io, serve(std::move(reply), handshakeDelay), asio::detached);
+    if (script.maxTLSVersion) {
+      SSL_CTX_set_max_proto_version(context_.native_handle(), script.maxTLSVersion);
+    }
+    runtime::spawn(io.get_executor(), serve(std::move(script)));
   }
 
   std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
   bool sawRequest() const { return sawRequest_; }
+  bool handshakeDone() const { return handshakeDone_; }
 
  private:
-  runtime::Task<void> serve(std::vector<std::uint8_t> reply, std::chrono::milliseconds delay) {
+  runtime::Task<void> serve(Script script) {
     auto socket = co_await acceptor_.async_accept(asio::use_awaitable);
     stream_ = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(socket), context_);
-    asio::steady_timer wait(acceptor_.get_executor(), delay);
+    asio::steady_timer wait(acceptor_.get_executor(), script.handshakeDelay);
     co_await wait.async_wait(asio::use_awaitable);
-    auto [handshake] = co_await stream_->async_handshake(asio::ssl::stream_base::server,
-                                                         asio::as_tuple(asio::use_awaitable));
+    auto [handshake] =
+        co_await stream_->async_handshake(asio::ssl::stream_base::server, runtime::asTuple);
     if (handshake) co_return;
-    std::array<std::uint8_t, 6> header{};
-    co_await asio::async_read(*stream_, asio::buffer(header), asio::use_awaitable);
-    std::vector<std::uint8_t> payload(flowgate::checkFrameHeader(header).payloadLength);
-    co_await asio::async_read(*stream_, asio::buffer(payload), asio::use_awaitable);
-    sawRequest_ = true;
-    co_await asio::async_write(*stream_, asio::buffer(reply), asio::use_awaitable);
+    handshakeDone_ = true;
+    try {
+      std::array<std::uint8_t, 6> header{};
+      co_await asio::async_read(*stream_, asio::buffer(header), asio::use_awaitable);
+      std::vector<std::uint8_t> payload(flowgate::checkFrameHeader(header).payloadLength);
+      co_await asio::async_read(*stream_, asio::buffer(payload), asio::use_awaitable);
+      sawRequest_ = true;
+      co_await asio::async_write(*stream_, asio::buffer(script.reply), asio::use_awaitable);
+    } catch (const runtime::SystemError&) {
+      // The client hung up mid-script, as some tests make it do.
+    }
   }
 
   tcp::acceptor acceptor_;
   asio::ssl::context context_;
   std::unique_ptr<asio::ssl::stream<tcp::socket>> stream_;
-  bool sawRequest_ = false;
+  std::atomic<bool> sawRequest_ = false;
+  std::atomic<bool> handshakeDone_ = false;
 };
 
 std::vector<std::uint8_t> reply(std::vector<std::uint8_t> payload,
@@ -69,7 +88,7 @@ class ScriptedSessionTest : public SessionTest {};
 
 TEST_F(ScriptedSessionTest, OnlyAnAuthResponseWithTheDeviceIdIsAccepted) {
   {
-    ScriptedNode node(io, *lab, reply(flowgate::authResponsePayload(deviceID, {1, 2, 3})));
+    ScriptedNode node(io, *lab, {reply(flowgate::authResponsePayload(deviceID, {1, 2, 3}))});
     auto session = connect({this->node(1, node.port())});
     EXPECT_TRUE(await(session->isActive()));
   }
@@ -81,7 +100,7 @@ TEST_F(ScriptedSessionTest, OnlyAnAuthResponseWithTheDeviceIdIsAccepted) {
       reply(flowgate::authResponsePayload(deviceID), flowgate::FrameType::authRequest),
   };
   for (auto& bytes : refused) {
-    ScriptedNode node(io, *lab, bytes);
+    ScriptedNode node(io, *lab, {bytes});
     EXPECT_EQ(connectError({this->node(1, node.port())}), ProtocolError::authenticationFailed);
     EXPECT_TRUE(node.sawRequest());
   }
@@ -90,32 +109,62 @@ TEST_F(ScriptedSessionTest, OnlyAnAuthResponseWithTheDeviceIdIsAccepted) {
 TEST_F(ScriptedSessionTest, ABadFrameHeaderIsInvalidFrame) {
   auto bytes = reply(flowgate::authResponsePayload(deviceID));
   bytes[4] = 2;  // version
-  ScriptedNode node(io, *lab, bytes);
+  ScriptedNode node(io, *lab, {bytes});
   EXPECT_EQ(connectError({this->node(1, node.port())}), ProtocolError::invalidFrame);
 }
 
-TEST_F(ScriptedSessionTest, AHandshakeThatNeverCompletesTimesOutExactlyOnce) {
-  // The node finishes its handshake only after the start timeout: that late
-  // "ready" must not complete the start a second time.
-  ScriptedNode node(io, *lab, reply(flowgate::authResponsePayload(deviceID)),
-                    std::chrono::milliseconds(600));
+TEST_F(ScriptedSessionTest, AHandshakeCompletedAfterTheDeadlineIsIgnored) {
+  // The node runs on a thread of its own and answers while this thread does not
+  // run the client: when it runs again, the start timer and the handshake's
+  // last step are both due. The timeout wins; the late "ready" changes nothing.
+  asio::io_context nodeIO;
+  ScriptedNode node(
+      nodeIO, *lab,
+      {reply(flowgate::authResponsePayload(deviceID)), std::chrono::milliseconds(150)});
+  std::thread nodeThread([&] { nodeIO.run_for(std::chrono::seconds(3)); });
   int completions = 0;
   runtime::ErrorCode error;
-  asio::co_spawn(
-      io,
-      Session::connect(io.get_executor(), {this->node(1, node.port())},
-                       lab->credential(deviceID, tunnelText), deviceID, bundleFor(*lab), {},
-                       flowgate::SessionOptions{.startTimeout = 0.2, .socketMark = {}}),
-      [&](std::exception_ptr e, std::shared_ptr<Session>) {
-        ++completions;
-        try {
-          if (e) std::rethrow_exception(e);
-        } catch (const runtime::SystemError& failure) {
-          error = failure.code();
-        }
-      });
-  runFor(std::chrono::milliseconds(1200));
+  flowgate::SessionOptions options{.startTimeout = std::chrono::milliseconds(200),
+                                   .routingMark = {}};
+  auto credential = lab->credential(deviceID, tunnelText);
+  runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
+    try {
+      std::vector path{this->node(1, node.port())};
+      auto bundle = bundleFor(*lab);
+      co_await Session::connect(io.get_executor(), path, credential, deviceID, bundle, {}, options);
+    } catch (const runtime::SystemError& failure) {
+      error = failure.code();
+    }
+    ++completions;
+  });
+  runFor(std::chrono::milliseconds(50));  // connected, the client hello sent
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  runFor(std::chrono::milliseconds(500));
+  nodeIO.stop();
+  nodeThread.join();
   EXPECT_EQ(completions, 1);
-  EXPECT_EQ(error, ProtocolError::connectionTimedOut);
+  EXPECT_EQ(error, ProtocolError::connectionTimedOut) << error.message();
+  EXPECT_TRUE(node.handshakeDone());  // the client did finish its handshake, too late
   EXPECT_FALSE(node.sawRequest());
+}
+
+TEST_F(ScriptedSessionTest, ANodeOfferingOnlyTLS12IsRefused) {
+  ScriptedNode node(
+      io, *lab, {reply(flowgate::authResponsePayload(deviceID)), {}, "127.0.0.1", TLS1_2_VERSION});
+  auto error = connectError({this->node(1, node.port())});
+  EXPECT_EQ(error.category(), asio::error::get_ssl_category()) << error.message();
+  EXPECT_FALSE(node.sawRequest());
+}
+
+TEST_F(ScriptedSessionTest, WithoutAServerNameTheAddressHostIsVerified) {
+  // relay-a's certificate names relay-a and 127.0.0.1, not 127.0.0.2.
+  ScriptedNode named(io, *lab, {reply(flowgate::authResponsePayload(deviceID)), {}, "127.0.0.2"});
+  auto error = connectError(
+      {ExtensionNode{1, "n", "127.0.0.2:" + std::to_string(named.port()), std::nullopt, 0}});
+  EXPECT_EQ(error.category(), asio::error::get_ssl_category()) << error.message();
+  EXPECT_FALSE(named.sawRequest());
+
+  ScriptedNode renamed(io, *lab, {reply(flowgate::authResponsePayload(deviceID)), {}, "127.0.0.2"});
+  EXPECT_NO_THROW(connect(
+      {ExtensionNode{1, "n", "127.0.0.2:" + std::to_string(renamed.port()), "relay-a", 0}}));
 }

@@ -10,7 +10,6 @@
 #include "tests/support/relay/test_packets.hpp"
 
 #include <gtest/gtest.h>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>

@@ -1,7 +1,15 @@
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "session_fixture.hpp"
 
+#include "platform/connector.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <boost/asio/ssl/error.hpp>
+
+#include <filesystem>
 
 using namespace sessiontest;
 using flowgate::ProtocolError;
@@ -114,4 +122,76 @@ TEST_F(SessionTest, ARefusingRelayEndsConnectWithoutAnAnswer) {
   auto relay = startRelay();
   relay->command("refuse on");
   EXPECT_EQ(connectError({node(1, relay->port())}), ProtocolError::connectionClosed);
+}
+
+TEST_F(SessionTest, AnEscapeFromThePacketHandlerDropsTheSession) {
+  auto relay = startRelay();
+  auto session = connect({node(1, relay->port())});
+  await(session->setPacketHandler([](Session::Packets) { throw std::runtime_error("handler"); }));
+  EXPECT_TRUE(await(session->sendBatch(echoBatch(0, 1))));
+  ASSERT_TRUE(runUntil([&] { return !dropped.empty(); }));
+  EXPECT_EQ(dropped, std::vector{session->id()});
+  EXPECT_FALSE(await(session->isActive()));
+  EXPECT_FALSE(await(session->sendBatch(echoBatch(1, 1))));
+  runFor(std::chrono::milliseconds(100));
+  EXPECT_EQ(relay->counter("active"), 0u);
+}
+
+TEST_F(SessionTest, AServerNameThatCannotBeCheckedFailsWithARealCode) {
+  auto relay = startRelay();
+  for (const std::string& name :
+       {std::string("127.0.0.1."), std::string(), std::string("relay-a\0x", 9)}) {
+    auto error = connectError({node(1, relay->port(), name)});
+    EXPECT_EQ(error, ProtocolError::invalidAddress) << error.message();
+  }
+}
+
+namespace {
+
+// The value of a socket option on this process's connection to `port`.
+int clientOption(std::uint16_t port, int level, int name) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    int fd = std::stoi(entry.path().filename().string());
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) continue;
+    if (peer.sin_family != AF_INET || ntohs(peer.sin_port) != port) continue;
+    int value = -1;
+    socklen_t length = sizeof value;
+    if (::getsockopt(fd, level, name, &value, &length) == 0) return value;
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST_F(SessionTest, TheNodeConnectionKeepsAliveWithoutDelay) {
+  auto relay = startRelay();
+  auto session =
+      connect({node(1, relay->port())}, {},
+              {.startTimeout = std::chrono::seconds(12), .routingMark = platform::kRoutingMark});
+  const std::pair<std::pair<int, int>, int> expected[] = {
+      {{SOL_SOCKET, SO_KEEPALIVE}, 1},   {{IPPROTO_TCP, TCP_KEEPIDLE}, 15},
+      {{IPPROTO_TCP, TCP_KEEPINTVL}, 5}, {{IPPROTO_TCP, TCP_KEEPCNT}, 3},
+      {{IPPROTO_TCP, TCP_NODELAY}, 1},   {{SOL_SOCKET, SO_MARK}, int(platform::kRoutingMark)}};
+  for (const auto& [option, value] : expected) {
+    EXPECT_EQ(clientOption(relay->port(), option.first, option.second), value)
+        << option.first << "/" << option.second;
+  }
+}
+
+TEST_F(SessionTest, TheStartTimeoutBoundsATCPConnectThatHangs) {
+  // A full accept queue drops further SYNs: the connect hangs in SYN-SENT.
+  asio::ip::tcp::acceptor full(io, {asio::ip::make_address("127.0.0.1"), 0});
+  full.listen(0);
+  std::vector<asio::ip::tcp::socket> queued;
+  for (int i = 0; i < 3; ++i) {
+    auto& socket = queued.emplace_back(io, asio::ip::tcp::v4());
+    socket.non_blocking(true);
+    auto target = full.local_endpoint();
+    ::connect(socket.native_handle(), target.data(), target.size());
+  }
+  EXPECT_EQ(connectError({node(1, full.local_endpoint().port())}, {},
+                         {.startTimeout = std::chrono::milliseconds(300), .routingMark = {}}),
+            ProtocolError::connectionTimedOut);
 }

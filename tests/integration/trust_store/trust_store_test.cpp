@@ -2,11 +2,11 @@
 
 #include "flowgate/control/trust_store.hpp"
 #include "platform/https_client.hpp"
+#include "runtime/spawn.hpp"
 #include "tests/support/control/control_process.hpp"
 #include "tests/support/control/test_client.hpp"
 
 #include <gtest/gtest.h>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
 
@@ -40,16 +40,13 @@ class TrustStoreAgainstControl : public ::testing::Test {
   Result load(std::string url = {}) {
     if (url.empty()) url = "https://127.0.0.1:" + std::to_string(server.port());
     std::optional<Result> result;
-    asio::co_spawn(
-        io,
-        [&]() -> runtime::Task<void> {
-          try {
-            result = (co_await store->load(url)).version;
-          } catch (const runtime::SystemError& e) {
-            result = e.code();
-          }
-        },
-        asio::detached);
+    runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
+      try {
+        result = (co_await store->load(url)).version;
+      } catch (const runtime::SystemError& e) {
+        result = e.code();
+      }
+    });
     io.restart();
     io.run();
     return *result;

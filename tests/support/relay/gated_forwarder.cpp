@@ -16,9 +16,7 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using runtime::Task;
 
-namespace {
-constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
-}
+namespace {}
 
 struct GatedForwarder::State {
   State(asio::io_context& context, std::uint16_t port)
@@ -41,9 +39,10 @@ namespace {
 Task<void> pump(std::shared_ptr<tcp::socket> from, std::shared_ptr<tcp::socket> to) {
   std::array<std::uint8_t, 16384> buffer{};
   while (true) {
-    auto [readError, n] = co_await from->async_read_some(asio::buffer(buffer), kAwait);
+    auto [readError, n] = co_await from->async_read_some(asio::buffer(buffer), runtime::asTuple);
     if (readError) break;
-    auto [writeError, written] = co_await asio::async_write(*to, asio::buffer(buffer, n), kAwait);
+    auto [writeError, written] =
+        co_await asio::async_write(*to, asio::buffer(buffer, n), runtime::asTuple);
     if (writeError) break;
   }
   boost::system::error_code ignored;
@@ -53,11 +52,11 @@ Task<void> pump(std::shared_ptr<tcp::socket> from, std::shared_ptr<tcp::socket> 
 
 Task<void> serve(std::shared_ptr<GatedForwarder::State> state,
                  std::shared_ptr<tcp::socket> client) {
-  while (!state->open && !state->stopped) co_await state->opened.async_wait(kAwait);
+  while (!state->open && !state->stopped) co_await state->opened.async_wait(runtime::asTuple);
   if (state->stopped) co_return;
   auto relay = std::make_shared<tcp::socket>(state->io);
   tcp::endpoint target(asio::ip::make_address_v4("127.0.0.1"), state->targetPort);
-  auto [error] = co_await relay->async_connect(target, kAwait);
+  auto [error] = co_await relay->async_connect(target, runtime::asTuple);
   if (error) co_return;
   runtime::spawn(state->io.get_executor(), pump(client, relay));
   runtime::spawn(state->io.get_executor(), pump(relay, client));
@@ -65,7 +64,7 @@ Task<void> serve(std::shared_ptr<GatedForwarder::State> state,
 
 Task<void> acceptLoop(std::shared_ptr<GatedForwarder::State> state) {
   while (!state->stopped) {
-    auto [error, socket] = co_await state->acceptor.async_accept(kAwait);
+    auto [error, socket] = co_await state->acceptor.async_accept(runtime::asTuple);
     if (error) co_return;
     ++state->accepted;
     auto client = std::make_shared<tcp::socket>(std::move(socket));

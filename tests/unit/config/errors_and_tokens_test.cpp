@@ -1,5 +1,5 @@
 #include "flowgate/control/stored_token_state.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "runtime/json_codec.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "flowgate/config/records.hpp"
 #include "flowgate/config/coding.hpp"
 #include "flowgate/config/node_ids.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "veskar/control/tunnel_records.hpp"
 
 #include <gtest/gtest.h>

@@ -38,6 +38,13 @@ TEST(BundleCertificates, AcceptsPEMWithAnyLineLayout) {
     ASSERT_EQ(made.size(), 1u) << pem;
     EXPECT_NE(made[0], nullptr);
   }
+  // Every line break a JSON string may carry splits lines, markers included.
+  for (std::string separator : {"\v", "\f", "\r", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
+    auto pem = "-----BEGIN CERTIFICATE-----" + separator + kBody.substr(0, 64) + separator +
+               kBody.substr(64) + separator + "-----END CERTIFICATE-----" + separator;
+    TrustBundle bundle{1, "t", {pem}, {key()}};
+    EXPECT_EQ(certificates(bundle).size(), 1u) << separator;
+  }
   TrustBundle two{1, "t", {kPEM, kPEM}, {key()}};
   EXPECT_EQ(certificates(two).size(), 2u);
 }

@@ -2,9 +2,10 @@
 #include "platform/fake_http_client.hpp"
 #include "runtime/json_codec.hpp"
 #include "test_certificate.hpp"
+#include "tests/support/async/run_task.hpp"
+#include "tests/support/files/temporary_directory.hpp"
 
 #include <gtest/gtest.h>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <filesystem>
@@ -24,10 +25,6 @@ std::string bundleJSON(std::uint64_t version) {
 class TrustStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    directory = std::filesystem::temp_directory_path() /
-                ("trust-store-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory);
     defaults = std::make_shared<platform::UserDefaults>(directory, "flowgate");
     http = std::make_shared<platform::FakeHttpClient>(platform::FakeHttpClient::replying(
         [this](const platform::HttpRequest&) -> platform::HttpResponse {
@@ -36,28 +33,21 @@ class TrustStoreTest : public ::testing::Test {
         }));
     store = std::make_unique<TrustStore>(io.get_executor(), http, defaults);
   }
-  void TearDown() override { std::filesystem::remove_all(directory); }
 
   // The bundle's version, or the error code `load` threw.
   std::variant<std::uint64_t, runtime::ErrorCode> load(std::string url = "https://control.test") {
     std::variant<std::uint64_t, runtime::ErrorCode> result;
-    asio::co_spawn(
-        io,
-        [&]() -> runtime::Task<void> {
-          try {
-            result = (co_await store->load(url)).version;
-          } catch (const runtime::SystemError& e) {
-            result = e.code();
-          }
-        },
-        asio::detached);
-    io.run();
-    io.restart();
+    try {
+      result = testsupport::runTask(io, store->load(url)).version;
+    } catch (const runtime::SystemError& e) {
+      result = e.code();
+    }
     return result;
   }
 
   asio::io_context io;
-  std::filesystem::path directory;
+  testsupport::TemporaryDirectory temporary{"trust-store"};
+  std::filesystem::path directory = temporary / "defaults";
   std::shared_ptr<platform::UserDefaults> defaults;
   std::shared_ptr<platform::FakeHttpClient> http;
   std::unique_ptr<TrustStore> store;
@@ -121,4 +111,23 @@ TEST_F(TrustStoreTest, AnUnreadableStoredBundleNeitherBlocksNorServes) {
   defaults->setData(TrustStore::defaultsKey, bundleJSON(0));
   unreachable = true;
   EXPECT_EQ(load(), error(TrustStoreError::invalidBundle));
+}
+
+TEST_F(TrustStoreTest, ADownloadedBundleIsTheAnswerEvenWhenItCannotBeKept) {
+  body = bundleJSON(5);
+  load();
+  // A directory where the writer's lock file goes: every write fails from now on.
+  std::filesystem::remove(directory / "flowgate.lock");
+  std::filesystem::create_directory(directory / "flowgate.lock");
+  body = bundleJSON(7);
+  EXPECT_EQ(load(), Result(7u));
+  EXPECT_EQ(defaults->data(TrustStore::defaultsKey), bundleJSON(5));
+}
+
+TEST_F(TrustStoreTest, ALoadOutlivesItsStore) {
+  body = bundleJSON(3);
+  auto pending = store->load("https://control.test");
+  store.reset();
+  EXPECT_EQ(testsupport::runTask(io, std::move(pending)).version, 3u);
+  EXPECT_EQ(defaults->data(TrustStore::defaultsKey), body);
 }

@@ -1,5 +1,6 @@
 #include "platform/user_defaults.hpp"
 #include "runtime/error.hpp"
+#include "tests/support/files/temporary_directory.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -22,11 +23,8 @@ namespace {
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/veskar-defaults-XXXXXX";
-    root = mkdtemp(pattern);
-  }
-  void TearDown() override { fs::remove_all(root); }
+  testsupport::TemporaryDirectory temporary{"veskar-defaults"};
+  fs::path root = temporary.path();
 
   static std::string contentOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -57,8 +55,6 @@ class UserDefaultsTest : public ::testing::Test {
     }
     return 0;
   }
-
-  fs::path root;
 };
 
 std::string allBytes() {

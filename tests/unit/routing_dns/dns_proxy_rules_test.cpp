@@ -1,10 +1,10 @@
 // The DNS proxy's rules that need no resolver: creation, resolver order, what
 // counts as local and which region a tunnel answer takes.
 
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/routing/dns_proxy.hpp"
 #include "flowgate/routing/geoip_file.hpp"
 #include "flowgate/routing/geoip_file_writer.hpp"
-#include "flowgate/transport/protocol_error.hpp"
 #include "runtime/spawn.hpp"
 #include "tests/support/dns/dns_messages.hpp"
 

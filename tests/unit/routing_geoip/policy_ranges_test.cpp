@@ -135,6 +135,16 @@ TEST(Sharing, CopiesShareTheListsOfTheOriginal) {
   EXPECT_EQ(copy.version(), 7u);
   copy = GeoIPTable::empty();  // replacing a holder's copy leaves the others alone
   EXPECT_EQ(table.region(ip("9.0.0.1")), "XX");
+
+  // Moving leaves the empty table behind, not a table that crashes on access.
+  auto moved = std::move(table);
+  copy = std::move(moved);
+  for (const auto* left : {&table, &moved}) {
+    EXPECT_EQ(left->version(), 0u);
+    EXPECT_THAT(left->policyRanges(), IsEmpty());
+    EXPECT_FALSE(left->region(ip("9.0.0.1")));
+  }
+  EXPECT_EQ(copy.region(ip("9.0.0.1")), "XX");
 }
 
 // Random small tables near both ends of the address space, against a direct

@@ -1,6 +1,7 @@
 #include "runtime/async.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/shared_task.hpp"
+#include "runtime/spawn.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
@@ -102,9 +103,8 @@ TEST(Serialized, AnOperationSuspendedOnAnotherCanBeUnblockedByIt) {
     std::shared_ptr<asio::steady_timer> open =
         std::make_shared<asio::steady_timer>(strand(), asio::steady_timer::time_point::max());
     Task<void> waitOpen() {
-      return serialized([](auto timer) -> Task<void> {
-        co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
-      }(open));
+      return serialized(
+          [](auto timer) -> Task<void> { co_await timer->async_wait(runtime::asTuple); }(open));
     }
     Task<void> release() {
       return serialized([](auto timer) -> Task<void> {
@@ -114,14 +114,11 @@ TEST(Serialized, AnOperationSuspendedOnAnotherCanBeUnblockedByIt) {
     }
   } gate(io.get_executor());
   bool waited = false;
-  asio::co_spawn(
-      io,
-      [&]() -> Task<void> {
-        co_await gate.waitOpen();
-        waited = true;
-      },
-      asio::detached);
-  asio::co_spawn(io, gate.release(), asio::detached);
+  runtime::spawn(io.get_executor(), [&]() -> Task<void> {
+    co_await gate.waitOpen();
+    waited = true;
+  });
+  runtime::spawn(io.get_executor(), gate.release());
   io.run();
   EXPECT_TRUE(waited);
 }
@@ -155,8 +152,8 @@ TEST(SharedTask, RunsOnceForEveryAwaiter) {
       });
   std::vector<int> results;
   for (int i = 0; i < 5; ++i) {
-    asio::co_spawn(
-        io, [&]() -> Task<void> { results.push_back(co_await task.value()); }, asio::detached);
+    runtime::spawn(io.get_executor(),
+                   [&]() -> Task<void> { results.push_back(co_await task.value()); });
   }
   io.run_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(results.empty());
@@ -170,8 +167,8 @@ TEST(SharedTask, RunsOnceForEveryAwaiter) {
 
   // A late awaiter gets the same value without another run.
   io.restart();
-  asio::co_spawn(
-      io, [&]() -> Task<void> { results.push_back(co_await task.value()); }, asio::detached);
+  runtime::spawn(io.get_executor(),
+                 [&]() -> Task<void> { results.push_back(co_await task.value()); });
   io.run();
   EXPECT_EQ(results.size(), 6u);
   EXPECT_EQ(runs, 1);
@@ -186,16 +183,13 @@ TEST(SharedTask, HandsTheSameErrorToEveryAwaiter) {
       });
   int failures = 0;
   for (int i = 0; i < 3; ++i) {
-    asio::co_spawn(
-        io,
-        [&]() -> Task<void> {
-          try {
-            co_await task.value();
-          } catch (const std::logic_error& e) {
-            failures += std::string(e.what()) == "refused";
-          }
-        },
-        asio::detached);
+    runtime::spawn(io.get_executor(), [&]() -> Task<void> {
+      try {
+        co_await task.value();
+      } catch (const std::logic_error& e) {
+        failures += std::string(e.what()) == "refused";
+      }
+    });
   }
   io.run();
   EXPECT_EQ(failures, 3);
@@ -211,16 +205,13 @@ TEST(SharedTask, CancelWakesASleepingTaskWithCancellation) {
         reachedEnd = true;
       });
   bool cancelled = false;
-  asio::co_spawn(
-      io,
-      [&]() -> Task<void> {
-        try {
-          co_await handle.value();
-        } catch (const runtime::CancellationError&) {
-          cancelled = true;
-        }
-      },
-      asio::detached);
+  runtime::spawn(io.get_executor(), [&]() -> Task<void> {
+    try {
+      co_await handle.value();
+    } catch (const runtime::CancellationError&) {
+      cancelled = true;
+    }
+  });
   io.run_for(std::chrono::milliseconds(10));
   handle.cancel();
   io.restart();
@@ -236,16 +227,13 @@ TEST(Sleep, AlreadyCancelledTokenThrowsAtOnce) {
   runtime::CancelSource source;
   source.cancel();
   bool threw = false;
-  asio::co_spawn(
-      io,
-      [&]() -> Task<void> {
-        try {
-          co_await clock.sleep(3600, source.token());
-        } catch (const runtime::CancellationError&) {
-          threw = true;
-        }
-      },
-      asio::detached);
+  runtime::spawn(io.get_executor(), [&]() -> Task<void> {
+    try {
+      co_await clock.sleep(3600, source.token());
+    } catch (const runtime::CancellationError&) {
+      threw = true;
+    }
+  });
   io.run();
   EXPECT_TRUE(threw);
 }
@@ -255,13 +243,10 @@ TEST(ManualClock, SleepersWakeOnlyWhenTheirDeadlinePasses) {
   runtime::ManualClock clock(100);
   std::vector<int> woke;
   for (int seconds : {30, 10, 20}) {
-    asio::co_spawn(
-        io,
-        [&, seconds]() -> Task<void> {
-          co_await clock.sleep(seconds, {});
-          woke.push_back(seconds);
-        },
-        asio::detached);
+    runtime::spawn(io.get_executor(), [&, seconds]() -> Task<void> {
+      co_await clock.sleep(seconds, {});
+      woke.push_back(seconds);
+    });
   }
   io.poll();
   EXPECT_EQ(clock.sleepers(), 3u);

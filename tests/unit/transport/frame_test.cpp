@@ -1,5 +1,5 @@
 #include "flowgate/transport/frame.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "flowgate/transport/ip_stream_decoder.hpp"
-#include "flowgate/transport/protocol_error.hpp"
+#include "flowgate/errors/protocol_error.hpp"
 #include "packets.hpp"
 
 #include <gtest/gtest.h>
