@@ -1,7 +1,7 @@
 #include "flowgate/cli/run_command.hpp"
 
 #include "flowgate/config/coding.hpp"
-#include "flowgate/control/authorization_service.hpp"
+#include "flowgate/provider/control_session.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
 #include "platform/connector.hpp"
 #include "platform/data_directory.hpp"
@@ -129,8 +129,8 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
       platform::kDaemonSecretDirectory, platform::sharedAccessGroup());
   environment.defaults =
       std::make_shared<platform::UserDefaults>(platform::daemonDataDirectory(), defaultsDomain);
-  environment.makeHttpClient = [executor] {
-    return makeControlSession(executor, platform::kRoutingMark);
+  environment.makeHttpClient = [executor](const ExtensionBootstrap& started) {
+    return makeTunnelControlSession(executor, started);
   };
   environment.geoIPDirectory = platform::daemonDataDirectory();
   environment.sessionOptions.socketMark = platform::kRoutingMark;
