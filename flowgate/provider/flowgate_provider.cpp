@@ -33,6 +33,15 @@ std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& p
 
 }  // namespace
 
+// The closures handed out hold no coroutine state of their own: the frame
+// keeps copies of what it needs, however briefly the caller keeps the closure.
+runtime::Task<void> Flowgate::reapplyFor(std::weak_ptr<Flowgate> weak, ExtensionBootstrap next) {
+  auto self = weak.lock();
+  if (!self) runtime::fail(ProtocolError::connectionClosed);
+  auto reapplying = self->configurationHandler(std::move(next));
+  co_await std::move(reapplying);
+}
+
 std::shared_ptr<Flowgate> Flowgate::create(Environment environment) {
   return std::make_shared<Flowgate>(std::move(environment));
 }
@@ -171,18 +180,13 @@ runtime::Task<void> Flowgate::runStart(Started started) {
     pool = NodeSessionPool::create(
         env_.executor, bootstrap, started.highSpeed, trustBundle, table, authorization,
         [writer](Session::Packets packets) { writer->write(packets); },
-        [weak](ExtensionBootstrap next) -> runtime::Task<void> {
-          auto self = weak.lock();
-          if (!self) runtime::fail(ProtocolError::connectionClosed);
-          co_await self->configurationHandler(std::move(next));
-        },
+        [weak](ExtensionBootstrap next) { return reapplyFor(weak, std::move(next)); },
         NodeSessionPool::Options{clock_, env_.sessionOptions});
 
     auto proxy = DNSProxy::create(
         env_.executor, bootstrap.config.dns, table,
-        [pool](runtime::SharedBytes packet, std::string region) -> runtime::Task<void> {
-          auto submitting = pool->submit(std::move(packet), std::move(region));
-          co_await std::move(submitting);
+        [pool](runtime::SharedBytes packet, std::string region) {
+          return pool->submit(std::move(packet), std::move(region));
         },
         [writer](runtime::SharedBytes packet) { writer->write({std::move(packet)}); },
         env_.dnsUpstream);
