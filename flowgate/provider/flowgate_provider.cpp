@@ -166,10 +166,13 @@ runtime::Task<void> Flowgate::runStart(Started started) {
                                                       env_.secrets, env_.defaults, clock_);
 
     std::weak_ptr<Flowgate> weak = weak_from_this();
+    // Deliveries run one at a time under the writer's lock, so they can share
+    // one list of families.
     auto writer = std::make_shared<PacketWriter>(
-        [weak, flow = env_.packetFlow](const std::vector<runtime::SharedBytes>& packets) {
-          if (!weak.lock()) return;
-          std::vector<int> families(packets.size(), platform::kFamilyIPv4);
+        [weak, flow = env_.packetFlow,
+         families = std::vector<int>()](const std::vector<runtime::SharedBytes>& packets) mutable {
+          if (weak.expired()) return;
+          families.resize(packets.size(), platform::kFamilyIPv4);
           flow->writePackets(packets, families);
         });
     {
@@ -294,7 +297,11 @@ void Flowgate::stopTunnel(std::function<void()> completion) {
                  [](std::shared_ptr<NodeSessionPool> closing,
                     std::shared_ptr<platform::SettingsApplier> applier,
                     std::function<void()> done) -> runtime::Task<void> {
-                   if (closing) co_await closing->close();
+                   try {
+                     if (closing) co_await closing->close();
+                   } catch (...) {
+                     // Its sessions are gone with it either way.
+                   }
                    try {
                      auto removing = applier->remove();
                      co_await std::move(removing);
