@@ -179,10 +179,26 @@ runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsCli
   });
 
   // The connection is made before the watchdog can close it; the connector
-  // keeps the same deadline and hears the same cancellation.
+  // keeps the same deadline and hears the same cancellation. A name whose
+  // addresses are known is dialled at them, tried in order, without a lookup.
   SocketOptions socketOptions{options.routingMark, false, false};
-  state->stream.next_layer() = co_await connectTCP(executor, target.host, target.port,
-                                                   socketOptions, request.timeout, request.cancel);
+  std::vector<std::string> hosts{target.host};
+  if (auto known = options.knownAddresses.find(target.host);
+      target.isName && known != options.knownAddresses.end() && !known->second.empty()) {
+    hosts = known->second;
+  }
+  auto deadline = std::chrono::steady_clock::now() + request.timeout;
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    auto remaining = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        deadline - std::chrono::steady_clock::now());
+    try {
+      state->stream.next_layer() = co_await connectTCP(executor, hosts[i], target.port,
+                                                       socketOptions, remaining, request.cancel);
+      break;
+    } catch (const runtime::SystemError&) {
+      if (i + 1 == hosts.size() || state->timedOut || state->cancelled) throw;
+    }
+  }
   state->check({});
 
   auto [handshakeError] =

@@ -1,7 +1,10 @@
 #include "platform/resolv_conf_dns.hpp"
 
 #include "platform/atomic_file.hpp"
+#include "runtime/error.hpp"
 
+#include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 namespace platform {
@@ -31,6 +34,25 @@ std::string render(const DNSSettings& settings) {
 bool isSymlink(const fs::path& path) {
   std::error_code error;
   return fs::is_symlink(fs::symlink_status(path, error));
+}
+
+// The resolver file is replaced by a rename, except where it is a mount
+// point (as `ip netns exec` makes it of /etc/netns/NAME/resolv.conf): a
+// rename onto it fails with EBUSY, and only a rewrite in place reaches it.
+void writeResolverFile(const fs::path& path, const std::string& content) {
+  try {
+    writeFileAtomically(path, content, 0644);
+  } catch (const runtime::SystemError& e) {
+    if (e.code() != boost::system::errc::device_or_resource_busy) throw;
+    auto* out = std::fopen(path.c_str(), "we");
+    if (!out)
+      throw runtime::SystemError(runtime::ErrorCode(errno, boost::system::system_category()));
+    bool written = std::fwrite(content.data(), 1, content.size(), out) == content.size();
+    bool closed = std::fclose(out) == 0;
+    if (!written || !closed) {
+      throw runtime::SystemError(runtime::ErrorCode(EIO, boost::system::system_category()));
+    }
+  }
 }
 
 }  // namespace
@@ -67,7 +89,7 @@ void ResolvConfDNS::apply(const std::string&, int, const DNSSettings& settings) 
     writeFileAtomically(written, render(settings), 0644);
     fs::rename(written, paths_.file);
   } else {
-    writeFileAtomically(paths_.file, render(settings), 0644);
+    writeResolverFile(paths_.file, render(settings));
   }
   applied_ = settings;
 }
@@ -90,7 +112,7 @@ void ResolvConfDNS::restore() {
       fs::rename(temporary, paths_.file);
     } else {
       auto content = readFileNoFollow(paths_.backup);
-      writeFileAtomically(paths_.file, content.value_or(""), 0644);
+      writeResolverFile(paths_.file, content.value_or(""));
     }
   }
   // Only now: a crash before this point finds the copy again at the next start.
