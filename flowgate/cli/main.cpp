@@ -3,6 +3,7 @@
 
 #include "flowgate/cli/command.hpp"
 #include "flowgate/cli/geoip_command.hpp"
+#include "flowgate/cli/run_command.hpp"
 
 #include <array>
 #include <exception>
@@ -13,7 +14,8 @@ namespace {
 
 using flowgate::cli::Command;
 
-const std::array<const Command*, 1> commands{&flowgate::cli::geoipCommand};
+const std::array<const Command*, 2> commands{&flowgate::cli::geoipCommand,
+                                             &flowgate::cli::runCommand};
 
 void printUsage(std::ostream& out) {
   out << "usage:\n";

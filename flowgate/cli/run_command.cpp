@@ -1,0 +1,214 @@
+#include "flowgate/cli/run_command.hpp"
+
+#include "flowgate/config/coding.hpp"
+#include "flowgate/control/authorization_service.hpp"
+#include "flowgate/provider/flowgate_provider.hpp"
+#include "platform/connector.hpp"
+#include "platform/data_directory.hpp"
+#include "platform/dns_configurator_choice.hpp"
+#include "platform/linux_settings_applier.hpp"
+#include "platform/netlink_path_monitor.hpp"
+#include "platform/secret_store.hpp"
+#include "platform/system_resolvers.hpp"
+#include "platform/tun_packet_flow.hpp"
+#include "platform/user_defaults.hpp"
+#include "runtime/json_codec.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <unistd.h>
+
+namespace flowgate::cli {
+
+namespace {
+
+namespace asio = boost::asio;
+
+constexpr std::string_view usage =
+    "flowgate run --bootstrap FILE --tokens FILE [--high-speed on|off] [--tun NAME]\n";
+constexpr const char* defaultTunName = "veskar0";
+constexpr const char* defaultsDomain = "flowgate";
+// How long the stopped tunnel's last tasks get to wind down before the
+// process ends them.
+constexpr auto windDown = std::chrono::seconds(3);
+
+struct RunOptions {
+  std::string bootstrapFile;
+  std::string tokensFile;
+  std::optional<bool> highSpeed;
+  std::string tunName = defaultTunName;
+};
+
+int usageError(std::ostream& err, std::string_view reason) {
+  err << "flowgate run: " << reason << "\nusage:\n" << usage;
+  return exitUsage;
+}
+
+std::optional<std::string> readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
+std::string describe(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const runtime::SystemError& e) {
+    return e.code().message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+  }
+  return "unknown error";
+}
+
+// The tunnel's own DNS servers, so the resolver lookup never answers with them.
+std::vector<std::string> tunnelDNSServers(const std::string& bootstrap) {
+  try {
+    return runtime::json::decodeText<ExtensionBootstrap>(bootstrap, bootstrapForm)
+        .config.dns.servers;
+  } catch (const std::exception&) {
+    return {};  // the start reports the bootstrap's fault
+  }
+}
+
+int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  auto bootstrap = readWhole(options.bootstrapFile);
+  if (!bootstrap) {
+    err << "flowgate run: cannot read " << options.bootstrapFile << "\n";
+    return exitFailure;
+  }
+  auto tokens = readWhole(options.tokensFile);
+  if (!tokens) {
+    err << "flowgate run: cannot read " << options.tokensFile << "\n";
+    return exitFailure;
+  }
+  StartOptions startOptions{{bootstrapOption, OptionData{*bootstrap}},
+                            {extensionTokensOption, OptionData{*tokens}}};
+  if (options.highSpeed) startOptions[highSpeedOption] = *options.highSpeed ? 1.0 : 0.0;
+
+  auto io = std::make_unique<asio::io_context>();
+  auto executor = io->get_executor();
+  auto device = std::make_unique<platform::TunDevice>(platform::TunDevice::open(options.tunName));
+  const std::string tunName = device->name();
+  auto flow = std::make_shared<platform::TunPacketFlow>(executor, *device);
+
+  auto resolvers = std::make_shared<platform::LinuxSystemResolvers>();
+  resolvers->excludeServers(tunnelDNSServers(*bootstrap));
+
+  Flowgate::Environment environment;
+  environment.executor = executor;
+  environment.packetFlow = flow;
+  environment.settingsApplier =
+      std::make_shared<platform::LinuxSettingsApplier>(tunName, platform::makeDNSConfigurator());
+  environment.makePathMonitor = [executor, tunName] {
+    auto monitor = std::make_shared<platform::NetlinkPathMonitor>(executor);
+    monitor->ignoreInterface(tunName);
+    return monitor;
+  };
+  environment.systemResolvers = resolvers;
+  environment.secrets = std::make_shared<platform::FileSecretStore>(
+      platform::kDaemonSecretDirectory, platform::sharedAccessGroup());
+  environment.defaults =
+      std::make_shared<platform::UserDefaults>(platform::daemonDataDirectory(), defaultsDomain);
+  environment.makeHttpClient = [executor] {
+    return makeControlSession(executor, platform::kRoutingMark);
+  };
+  environment.geoIPDirectory = platform::daemonDataDirectory();
+  environment.sessionOptions.socketMark = platform::kRoutingMark;
+  auto provider = Flowgate::create(std::move(environment));
+
+  std::promise<void> stopped;
+  std::atomic<bool> stopping = false;
+  asio::signal_set signals(*io, SIGINT, SIGTERM);
+  auto stop = [&] {
+    if (stopping.exchange(true)) return;
+    provider->stopTunnel([&] {
+      // The packet loop may still wait for a packet that will never come.
+      asio::post(executor, [&] {
+        flow->cancel();
+        signals.cancel();
+      });
+      stopped.set_value();
+    });
+  };
+  signals.async_wait([&](const boost::system::error_code& error, int) {
+    if (!error) asio::post(executor, stop);
+  });
+
+  int status = exitSuccess;
+  provider->startTunnel(std::move(startOptions), [&](std::exception_ptr error) {
+    if (error) {
+      out << describe(error) << std::endl;
+      status = exitFailure;
+      asio::post(executor, stop);
+    } else {
+      out << "connected" << std::endl;
+    }
+  });
+
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) threads.emplace_back([&io] { io->run(); });
+  stopped.get_future().wait();
+  // Stop has removed the settings; whatever still runs is winding down.
+  auto deadline = std::chrono::steady_clock::now() + windDown;
+  while (!io->stopped() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  io->stop();
+  for (auto& thread : threads) thread.join();
+  provider.reset();
+  io.reset();  // ends what was left waiting before the device goes
+  flow.reset();
+  device.reset();
+  return status;
+}
+
+int run(Arguments arguments, std::ostream& out, std::ostream& err) {
+  RunOptions options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    auto name = arguments[i];
+    if (i + 1 >= arguments.size()) return usageError(err, std::string(name) + " needs a value");
+    auto value = std::string(arguments[++i]);
+    if (name == "--bootstrap") {
+      options.bootstrapFile = value;
+    } else if (name == "--tokens") {
+      options.tokensFile = value;
+    } else if (name == "--high-speed") {
+      if (value != "on" && value != "off") return usageError(err, "--high-speed is on or off");
+      options.highSpeed = value == "on";
+    } else if (name == "--tun") {
+      if (value.empty()) return usageError(err, "--tun needs a name");
+      options.tunName = value;
+    } else {
+      return usageError(err, "unknown option " + std::string(name));
+    }
+  }
+  if (options.bootstrapFile.empty() || options.tokensFile.empty()) {
+    return usageError(err, "--bootstrap and --tokens are required");
+  }
+  if (::geteuid() != 0) {
+    err << "flowgate run: must run as root\n";
+    return exitFailure;
+  }
+  return runTunnel(options, out, err);
+}
+
+}  // namespace
+
+const Command runCommand{"run", usage, run};
+
+}  // namespace flowgate::cli

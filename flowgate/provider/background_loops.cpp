@@ -1,0 +1,200 @@
+#include "flowgate/provider/background_loops.hpp"
+
+#include "flowgate/control/trust_store.hpp"
+#include "flowgate/provider/flowgate_provider.hpp"
+#include "flowgate/provider/network_settings_builder.hpp"
+#include "runtime/spawn.hpp"
+
+#include <algorithm>
+
+namespace flowgate {
+
+std::string networkFingerprint(const platform::NetworkPath& path) {
+  std::vector<std::string> entries;
+  for (const auto& interface : path.availableInterfaces) {
+    if (interface.type == platform::InterfaceType::other) continue;
+    entries.push_back(std::string(platform::caseName(interface.type)) + ":" + interface.name);
+  }
+  std::sort(entries.begin(), entries.end());
+  std::string fingerprint;
+  for (const auto& entry : entries) {
+    if (!fingerprint.empty()) fingerprint += ",";
+    fingerprint += entry;
+  }
+  return fingerprint;
+}
+
+namespace {
+
+// Sleeps on the clock; false when the token ended the sleep.
+runtime::Task<bool> pause(runtime::Clock& clock, double seconds, runtime::CancelToken token) {
+  try {
+    auto sleeping = clock.sleep(seconds, token);
+    co_await std::move(sleeping);
+  } catch (const runtime::CancellationError&) {
+  }
+  co_return !token.isCancelled();
+}
+
+}  // namespace
+
+void Flowgate::startPathMonitor(std::shared_ptr<NodeSessionPool> pool) {
+  auto monitor = env_.makePathMonitor();
+  {
+    std::lock_guard lock(mutex_);
+    if (settingsClosed_) return;
+    pathMonitor_ = monitor;
+  }
+  // The handler's own state: calls come one at a time from the monitor.
+  struct Seen {
+    bool first = false;
+    std::string fingerprint;
+  };
+  auto seen = std::make_shared<Seen>();
+  std::weak_ptr<Flowgate> weak = weak_from_this();
+  monitor->start([weak, seen, pool](const platform::NetworkPath& path) {
+    auto self = weak.lock();
+    if (!self) return;
+    auto fingerprint = networkFingerprint(path);
+    if (!seen->first) {
+      seen->first = true;
+      seen->fingerprint = std::move(fingerprint);
+      return;
+    }
+    if (fingerprint == seen->fingerprint) return;
+    seen->fingerprint = std::move(fingerprint);
+    self->pathUpdated(path, pool);
+  });
+}
+
+void Flowgate::pathUpdated(const platform::NetworkPath&, std::shared_ptr<NodeSessionPool> pool) {
+  // A newer change replaces the reaction to an older one.
+  auto loop = newLoop(&Flowgate::pathChangeTask_);
+  runtime::spawn(env_.executor,
+                 pathChangeReaction(weak_from_this(), std::move(pool), loop->cancel.token()));
+}
+
+runtime::Task<void> Flowgate::pathChangeReaction(std::weak_ptr<Flowgate> weak,
+                                                 std::shared_ptr<NodeSessionPool> pool,
+                                                 runtime::CancelToken token) {
+  std::shared_ptr<runtime::Clock> clock;
+  if (auto self = weak.lock()) clock = self->clock_;
+  if (!clock) co_return;
+  if (!co_await pause(*clock, pathSettlingDelay, token)) co_return;
+  auto self = weak.lock();
+  if (!self) co_return;
+
+  self->setReasserting(true);
+  try {
+    auto reading = pool->currentBootstrap();
+    auto bootstrap = co_await std::move(reading);
+    auto resolvers =
+        self->env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
+    std::shared_ptr<DNSProxy> proxy;
+    std::vector<std::string> directCIDRs;
+    {
+      std::lock_guard lock(self->mutex_);
+      self->localResolvers_ = resolvers;
+      proxy = self->dnsProxy_;
+      directCIDRs = self->directCIDRs_;
+    }
+    if (proxy && !resolvers.empty()) {
+      auto setting = proxy->setLocalResolvers(resolvers);
+      co_await std::move(setting);
+    }
+    try {
+      auto applying = self->applySettings(makeNetworkSettings(bootstrap, directCIDRs, resolvers));
+      co_await std::move(applying);
+    } catch (...) {
+      // Tried again at the next change.
+    }
+    auto dropping = pool->networkPathDidChange();
+    co_await std::move(dropping);
+  } catch (...) {
+  }
+  self->setReasserting(false);
+}
+
+void Flowgate::startSessionCleanupLoop(std::shared_ptr<NodeSessionPool> pool) {
+  auto loop = newLoop(&Flowgate::sessionCleanupTask_);
+  runtime::spawn(env_.executor,
+                 [](std::shared_ptr<runtime::Clock> clock, std::shared_ptr<NodeSessionPool> target,
+                    runtime::CancelToken token) -> runtime::Task<void> {
+                   while (!token.isCancelled()) {
+                     if (!co_await pause(*clock, sessionCleanupPeriod, token)) co_return;
+                     co_await target->reapIdleSessions();
+                   }
+                 }(clock_, std::move(pool), loop->cancel.token()));
+}
+
+void Flowgate::startHeartbeatLoop(std::shared_ptr<TrustStore> trustStore, std::string controlURL,
+                                  std::shared_ptr<NodeSessionPool> pool) {
+  auto loop = newLoop(&Flowgate::heartbeatTask_);
+  runtime::spawn(env_.executor,
+                 [](std::shared_ptr<runtime::Clock> clock, std::shared_ptr<TrustStore> trust,
+                    std::string url, std::shared_ptr<NodeSessionPool> target,
+                    runtime::CancelToken token) -> runtime::Task<void> {
+                   while (!token.isCancelled()) {
+                     try {
+                       auto loading = trust->load(url);
+                       auto bundle = co_await std::move(loading);
+                       auto updating = target->updateTrust(std::move(bundle));
+                       co_await std::move(updating);
+                       if (token.isCancelled()) co_return;
+                       co_await target->heartbeat();
+                     } catch (...) {
+                       // A failed bundle, heartbeat or re-authorization waits for the next period.
+                     }
+                     if (!co_await pause(*clock, heartbeatPeriod, token)) co_return;
+                   }
+                 }(clock_, std::move(trustStore), std::move(controlURL), std::move(pool),
+                                                loop->cancel.token()));
+}
+
+void Flowgate::startGeoIPLoop(std::shared_ptr<NodeSessionPool> pool,
+                              std::shared_ptr<GeoIPStore> store, std::string controlURL) {
+  auto loop = newLoop(&Flowgate::geoIPTask_);
+  runtime::spawn(
+      env_.executor,
+      [](std::weak_ptr<Flowgate> weak, std::shared_ptr<runtime::Clock> clock,
+         std::shared_ptr<NodeSessionPool> target, std::shared_ptr<GeoIPStore> geoIP,
+         std::string url, runtime::CancelToken token) -> runtime::Task<void> {
+        while (!token.isCancelled()) {
+          if (!co_await pause(*clock, geoIPPeriod, token) || weak.expired()) co_return;
+          try {
+            auto current = co_await geoIP->table();
+            auto updating = geoIP->update(url);
+            auto table = co_await std::move(updating);
+            auto installing = geoIP->setTable(table);
+            co_await std::move(installing);
+            if (table.version() == current.version()) continue;
+            auto handing = target->updateGeoIP(table);
+            co_await std::move(handing);
+            auto self = weak.lock();
+            if (!self) co_return;
+            std::shared_ptr<DNSProxy> proxy;
+            std::vector<std::string> resolvers;
+            {
+              std::lock_guard lock(self->mutex_);
+              self->directCIDRs_ = table.directCIDRs();
+              proxy = self->dnsProxy_;
+              resolvers = self->localResolvers_;
+            }
+            if (proxy) {
+              auto setting = proxy->setGeoIP(table);
+              co_await std::move(setting);
+            }
+            auto reading = target->currentBootstrap();
+            auto bootstrap = co_await std::move(reading);
+            auto applying =
+                self->applySettings(makeNetworkSettings(bootstrap, table.directCIDRs(), resolvers));
+            co_await std::move(applying);
+          } catch (...) {
+            // Tried again after the next period.
+          }
+        }
+      }(weak_from_this(), clock_, std::move(pool), std::move(store), std::move(controlURL),
+                                                      loop->cancel.token()));
+}
+
+}  // namespace flowgate

@@ -1,0 +1,339 @@
+#include "flowgate/provider/flowgate_provider.hpp"
+
+#include "flowgate/config/coding.hpp"
+#include "flowgate/control/authorization_service.hpp"
+#include "flowgate/control/token_store.hpp"
+#include "flowgate/control/trust_store.hpp"
+#include "flowgate/provider/network_settings_builder.hpp"
+#include "flowgate/transport/protocol_error.hpp"
+#include "runtime/json_codec.hpp"
+#include "runtime/spawn.hpp"
+
+#include <fstream>
+#include <iterator>
+
+namespace flowgate {
+
+namespace {
+
+const std::string* dataOption(const StartOptions& options, const char* key) {
+  auto found = options.find(key);
+  if (found == options.end()) return nullptr;
+  const auto* data = std::get_if<OptionData>(&found->second);
+  return data ? &data->bytes : nullptr;
+}
+
+std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::shared_ptr<Flowgate> Flowgate::create(Environment environment) {
+  return std::make_shared<Flowgate>(std::move(environment));
+}
+
+Flowgate::Flowgate(Environment environment)
+    : env_(std::move(environment)),
+      clock_(env_.clock ? env_.clock : std::make_shared<runtime::SystemClock>()) {}
+
+Flowgate::Started Flowgate::acceptOptions(const std::optional<StartOptions>& options) {
+  if (!options) runtime::fail(ProtocolError::invalidFrame);
+  const auto* bootstrapBytes = dataOption(*options, bootstrapOption);
+  const auto* tokenBytes = dataOption(*options, extensionTokensOption);
+  if (!bootstrapBytes || !tokenBytes) runtime::fail(ProtocolError::invalidFrame);
+
+  Started started;
+  try {
+    started.bootstrap =
+        runtime::json::decodeText<ExtensionBootstrap>(*bootstrapBytes, bootstrapForm);
+  } catch (const std::exception&) {
+    runtime::fail(ProtocolError::invalidFrame);
+  }
+  if (started.bootstrap.config.nodes.empty()) runtime::fail(ProtocolError::invalidFrame);
+
+  auto tokens = decodeTokens(*tokenBytes);
+  saveTokens(*env_.secrets, tokens);
+
+  if (auto found = options->find(highSpeedOption); found != options->end()) {
+    if (const auto* number = std::get_if<double>(&found->second)) started.highSpeed = *number != 0;
+  }
+  return started;
+}
+
+void Flowgate::startTunnel(std::optional<StartOptions> options, StartCompletion completion) {
+  Started started;
+  try {
+    started = acceptOptions(options);
+  } catch (...) {
+    completion(std::current_exception());
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    started.run = ++run_;
+    settingsClosed_ = false;
+  }
+  runtime::spawn(env_.executor,
+                 startAsync(weak_from_this(), std::move(started), std::move(completion)));
+}
+
+runtime::Task<void> Flowgate::startAsync(std::weak_ptr<Flowgate> weak, Started started,
+                                         StartCompletion completion) {
+  std::exception_ptr error;
+  try {
+    auto self = weak.lock();
+    if (!self) runtime::fail(ProtocolError::connectionClosed);
+    co_await self->runStart(std::move(started));
+  } catch (...) {
+    error = std::current_exception();
+  }
+  completion(error);
+}
+
+bool Flowgate::isCurrent(std::uint64_t run) const {
+  std::lock_guard lock(mutex_);
+  return run_ == run;
+}
+
+runtime::Task<void> Flowgate::runStart(Started started) {
+  const auto& bootstrap = started.bootstrap;
+  const auto run = started.run;
+  auto stillCurrent = [&] {
+    if (!isCurrent(run)) throw runtime::CancellationError();
+  };
+
+  auto trustStore =
+      std::make_shared<TrustStore>(env_.executor, env_.makeHttpClient(), env_.defaults);
+  auto loading = trustStore->load(bootstrap.controlURL);
+  auto trustBundle = co_await std::move(loading);
+  stillCurrent();
+
+  auto geoIPStore =
+      std::make_shared<GeoIPStore>(env_.executor, env_.makeHttpClient(), env_.geoIPDirectory);
+  GeoIPTable table;
+  try {
+    auto updating = geoIPStore->update(bootstrap.controlURL);
+    table = co_await std::move(updating);
+  } catch (const runtime::CancellationError&) {
+    throw;
+  } catch (...) {
+    // The last downloaded table, else none: GeoIP never ends a start.
+    try {
+      if (auto bytes = readFile(geoIPStore->cachePath())) table = GeoIPStore::decode(*bytes);
+    } catch (...) {
+      table = GeoIPTable();
+    }
+  }
+  {
+    auto installing = geoIPStore->setTable(table);
+    co_await std::move(installing);
+  }
+  stillCurrent();
+
+  std::vector<std::string> localResolvers =
+      env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
+  {
+    std::lock_guard lock(mutex_);
+    directCIDRs_ = table.directCIDRs();
+    localResolvers_ = localResolvers;
+  }
+
+  auto settings = makeNetworkSettings(bootstrap, table.directCIDRs(), localResolvers);
+  // From here on a failure takes the interface's settings away again: a
+  // half-applied start would leave the machine routed into a dead tunnel.
+  std::shared_ptr<NodeSessionPool> pool;
+  std::exception_ptr failure;
+  try {
+    auto applying = applySettings(std::move(settings));
+    co_await std::move(applying);
+    stillCurrent();
+
+    auto authorization = AuthorizationService::create(env_.executor, env_.makeHttpClient(),
+                                                      env_.secrets, env_.defaults, clock_);
+
+    std::weak_ptr<Flowgate> weak = weak_from_this();
+    auto writer = std::make_shared<PacketWriter>(
+        [weak, flow = env_.packetFlow](const std::vector<runtime::SharedBytes>& packets) {
+          if (!weak.lock()) return;
+          std::vector<int> families(packets.size(), platform::kFamilyIPv4);
+          flow->writePackets(packets, families);
+        });
+    {
+      std::lock_guard lock(mutex_);
+      packetWriter_ = writer;
+    }
+
+    pool = NodeSessionPool::create(
+        env_.executor, bootstrap, started.highSpeed, trustBundle, table, authorization,
+        [writer](Session::Packets packets) { writer->write(packets); },
+        [weak](ExtensionBootstrap next) -> runtime::Task<void> {
+          auto self = weak.lock();
+          if (!self) runtime::fail(ProtocolError::connectionClosed);
+          co_await self->configurationHandler(std::move(next));
+        },
+        NodeSessionPool::Options{clock_, env_.sessionOptions});
+
+    auto proxy = DNSProxy::create(
+        env_.executor, bootstrap.config.dns, table,
+        [pool](runtime::SharedBytes packet, std::string region) -> runtime::Task<void> {
+          auto submitting = pool->submit(std::move(packet), std::move(region));
+          co_await std::move(submitting);
+        },
+        [writer](runtime::SharedBytes packet) { writer->write({std::move(packet)}); },
+        env_.dnsUpstream);
+    if (!localResolvers.empty()) {
+      auto setting = proxy->setLocalResolvers(localResolvers);
+      co_await std::move(setting);
+    }
+
+    auto servers = dottedQuadServers(bootstrap.config.dns.servers);
+    {
+      std::lock_guard lock(mutex_);
+      if (run_ != run) throw runtime::CancellationError();
+      dnsProxy_ = proxy;
+      dnsServerIPv4_ =
+          std::make_shared<const std::unordered_set<std::uint32_t>>(servers.begin(), servers.end());
+      sessionPool_ = pool;
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (pool) runtime::spawn(env_.executor, pool->close());
+    if (isCurrent(run)) {
+      try {
+        auto removing = env_.settingsApplier->remove();
+        co_await std::move(removing);
+      } catch (...) {
+      }
+    }
+    std::rethrow_exception(failure);
+  }
+
+  startPathMonitor(pool);
+  startPacketLoop(pool);
+  startSessionCleanupLoop(pool);
+  startHeartbeatLoop(trustStore, bootstrap.controlURL, pool);
+  startGeoIPLoop(pool, geoIPStore, bootstrap.controlURL);
+}
+
+runtime::Task<void> Flowgate::configurationHandler(ExtensionBootstrap bootstrap) {
+  setReasserting(true);
+  try {
+    std::vector<std::string> directCIDRs;
+    std::vector<std::string> localResolvers;
+    {
+      std::lock_guard lock(mutex_);
+      directCIDRs = directCIDRs_;
+      localResolvers = localResolvers_;
+    }
+    auto applying = applySettings(makeNetworkSettings(bootstrap, directCIDRs, localResolvers));
+    co_await std::move(applying);
+  } catch (...) {
+    setReasserting(false);
+    throw;
+  }
+  setReasserting(false);
+}
+
+runtime::Task<void> Flowgate::applySettings(platform::NetworkSettings settings) {
+  {
+    std::lock_guard lock(mutex_);
+    if (settingsClosed_) runtime::fail(ProtocolError::connectionClosed);
+  }
+  auto applying = env_.settingsApplier->apply(std::move(settings));
+  co_await std::move(applying);
+  bool closed = false;
+  {
+    std::lock_guard lock(mutex_);
+    closed = settingsClosed_;
+  }
+  if (closed) {
+    // Stop came while this was under way; its removal may have run first.
+    auto removing = env_.settingsApplier->remove();
+    co_await std::move(removing);
+    runtime::fail(ProtocolError::connectionClosed);
+  }
+}
+
+void Flowgate::setReasserting(bool value) {
+  reasserting_ = value;
+  if (env_.reassertingChanged) env_.reassertingChanged(value);
+}
+
+void Flowgate::stopTunnel(std::function<void()> completion) {
+  std::shared_ptr<NodeSessionPool> pool;
+  {
+    std::lock_guard lock(mutex_);
+    ++run_;
+    settingsClosed_ = true;
+    for (auto* task :
+         {&packetTask_, &heartbeatTask_, &geoIPTask_, &sessionCleanupTask_, &pathChangeTask_}) {
+      if (*task) (*task)->cancel.cancel();
+      task->reset();
+    }
+    if (pathMonitor_) pathMonitor_->cancel();
+    pathMonitor_.reset();
+    dnsProxy_.reset();
+    dnsServerIPv4_.reset();
+    if (packetWriter_) packetWriter_->close();
+    packetWriter_.reset();
+    pool = std::move(sessionPool_);
+    sessionPool_.reset();
+  }
+  runtime::spawn(env_.executor,
+                 [](std::shared_ptr<NodeSessionPool> closing,
+                    std::shared_ptr<platform::SettingsApplier> applier,
+                    std::function<void()> done) -> runtime::Task<void> {
+                   if (closing) co_await closing->close();
+                   try {
+                     auto removing = applier->remove();
+                     co_await std::move(removing);
+                   } catch (...) {
+                     // Nothing left to report a failure to; the next start
+                     // removes leftovers.
+                   }
+                   done();
+                 }(std::move(pool), env_.settingsApplier, std::move(completion)));
+}
+
+Flowgate::Snapshot Flowgate::snapshot() const {
+  std::lock_guard lock(mutex_);
+  Snapshot s;
+  s.hasPool = sessionPool_ != nullptr;
+  s.hasDNSProxy = dnsProxy_ != nullptr;
+  s.hasWriter = packetWriter_ != nullptr;
+  if (dnsServerIPv4_) s.dnsServerIPv4 = *dnsServerIPv4_;
+  s.directCIDRs = directCIDRs_;
+  s.localResolvers = localResolvers_;
+  for (const auto* task :
+       {&packetTask_, &heartbeatTask_, &geoIPTask_, &sessionCleanupTask_, &pathChangeTask_}) {
+    if (*task) ++s.runningLoops;
+  }
+  return s;
+}
+
+std::shared_ptr<NodeSessionPool> Flowgate::sessionPool() const {
+  std::lock_guard lock(mutex_);
+  return sessionPool_;
+}
+
+std::shared_ptr<Flowgate::Loop> Flowgate::newLoop(std::shared_ptr<Loop> Flowgate::*slot) {
+  auto loop = std::make_shared<Loop>();
+  std::lock_guard lock(mutex_);
+  if (this->*slot) (this->*slot)->cancel.cancel();
+  // A loop started after stop ends before its first step.
+  if (settingsClosed_) {
+    loop->cancel.cancel();
+  } else {
+    this->*slot = loop;
+  }
+  return loop;
+}
+
+}  // namespace flowgate

@@ -1,0 +1,73 @@
+#include "flowgate/provider/packet_loop.hpp"
+
+#include "flowgate/provider/flowgate_provider.hpp"
+#include "runtime/spawn.hpp"
+
+namespace flowgate {
+
+bool isDNSQuery(std::span<const std::uint8_t> packet) {
+  if (packet.size() < 28) return false;
+  std::size_t headerLength = std::size_t{packet[0] & 0x0fu} * 4;
+  if (headerLength < 20 || packet.size() < headerLength + 8) return false;
+  auto port =
+      static_cast<std::uint16_t>((packet[headerLength + 2] << 8) | packet[headerLength + 3]);
+  return port == 53;
+}
+
+SortedBatch sortBatch(platform::PacketBatch batch,
+                      const std::unordered_set<std::uint32_t>& dnsServers, bool interceptDNS) {
+  SortedBatch sorted;
+  sorted.forPool.reserve(batch.packets.size());
+  for (std::size_t i = 0; i < batch.packets.size(); ++i) {
+    if (i >= batch.protocols.size() || batch.protocols[i] != platform::kFamilyIPv4) continue;
+    auto& packet = batch.packets[i];
+    auto metadata = PacketMetadata::parse(packet.span());
+    if (!metadata) continue;
+    if (interceptDNS && metadata->protocolNumber == PacketMetadata::udp &&
+        dnsServers.contains(metadata->destination) && isDNSQuery(packet.span())) {
+      sorted.dnsQueries.push_back(std::move(packet));
+      continue;
+    }
+    sorted.forPool.push_back(OutboundPacket{std::move(packet), *metadata});
+  }
+  return sorted;
+}
+
+void Flowgate::startPacketLoop(std::shared_ptr<NodeSessionPool> pool) {
+  auto loop = newLoop(&Flowgate::packetTask_);
+  runtime::spawn(env_.executor, packetLoop(weak_from_this(), std::move(pool), env_.packetFlow,
+                                           loop->cancel.token()));
+}
+
+runtime::Task<void> Flowgate::packetLoop(std::weak_ptr<Flowgate> weak,
+                                         std::shared_ptr<NodeSessionPool> pool,
+                                         std::shared_ptr<platform::PacketFlow> flow,
+                                         runtime::CancelToken token) {
+  auto executor = co_await runtime::asio::this_coro::executor;
+  for (;;) {
+    if (token.isCancelled() || weak.expired()) co_return;
+    platform::PacketBatch batch;
+    try {
+      batch = co_await flow->readPackets();
+    } catch (...) {
+      // A read ends with an error only when the interface is going away.
+      co_return;
+    }
+    std::shared_ptr<const std::unordered_set<std::uint32_t>> dnsServers;
+    std::shared_ptr<DNSProxy> proxy;
+    if (auto self = weak.lock()) {
+      std::lock_guard lock(self->mutex_);
+      dnsServers = self->dnsServerIPv4_;
+      proxy = self->dnsProxy_;
+    }
+    static const std::unordered_set<std::uint32_t> none;
+    auto sorted = sortBatch(std::move(batch), dnsServers ? *dnsServers : none, proxy != nullptr);
+    for (auto& query : sorted.dnsQueries)
+      runtime::spawn(executor, proxy->process(std::move(query)));
+    if (sorted.forPool.empty()) continue;
+    auto submitting = pool->submitBatch(std::move(sorted.forPool));
+    co_await std::move(submitting);
+  }
+}
+
+}  // namespace flowgate

@@ -1,0 +1,30 @@
+#pragma once
+
+// What the packet loop does with one read: IPv4 packets with their metadata
+// for the pool, in read order, except DNS queries to the tunnel's DNS
+// servers, which go to the DNS proxy.
+
+#include "flowgate/transport/batch_groups.hpp"
+#include "platform/packet_flow.hpp"
+#include "runtime/bytes.hpp"
+
+#include <cstdint>
+#include <span>
+#include <unordered_set>
+#include <vector>
+
+namespace flowgate {
+
+// A UDP datagram to port 53 that carries its whole UDP header.
+bool isDNSQuery(std::span<const std::uint8_t> packet);
+
+struct SortedBatch {
+  std::vector<OutboundPacket> forPool;
+  std::vector<runtime::SharedBytes> dnsQueries;
+};
+
+// `interceptDNS` is false when there is no DNS proxy: queries then go to the pool.
+SortedBatch sortBatch(platform::PacketBatch batch,
+                      const std::unordered_set<std::uint32_t>& dnsServers, bool interceptDNS);
+
+}  // namespace flowgate
