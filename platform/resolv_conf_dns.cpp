@@ -1,7 +1,12 @@
 #include "platform/resolv_conf_dns.hpp"
 
 #include "platform/atomic_file.hpp"
+#include "runtime/error.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <system_error>
 
 namespace platform {
@@ -31,6 +36,34 @@ std::string render(const DNSSettings& settings) {
 bool isSymlink(const fs::path& path) {
   std::error_code error;
   return fs::is_symlink(fs::symlink_status(path, error));
+}
+
+// Replaces the resolver file whole. A file mounted over the path (as `ip netns
+// exec` mounts a namespace's own resolver file) cannot be renamed over; it is
+// rewritten in place instead.
+void replaceResolverFile(const fs::path& path, const std::string& content) {
+  try {
+    writeFileAtomically(path, content, 0644);
+    return;
+  } catch (const runtime::SystemError& e) {
+    if (e.code() != runtime::ErrorCode(EBUSY, boost::system::system_category())) throw;
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    throw runtime::SystemError(runtime::ErrorCode(errno, boost::system::system_category()));
+  std::size_t written = 0;
+  while (written < content.size()) {
+    auto n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      auto error = runtime::ErrorCode(errno, boost::system::system_category());
+      ::close(fd);
+      throw runtime::SystemError(error);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  ::fsync(fd);
+  ::close(fd);
 }
 
 }  // namespace
@@ -67,7 +100,7 @@ void ResolvConfDNS::apply(const std::string&, int, const DNSSettings& settings) 
     writeFileAtomically(written, render(settings), 0644);
     fs::rename(written, paths_.file);
   } else {
-    writeFileAtomically(paths_.file, render(settings), 0644);
+    replaceResolverFile(paths_.file, render(settings));
   }
   applied_ = settings;
 }
@@ -90,7 +123,7 @@ void ResolvConfDNS::restore() {
       fs::rename(temporary, paths_.file);
     } else {
       auto content = readFileNoFollow(paths_.backup);
-      writeFileAtomically(paths_.file, content.value_or(""), 0644);
+      replaceResolverFile(paths_.file, content.value_or(""));
     }
   }
   // Only now: a crash before this point finds the copy again at the next start.

@@ -85,7 +85,7 @@ start_flowgate() {
   rm -f "$tmp/fifo"
   mkfifo "$tmp/fifo"
   t0=$(date +%s%N)
-  client "$flowgate" run --bootstrap "$tmp/options/bootstrap.json" \
+  client env SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem "$flowgate" run --bootstrap "$tmp/options/bootstrap.json" \
     --tokens "$tmp/options/tokens.json" --tun vkbench0 >"$tmp/fifo" 2>&1 &
   flowgate_pid=$!
   exec {fg_out}<"$tmp/fifo"

@@ -97,11 +97,13 @@ class TunnelTest : public LabTest {
     deviceKey_ = trimmed(minted.output.substr(at + 11));
   }
 
-  // Starts `flowgate run` in the client namespace; its one-line outcome.
+  // Starts `flowgate run` in the client namespace, trusting the lab's control
+  // server; its one-line outcome.
   std::string start() {
     flowgate_ = std::make_unique<ChildProcess>(insideNamespace(
-        kClient, {FLOWGATE_BIN, "run", "--bootstrap", (options_ / "bootstrap.json").string(),
-                  "--tokens", (options_ / "tokens.json").string(), "--tun", kTun}));
+        kClient, {"env", "SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem", FLOWGATE_BIN, "run",
+                  "--bootstrap", (options_ / "bootstrap.json").string(), "--tokens",
+                  (options_ / "tokens.json").string(), "--tun", kTun}));
     return flowgate_->readLine(30s).value_or("(no outcome)");
   }
   void startConnected() {
