@@ -3,10 +3,8 @@
 #include "platform/atomic_file.hpp"
 #include "runtime/error.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 namespace platform {
@@ -38,32 +36,23 @@ bool isSymlink(const fs::path& path) {
   return fs::is_symlink(fs::symlink_status(path, error));
 }
 
-// Replaces the resolver file whole. A file mounted over the path (as `ip netns
-// exec` mounts a namespace's own resolver file) cannot be renamed over; it is
-// rewritten in place instead.
-void replaceResolverFile(const fs::path& path, const std::string& content) {
+// The resolver file is replaced by a rename, except where it is a mount
+// point (as `ip netns exec` makes it of /etc/netns/NAME/resolv.conf): a
+// rename onto it fails with EBUSY, and only a rewrite in place reaches it.
+void writeResolverFile(const fs::path& path, const std::string& content) {
   try {
     writeFileAtomically(path, content, 0644);
-    return;
   } catch (const runtime::SystemError& e) {
-    if (e.code() != runtime::ErrorCode(EBUSY, boost::system::system_category())) throw;
-  }
-  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0)
-    throw runtime::SystemError(runtime::ErrorCode(errno, boost::system::system_category()));
-  std::size_t written = 0;
-  while (written < content.size()) {
-    auto n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      auto error = runtime::ErrorCode(errno, boost::system::system_category());
-      ::close(fd);
-      throw runtime::SystemError(error);
+    if (e.code() != boost::system::errc::device_or_resource_busy) throw;
+    auto* out = std::fopen(path.c_str(), "we");
+    if (!out)
+      throw runtime::SystemError(runtime::ErrorCode(errno, boost::system::system_category()));
+    bool written = std::fwrite(content.data(), 1, content.size(), out) == content.size();
+    bool closed = std::fclose(out) == 0;
+    if (!written || !closed) {
+      throw runtime::SystemError(runtime::ErrorCode(EIO, boost::system::system_category()));
     }
-    written += static_cast<std::size_t>(n);
   }
-  ::fsync(fd);
-  ::close(fd);
 }
 
 }  // namespace
@@ -100,7 +89,7 @@ void ResolvConfDNS::apply(const std::string&, int, const DNSSettings& settings) 
     writeFileAtomically(written, render(settings), 0644);
     fs::rename(written, paths_.file);
   } else {
-    replaceResolverFile(paths_.file, render(settings));
+    writeResolverFile(paths_.file, render(settings));
   }
   applied_ = settings;
 }
@@ -123,7 +112,7 @@ void ResolvConfDNS::restore() {
       fs::rename(temporary, paths_.file);
     } else {
       auto content = readFileNoFollow(paths_.backup);
-      replaceResolverFile(paths_.file, content.value_or(""));
+      writeResolverFile(paths_.file, content.value_or(""));
     }
   }
   // Only now: a crash before this point finds the copy again at the next start.
