@@ -185,25 +185,37 @@ runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsCli
     });
   });
 
-  auto flags = tcp::resolver::numeric_service;
-  if (!target.isName) flags |= tcp::resolver::numeric_host;
-  auto [resolveError, endpoints] = co_await state->resolver.async_resolve(
-      target.host, target.port, flags, asio::as_tuple(asio::use_awaitable));
-  state->check(resolveError);
+  std::vector<tcp::endpoint> endpoints;
+  auto known =
+      target.isName ? options.knownAddresses.find(target.host) : options.knownAddresses.end();
+  if (known != options.knownAddresses.end() && !known->second.empty()) {
+    auto port = static_cast<std::uint16_t>(std::stoul(target.port));
+    for (const auto& address : known->second) {
+      ErrorCode notAddress;
+      auto value = asio::ip::make_address(address, notAddress);
+      if (!notAddress) endpoints.emplace_back(value, port);
+    }
+  } else {
+    auto flags = tcp::resolver::numeric_service;
+    if (!target.isName) flags |= tcp::resolver::numeric_host;
+    auto [resolveError, results] = co_await state->resolver.async_resolve(
+        target.host, target.port, flags, asio::as_tuple(asio::use_awaitable));
+    state->check(resolveError);
+    for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+  }
 
   // Addresses are tried in order; the socket is opened by hand so the mark is
   // in place before the first packet leaves.
   ErrorCode connectError = asio::error::host_not_found;
   tcp::socket& socket = state->stream.next_layer();
-  for (const auto& entry : endpoints) {
+  for (const auto& endpoint : endpoints) {
     ErrorCode ignored;
     socket.close(ignored);
     ErrorCode openError;
-    socket.open(entry.endpoint().protocol(), openError);
+    socket.open(endpoint.protocol(), openError);
     if (!openError && options.firewallMark) openError = applyMark(socket, *options.firewallMark);
     state->check(openError);
-    auto [error] =
-        co_await socket.async_connect(entry.endpoint(), asio::as_tuple(asio::use_awaitable));
+    auto [error] = co_await socket.async_connect(endpoint, asio::as_tuple(asio::use_awaitable));
     connectError = error;
     if (!error || state->timedOut || state->cancelled) break;
   }

@@ -10,8 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -22,6 +25,10 @@ struct HttpsClientOptions {
   // A response whose body is larger fails (boost::beast::http::error::body_limit)
   // rather than exhausting memory.
   std::size_t maxBodySize = 64 * 1024 * 1024;
+  // Names whose addresses are known beforehand, connected to without a
+  // lookup: while the tunnel runs, the system's resolver is the tunnel's own
+  // DNS server, which the daemon cannot ask for its own connections.
+  std::map<std::string, std::vector<std::string>> knownAddresses;
 };
 
 // Thread-safe: requests may run concurrently, each on its own strand of the I/O

@@ -1,7 +1,7 @@
 #include "flowgate/cli/run_command.hpp"
 
 #include "flowgate/config/coding.hpp"
-#include "flowgate/control/authorization_service.hpp"
+#include "flowgate/provider/control_session.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
 #include "platform/connector.hpp"
 #include "platform/data_directory.hpp"
@@ -109,11 +109,16 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   auto resolvers = std::make_shared<platform::LinuxSystemResolvers>();
   resolvers->excludeServers(tunnelDNSServers(*bootstrap));
 
+  auto applier =
+      std::make_shared<platform::LinuxSettingsApplier>(tunName, platform::makeDNSConfigurator());
+  // A crashed run's resolver file would send this start's own name lookups to
+  // a tunnel DNS server nobody answers yet.
+  applier->removeLeftovers();
+
   Flowgate::Environment environment;
   environment.executor = executor;
   environment.packetFlow = flow;
-  environment.settingsApplier =
-      std::make_shared<platform::LinuxSettingsApplier>(tunName, platform::makeDNSConfigurator());
+  environment.settingsApplier = applier;
   environment.makePathMonitor = [executor, tunName] {
     auto monitor = std::make_shared<platform::NetlinkPathMonitor>(executor);
     monitor->ignoreInterface(tunName);
@@ -124,8 +129,8 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
       platform::kDaemonSecretDirectory, platform::sharedAccessGroup());
   environment.defaults =
       std::make_shared<platform::UserDefaults>(platform::daemonDataDirectory(), defaultsDomain);
-  environment.makeHttpClient = [executor] {
-    return makeControlSession(executor, platform::kRoutingMark);
+  environment.makeHttpClient = [executor](const ExtensionBootstrap& started) {
+    return makeTunnelControlSession(executor, started);
   };
   environment.geoIPDirectory = platform::daemonDataDirectory();
   environment.sessionOptions.socketMark = platform::kRoutingMark;
@@ -149,8 +154,10 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (!error) asio::post(executor, stop);
   });
 
-  int status = exitSuccess;
+  std::atomic<int> status = exitSuccess;
+  std::atomic<bool> reported = false;  // the one line of the start's outcome
   provider->startTunnel(std::move(startOptions), [&](std::exception_ptr error) {
+    if (reported.exchange(true)) return;
     if (error) {
       out << describe(error) << std::endl;
       status = exitFailure;
@@ -170,11 +177,16 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   }
   io->stop();
   for (auto& thread : threads) thread.join();
+  if (!reported.exchange(true)) {
+    // Stopped while the start still waited on the network.
+    out << runtime::CancellationError().what() << std::endl;
+    status = exitFailure;
+  }
   provider.reset();
   io.reset();  // ends what was left waiting before the device goes
   flow.reset();
   device.reset();
-  return status;
+  return status.load();
 }
 
 int run(Arguments arguments, std::ostream& out, std::ostream& err) {

@@ -108,13 +108,13 @@ runtime::Task<void> Flowgate::runStart(Started started) {
   };
 
   auto trustStore =
-      std::make_shared<TrustStore>(env_.executor, env_.makeHttpClient(), env_.defaults);
+      std::make_shared<TrustStore>(env_.executor, env_.makeHttpClient(bootstrap), env_.defaults);
   auto loading = trustStore->load(bootstrap.controlURL);
   auto trustBundle = co_await std::move(loading);
   stillCurrent();
 
-  auto geoIPStore =
-      std::make_shared<GeoIPStore>(env_.executor, env_.makeHttpClient(), env_.geoIPDirectory);
+  auto geoIPStore = std::make_shared<GeoIPStore>(env_.executor, env_.makeHttpClient(bootstrap),
+                                                 env_.geoIPDirectory);
   GeoIPTable table;
   try {
     auto updating = geoIPStore->update(bootstrap.controlURL);
@@ -153,7 +153,7 @@ runtime::Task<void> Flowgate::runStart(Started started) {
     co_await std::move(applying);
     stillCurrent();
 
-    auto authorization = AuthorizationService::create(env_.executor, env_.makeHttpClient(),
+    auto authorization = AuthorizationService::create(env_.executor, env_.makeHttpClient(bootstrap),
                                                       env_.secrets, env_.defaults, clock_);
 
     std::weak_ptr<Flowgate> weak = weak_from_this();

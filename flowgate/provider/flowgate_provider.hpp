@@ -64,8 +64,10 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
     std::shared_ptr<platform::SystemResolvers> systemResolvers;
     std::shared_ptr<platform::SecretStore> secrets;
     std::shared_ptr<platform::UserDefaults> defaults;
-    // A fresh control-plane client (each service gets its own).
-    std::function<std::shared_ptr<platform::HttpClient>()> makeHttpClient;
+    // A fresh control-plane client for the tunnel of `bootstrap` (each
+    // service gets its own).
+    std::function<std::shared_ptr<platform::HttpClient>(const ExtensionBootstrap& bootstrap)>
+        makeHttpClient;
     std::filesystem::path geoIPDirectory;
     std::shared_ptr<runtime::Clock> clock;  // the system clock when absent
     SessionOptions sessionOptions;          // the routing mark goes here

@@ -8,6 +8,7 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -113,17 +114,27 @@ Task<void> Session::start(std::string host, std::uint16_t port,
 
   runtime::ErrorCode failure;
   try {
-    auto service = std::to_string(port);
-    auto endpoints = co_await resolver->async_resolve(host, service, asio::use_awaitable);
+    // An address needs no lookup: the resolver's one thread may be held by
+    // a slow name lookup elsewhere in the process.
+    std::vector<tcp::endpoint> endpoints;
+    boost::system::error_code notLiteral;
+    auto literal = asio::ip::make_address(host, notLiteral);
+    if (!notLiteral) {
+      endpoints.emplace_back(literal, port);
+    } else {
+      auto service = std::to_string(port);
+      auto results = co_await resolver->async_resolve(host, service, asio::use_awaitable);
+      for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+    }
     failure = asio::error::host_not_found;
     auto& socket = stream_->next_layer();
-    for (const auto& entry : endpoints) {
+    for (const auto& endpoint : endpoints) {
       if (gate->timedOut) break;
       boost::system::error_code ignored;
       socket.close(ignored);
-      socket.open(entry.endpoint().protocol());
+      socket.open(endpoint.protocol());
       applyNodeSocketOptions(socket, options.socketMark);
-      auto [ec] = co_await socket.async_connect(entry.endpoint(), kAwait);
+      auto [ec] = co_await socket.async_connect(endpoint, kAwait);
       failure = ec;
       if (!ec) break;
     }

@@ -98,7 +98,7 @@ class ProviderTest : public ::testing::Test {
     env.systemResolvers = resolvers;
     env.secrets = secrets;
     env.defaults = std::make_shared<platform::UserDefaults>(directory, "flowgate");
-    env.makeHttpClient = [this] { return http; };
+    env.makeHttpClient = [this](const ExtensionBootstrap&) { return http; };
     env.geoIPDirectory = directory / "geoip";
     env.clock = clock;
     env.dnsUpstream = upstream;
