@@ -28,7 +28,7 @@ struct HttpsClientOptions {
   // Names whose addresses are known beforehand, connected to without a
   // lookup: while the tunnel runs, the system's resolver is the tunnel's own
   // DNS server, which the daemon cannot ask for its own connections.
-  std::map<std::string, std::vector<std::string>> knownAddresses;
+  std::map<std::string, std::vector<std::string>> knownAddresses = {};
 };
 
 // Thread-safe: requests may run concurrently, each on its own strand of the I/O

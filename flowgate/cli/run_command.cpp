@@ -102,7 +102,14 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
   auto io = std::make_unique<asio::io_context>();
   auto executor = io->get_executor();
-  auto device = std::make_unique<platform::TunDevice>(platform::TunDevice::open(options.tunName));
+  std::unique_ptr<platform::TunDevice> device;
+  try {
+    device = std::make_unique<platform::TunDevice>(platform::TunDevice::open(options.tunName));
+  } catch (...) {
+    // The start's outcome too: the tunnel cannot start without its device.
+    out << describe(std::current_exception()) << std::endl;
+    return exitFailure;
+  }
   const std::string tunName = device->name();
   auto flow = std::make_shared<platform::TunPacketFlow>(executor, *device);
 

@@ -26,7 +26,11 @@ void Flowgate::handleAppMessage(std::string message, MessageCompletion completio
     runtime::spawn(env_.executor,
                    [](std::shared_ptr<NodeSessionPool> target, bool enabled,
                       MessageCompletion done) -> runtime::Task<void> {
-                     if (target) co_await target->updateHighSpeed(enabled);
+                     try {
+                       if (target) co_await target->updateHighSpeed(enabled);
+                     } catch (...) {
+                       // The answer carries no data either way.
+                     }
                      if (done) done(std::nullopt);
                    }(std::move(pool), *mode, std::move(completion)));
     return;
@@ -38,8 +42,14 @@ void Flowgate::handleAppMessage(std::string message, MessageCompletion completio
   runtime::spawn(
       env_.executor,
       [](std::shared_ptr<NodeSessionPool> target, MessageCompletion done) -> runtime::Task<void> {
-        auto nodes = co_await target->status();
-        if (done) done(nodeStatusJSON(nodes));
+        std::optional<std::string> answer;
+        try {
+          auto nodes = co_await target->status();
+          answer = nodeStatusJSON(nodes);
+        } catch (...) {
+          // A present handler is called all the same, with no data.
+        }
+        if (done) done(std::move(answer));
       }(std::move(pool), std::move(completion)));
 }
 

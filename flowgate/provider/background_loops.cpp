@@ -122,7 +122,11 @@ void Flowgate::startSessionCleanupLoop(std::shared_ptr<NodeSessionPool> pool) {
                     runtime::CancelToken token) -> runtime::Task<void> {
                    while (!token.isCancelled()) {
                      if (!co_await pause(*clock, sessionCleanupPeriod, token)) co_return;
-                     co_await target->reapIdleSessions();
+                     try {
+                       co_await target->reapIdleSessions();
+                     } catch (...) {
+                       // Reaped at the next round.
+                     }
                    }
                  }(clock_, std::move(pool), loop->cancel.token()));
 }

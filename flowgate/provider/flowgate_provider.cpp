@@ -33,6 +33,15 @@ std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& p
 
 }  // namespace
 
+// The closures handed out hold no coroutine state of their own: the frame
+// keeps copies of what it needs, however briefly the caller keeps the closure.
+runtime::Task<void> Flowgate::reapplyFor(std::weak_ptr<Flowgate> weak, ExtensionBootstrap next) {
+  auto self = weak.lock();
+  if (!self) runtime::fail(ProtocolError::connectionClosed);
+  auto reapplying = self->configurationHandler(std::move(next));
+  co_await std::move(reapplying);
+}
+
 std::shared_ptr<Flowgate> Flowgate::create(Environment environment) {
   return std::make_shared<Flowgate>(std::move(environment));
 }
@@ -157,10 +166,13 @@ runtime::Task<void> Flowgate::runStart(Started started) {
                                                       env_.secrets, env_.defaults, clock_);
 
     std::weak_ptr<Flowgate> weak = weak_from_this();
+    // Deliveries run one at a time under the writer's lock, so they can share
+    // one list of families.
     auto writer = std::make_shared<PacketWriter>(
-        [weak, flow = env_.packetFlow](const std::vector<runtime::SharedBytes>& packets) {
-          if (!weak.lock()) return;
-          std::vector<int> families(packets.size(), platform::kFamilyIPv4);
+        [weak, flow = env_.packetFlow,
+         families = std::vector<int>()](const std::vector<runtime::SharedBytes>& packets) mutable {
+          if (weak.expired()) return;
+          families.resize(packets.size(), platform::kFamilyIPv4);
           flow->writePackets(packets, families);
         });
     {
@@ -171,18 +183,13 @@ runtime::Task<void> Flowgate::runStart(Started started) {
     pool = NodeSessionPool::create(
         env_.executor, bootstrap, started.highSpeed, trustBundle, table, authorization,
         [writer](Session::Packets packets) { writer->write(packets); },
-        [weak](ExtensionBootstrap next) -> runtime::Task<void> {
-          auto self = weak.lock();
-          if (!self) runtime::fail(ProtocolError::connectionClosed);
-          co_await self->configurationHandler(std::move(next));
-        },
+        [weak](ExtensionBootstrap next) { return reapplyFor(weak, std::move(next)); },
         NodeSessionPool::Options{clock_, env_.sessionOptions});
 
     auto proxy = DNSProxy::create(
         env_.executor, bootstrap.config.dns, table,
-        [pool](runtime::SharedBytes packet, std::string region) -> runtime::Task<void> {
-          auto submitting = pool->submit(std::move(packet), std::move(region));
-          co_await std::move(submitting);
+        [pool](runtime::SharedBytes packet, std::string region) {
+          return pool->submit(std::move(packet), std::move(region));
         },
         [writer](runtime::SharedBytes packet) { writer->write({std::move(packet)}); },
         env_.dnsUpstream);
@@ -290,7 +297,11 @@ void Flowgate::stopTunnel(std::function<void()> completion) {
                  [](std::shared_ptr<NodeSessionPool> closing,
                     std::shared_ptr<platform::SettingsApplier> applier,
                     std::function<void()> done) -> runtime::Task<void> {
-                   if (closing) co_await closing->close();
+                   try {
+                     if (closing) co_await closing->close();
+                   } catch (...) {
+                     // Its sessions are gone with it either way.
+                   }
                    try {
                      auto removing = applier->remove();
                      co_await std::move(removing);

@@ -122,6 +122,7 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
   static runtime::Task<void> startAsync(std::weak_ptr<Flowgate> weak, Started started,
                                         StartCompletion completion);
   runtime::Task<void> runStart(Started started);
+  static runtime::Task<void> reapplyFor(std::weak_ptr<Flowgate> weak, ExtensionBootstrap next);
   runtime::Task<void> configurationHandler(ExtensionBootstrap bootstrap);
   // Applies settings unless stop has taken them away; a late application
   // after stop is taken away again.

@@ -65,8 +65,12 @@ runtime::Task<void> Flowgate::packetLoop(std::weak_ptr<Flowgate> weak,
     for (auto& query : sorted.dnsQueries)
       runtime::spawn(executor, proxy->process(std::move(query)));
     if (sorted.forPool.empty()) continue;
-    auto submitting = pool->submitBatch(std::move(sorted.forPool));
-    co_await std::move(submitting);
+    try {
+      auto submitting = pool->submitBatch(std::move(sorted.forPool));
+      co_await std::move(submitting);
+    } catch (...) {
+      // Packets that cannot be sent are dropped.
+    }
   }
 }
 

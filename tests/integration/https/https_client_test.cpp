@@ -261,6 +261,20 @@ TEST_F(HttpsClientTest, CancellationEndsAPendingRequest) {
   EXPECT_THROW(fetch(client, std::move(request)), runtime::CancellationError);
 }
 
+TEST_F(HttpsClientTest, KnownAddressesAreUsedWithoutALookupAndTheNameIsStillVerified) {
+  // A name no resolver knows: only the known address can reach the server.
+  Server server(io, trustedAuthority->issue({"control.invalid"}, {}),
+                [](const Request&, const auto&) { return testserver::reply(200, "ok"); });
+  platform::HttpsClientOptions options;
+  options.knownAddresses["control.invalid"] = {"not-an-address", "127.0.0.1"};
+  options.knownAddresses["localhost"] = {"127.0.0.1"};
+  HttpsClient client(io.get_executor(), options);
+
+  EXPECT_EQ(fetch(client, get(urlOf("control.invalid", server))).body, "ok");
+  // The certificate must still name the host of the URL.
+  EXPECT_TRUE(isVerificationFailure(failureOf(client, get(urlOf("localhost", server)))));
+}
+
 TEST_F(HttpsClientTest, CertificateFromAnUnknownAuthorityIsRefused) {
   testpki::Authority stranger("Unknown Root");
   Server server(io, stranger.issue({"localhost"}, {"127.0.0.1"}),

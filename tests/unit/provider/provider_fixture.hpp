@@ -5,6 +5,7 @@
 // manual clock; the io_context runs until what the test waits for happened.
 
 #include "flowgate/config/coding.hpp"
+#include "flowgate/control/authorization_messages.hpp"
 #include "flowgate/control/token_store.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
 #include "flowgate/routing/geoip_file_writer.hpp"
@@ -13,6 +14,7 @@
 #include "platform/memory_packet_flow.hpp"
 #include "platform/recording_settings_applier.hpp"
 #include "runtime/json_codec.hpp"
+#include "runtime/key_case.hpp"
 #include "runtime/spawn.hpp"
 #include "tests/unit/control/test_certificate.hpp"
 
@@ -20,6 +22,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/json/serialize.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -102,6 +105,7 @@ class ProviderTest : public ::testing::Test {
     env.geoIPDirectory = directory / "geoip";
     env.clock = clock;
     env.dnsUpstream = upstream;
+    env.reassertingChanged = [this](bool value) { reassertions.push_back(value); };
     provider = Flowgate::create(std::move(env));
     return provider;
   }
@@ -202,6 +206,22 @@ class ProviderTest : public ::testing::Test {
     if (path == "/t.bin") {
       co_return platform::HttpResponse{200, {}, std::string(geoipFile.begin(), geoipFile.end())};
     }
+    if (path == "/v1/tunnel/heartbeat" && leaseMismatch) {
+      co_return platform::HttpResponse{401, {}, R"({"code":"lease_mismatch"})"};
+    }
+    if (path == "/v1/tunnel/authorize") {
+      ++authorizations;
+      AuthorizationResult result{7,
+                                 "credential-" + std::to_string(authorizations + 1),
+                                 "2040-01-01T00:00:00Z",
+                                 "198.19.0." + std::to_string(8 + authorizations),
+                                 "2040-01-01T00:00:00Z",
+                                 testBootstrap().config};
+      co_return platform::HttpResponse{
+          200,
+          {},
+          boost::json::serialize(runtime::withSnakeCaseKeys(runtime::json::encode(result)))};
+    }
     if (path == "/v1/tunnel/heartbeat") {
       co_return platform::HttpResponse{
           200,
@@ -238,6 +258,9 @@ class ProviderTest : public ::testing::Test {
   std::shared_ptr<Flowgate> provider;
 
   bool trustUnreachable = false;
+  bool leaseMismatch = false;
+  int authorizations = 0;
+  std::vector<bool> reassertions;
   bool hold = false;
   asio::steady_timer* heldTimer = nullptr;
   std::vector<std::uint8_t> geoipFile;

@@ -84,6 +84,24 @@ TEST_F(ProviderTest, HeartbeatRunsAtOnceThenEveryFiveMinutes) {
   EXPECT_EQ(applier->applied().size(), 1u);
 }
 
+TEST_F(ProviderTest, ReauthorizationReappliesTheSettingsWhileReasserting) {
+  leaseMismatch = true;
+  ASSERT_EQ(start(), runtime::ErrorCode());
+  ASSERT_TRUE(runUntil([&] { return applier->applied().size() == 2; }));
+  settle();
+  EXPECT_EQ(applier->applied().back().ipv4Settings->addresses,
+            std::vector<std::string>{"198.19.0.9"});
+  EXPECT_EQ(reassertions, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(provider->reasserting());
+  EXPECT_EQ(await(provider->sessionPool()->currentBootstrap()).deviceCredential, "credential-2");
+
+  // A settings failure is reported to the pool and the flag still clears.
+  applier->failWith(asio::error::access_denied);
+  advance(Flowgate::heartbeatPeriod);
+  EXPECT_EQ(applier->applied().size(), 3u);
+  EXPECT_EQ(reassertions, (std::vector<bool>{true, false, true, false}));
+}
+
 TEST_F(ProviderTest, GeoIPLoopInstallsOnlyNewVersions) {
   publishGeoIP(1, {"192.0.2.0/25"});
   ASSERT_EQ(start(), runtime::ErrorCode());
