@@ -85,8 +85,10 @@ start_flowgate() {
   rm -f "$tmp/fifo"
   mkfifo "$tmp/fifo"
   t0=$(date +%s%N)
-  client env SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem "$flowgate" run --bootstrap "$tmp/options/bootstrap.json" \
-    --tokens "$tmp/options/tokens.json" --tun vkbench0 >"$tmp/fifo" 2>&1 &
+  # Not through a shell function: $! must be the daemon itself (ip and env exec it).
+  ip netns exec vkl-client env SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem "$flowgate" run \
+    --bootstrap "$tmp/options/bootstrap.json" --tokens "$tmp/options/tokens.json" \
+    --tun vkbench0 >"$tmp/fifo" 2>&1 &
   flowgate_pid=$!
   exec {fg_out}<"$tmp/fifo"
   if ! read -r -t 60 line <&"$fg_out"; then line="(no outcome)"; fi
@@ -96,6 +98,8 @@ start_flowgate() {
   started+=($!)
   exec {fg_out}<&-
   [[ $line == connected ]] || { log "flowgate did not connect: $line"; return 1; }
+  [[ $(cat "/proc/$flowgate_pid/comm" 2>/dev/null) == flowgate ]] ||
+    { log "flowgate's pid not found"; return 1; }
 }
 stop_flowgate() {
   [[ -n $flowgate_pid ]] || return 0
