@@ -1,4 +1,4 @@
-#include "lab_fixture.hpp"
+#include "tests/support/lab/lab_fixture.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
