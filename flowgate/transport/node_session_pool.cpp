@@ -415,6 +415,11 @@ Task<void> NodeSessionPool::replaceAuthorization(ExtensionBootstrap next) {
     auto applying = handler(next);
     co_await std::move(applying);
   }
+  // Sessions authenticated for another tunnel address cannot carry packets from
+  // the new one (an exit drops every packet whose source is not its session's
+  // address), so a new address retires them all, allowed paths included.
+  const bool addressChanged =
+      next.vpnIPv4 != bootstrap_.vpnIPv4 || next.deviceID != bootstrap_.deviceID;
   bootstrap_ = std::move(next);
   selection_.setConfig(bootstrap_.config);
 
@@ -422,7 +427,7 @@ Task<void> NodeSessionPool::replaceAuthorization(ExtensionBootstrap next) {
   std::vector<SessionPtr> closing;
   for (auto entry = sessionPaths_.begin(); entry != sessionPaths_.end();) {
     const std::string key = entry->first;
-    if (allowed.contains(key)) {
+    if (!addressChanged && allowed.contains(key)) {
       ++entry;
       continue;
     }
@@ -434,7 +439,7 @@ Task<void> NodeSessionPool::replaceAuthorization(ExtensionBootstrap next) {
     }
   }
   for (auto attempt = connectionTasks_.begin(); attempt != connectionTasks_.end();) {
-    if (allowed.contains(attempt->first)) {
+    if (!addressChanged && allowed.contains(attempt->first)) {
       ++attempt;
       continue;
     }

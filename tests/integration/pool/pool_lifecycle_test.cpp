@@ -117,4 +117,14 @@ TEST_F(PoolTest, HeartbeatsAdoptNewBootstrapsAndDropPathsNoLongerAllowed) {
   ASSERT_FALSE(snapshot().bindings.empty());
   await(pool->updateGeoIP(GeoIPTable()));
   EXPECT_TRUE(snapshot().bindings.empty());
+
+  // A new tunnel address: sessions made for the old one go, allowed or not.
+  auto moved = newNetwork;
+  moved.vpnIPv4 = "198.19.0.10";
+  moved.deviceCredential = lab->credential(deviceID, moved.vpnIPv4);
+  heartbeats->replies = {moved};
+  ASSERT_FALSE(liveKeys().empty());
+  await(pool->heartbeat());
+  EXPECT_TRUE(liveKeys().empty());
+  EXPECT_TRUE(eventually([&] { return counter(0, "active") == 0; }));
 }

@@ -1,7 +1,7 @@
 // The lab script against the real kernel: its namespaces, links, processes and
 // files, and what a plain client inside it can reach.
 
-#include "lab_fixture.hpp"
+#include "tests/support/lab/lab_fixture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // server, a node session from the client namespace to a relay, and packets that
 // leave through the chosen exit into the world and come back.
 
-#include "lab_fixture.hpp"
+#include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/relay/node_client.hpp"
 #include "tests/support/relay/test_packets.hpp"
 

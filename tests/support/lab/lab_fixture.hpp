@@ -1,8 +1,9 @@
 #pragma once
 
 // Runs the lab script for a test: up in the test, down at its end. There is one
-// lab per host, so its users take turns on an exclusive lock of the script.
-// Needs root; the test is skipped otherwise.
+// lab per host, so its users take turns on an exclusive lock of one host-wide
+// file (every checkout of the repository shares it). Needs root; the test is
+// skipped otherwise.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,9 @@ struct Result {
 Result run(const std::string& command);
 // The lab script with a verb ("up" takes the build folder of this build).
 std::string lab(const std::string& verb);
+
+// The lab's turn-taking lock.
+inline constexpr const char* kLabLock = "/run/lock/veskar-lab.lock";
 
 class LabTest : public ::testing::Test {
  protected:

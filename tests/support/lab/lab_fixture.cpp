@@ -1,4 +1,4 @@
-#include "lab_fixture.hpp"
+#include "tests/support/lab/lab_fixture.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -24,7 +24,7 @@ std::string lab(const std::string& verb) {
 
 void LabTest::SetUp() {
   if (geteuid() != 0) GTEST_SKIP() << "the lab needs root";
-  lock_ = open(LAB_SCRIPT, O_RDONLY | O_CLOEXEC);
+  lock_ = open(kLabLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(lock_, 0);
   ASSERT_EQ(flock(lock_, LOCK_EX), 0);
 }
