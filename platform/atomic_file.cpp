@@ -1,4 +1,5 @@
 #include "platform/atomic_file.hpp"
+#include "platform/unique_fd.hpp"
 
 #include "runtime/error.hpp"
 
@@ -22,21 +23,14 @@ namespace {
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
+  int get() const { return fd_.get(); }
   // Closes now, reporting the error a deferred write may surface only here.
   void close() {
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) failWithErrno();
+    if (::close(fd_.release()) != 0) failWithErrno();
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 void writeAll(int fd, std::string_view bytes) {

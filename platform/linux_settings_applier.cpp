@@ -1,4 +1,5 @@
 #include "platform/linux_settings_applier.hpp"
+#include "platform/unique_fd.hpp"
 
 #include "runtime/spawn.hpp"
 
@@ -60,17 +61,17 @@ void LinuxSettingsApplier::removeNow() {
 void LinuxSettingsApplier::watchDNSFile() {
   auto file = dns_->watchedFile();
   if (!file) return;
-  int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd < 0) return;
+  UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!fd) return;
   auto folder = file->parent_path().empty() ? std::filesystem::path(".") : file->parent_path();
   // The folder, not the file: the file is replaced by renames.
-  if (::inotify_add_watch(fd, folder.c_str(),
+  if (::inotify_add_watch(fd.get(), folder.c_str(),
                           IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE) <
       0) {
-    ::close(fd);
     return;
   }
-  dnsFileChanges_ = std::make_unique<asio::posix::stream_descriptor>(worker_.get_executor(), fd);
+  dnsFileChanges_ =
+      std::make_unique<asio::posix::stream_descriptor>(worker_.get_executor(), fd.release());
   runtime::spawn(worker_.get_executor(), reassertOnChange(this, file->filename().string()));
 }
 

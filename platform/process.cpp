@@ -1,4 +1,5 @@
 #include "platform/process.hpp"
+#include "platform/unique_fd.hpp"
 
 #include <boost/system/system_error.hpp>
 
@@ -35,22 +36,20 @@ void runProgram(const std::vector<std::string>& arguments, std::string_view inpu
   int error = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipe[0]);
-  if (error != 0) {
-    ::close(pipe[1]);
-    fail(error, arguments[0]);
-  }
+  UniqueFd writeEnd(pipe[1]);
+  if (error != 0) fail(error, arguments[0]);
   // A program that stops reading early must not kill us with SIGPIPE.
   sigset_t blocked, previous;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   while (!input.empty()) {
-    auto n = ::write(pipe[1], input.data(), input.size());
+    auto n = ::write(writeEnd.get(), input.data(), input.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     input.remove_prefix(static_cast<std::size_t>(n));
   }
-  ::close(pipe[1]);
+  writeEnd.reset();
   timespec none{};
   while (sigtimedwait(&blocked, nullptr, &none) > 0) {
   }

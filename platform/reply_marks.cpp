@@ -31,10 +31,7 @@ ReplyMarks::ReplyMarks()
   nft_ctx_buffer_error(context_);
 }
 
-ReplyMarks::~ReplyMarks() {
-  nft_ctx_free(context_);
-  if (srcValidMark_ >= 0) ::close(srcValidMark_);
-}
+ReplyMarks::~ReplyMarks() { nft_ctx_free(context_); }
 
 void ReplyMarks::run(const char* commands, bool ignoreMissing) {
   if (nft_run_cmd_from_buffer(context_, commands) == 0) return;
@@ -44,8 +41,8 @@ void ReplyMarks::run(const char* commands, bool ignoreMissing) {
 }
 
 void ReplyMarks::install() {
-  if (srcValidMark_ < 0) fail(errno, "src_valid_mark");
-  if (::pwrite(srcValidMark_, "1\n", 2, 0) != 2) fail(errno, "src_valid_mark");
+  if (!srcValidMark_) fail(errno, "src_valid_mark");
+  if (::pwrite(srcValidMark_.get(), "1\n", 2, 0) != 2) fail(errno, "src_valid_mark");
   // One transaction: an earlier table of ours goes, the new one comes.
   auto commands =
       "add table ip veskar\n"

@@ -9,6 +9,8 @@
 // dropped under rp_filter=1. The nftables socket and the sysctl are opened by
 // the constructor, in the network namespace current there.
 
+#include "platform/unique_fd.hpp"
+
 #include <memory>
 
 struct nft_ctx;
@@ -32,7 +34,7 @@ class ReplyMarks {
   void run(const char* commands, bool ignoreMissing);
 
   nft_ctx* context_;
-  int srcValidMark_;  // /proc/sys/net/ipv4/conf/all/src_valid_mark
+  UniqueFd srcValidMark_;  // /proc/sys/net/ipv4/conf/all/src_valid_mark
 };
 
 }  // namespace platform

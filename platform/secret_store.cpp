@@ -1,4 +1,5 @@
 #include "platform/secret_store.hpp"
+#include "platform/unique_fd.hpp"
 
 #include "platform/data_directory.hpp"
 
@@ -45,20 +46,6 @@ std::optional<SecretAccessibility> accessibilityNamed(std::string_view name) {
   }
   return std::nullopt;
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct Identity {
   std::string service;
@@ -158,7 +145,7 @@ class DirectoryLock {
   bool locked() const { return locked_; }
 
  private:
-  Descriptor fd_;
+  UniqueFd fd_;
   bool locked_ = false;
 };
 

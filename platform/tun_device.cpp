@@ -1,4 +1,5 @@
 #include "platform/tun_device.hpp"
+#include "platform/unique_fd.hpp"
 
 #include <boost/system/system_error.hpp>
 
@@ -28,15 +29,14 @@ namespace {
 class ControlSocket {
  public:
   ControlSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    if (fd_ < 0) throwErrno("socket");
+    if (!fd_) throwErrno("socket");
   }
-  ~ControlSocket() { ::close(fd_); }
   void ioctl(unsigned long request, ifreq& ifr, const char* what) const {
-    if (::ioctl(fd_, request, &ifr) < 0) throwErrno(what);
+    if (::ioctl(fd_.get(), request, &ifr) < 0) throwErrno(what);
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 ifreq requestFor(const std::string& name) {
@@ -58,36 +58,13 @@ TunDevice TunDevice::open(std::string_view name) {
   if (name.size() >= IFNAMSIZ) {
     throw boost::system::system_error(EINVAL, boost::system::system_category(), "tun name");
   }
-  int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) throwErrno("open /dev/net/tun");
+  UniqueFd fd(::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) throwErrno("open /dev/net/tun");
   ifreq ifr{};
   ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
   std::memcpy(ifr.ifr_name, name.data(), name.size());
-  if (::ioctl(fd, TUNSETIFF, &ifr) < 0) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    throwErrno("TUNSETIFF");
-  }
-  return TunDevice(fd, std::string(ifr.ifr_name));
-}
-
-TunDevice::TunDevice(TunDevice&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)) {}
-
-TunDevice& TunDevice::operator=(TunDevice&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-    name_ = std::move(other.name_);
-  }
-  return *this;
-}
-
-TunDevice::~TunDevice() { close(); }
-
-void TunDevice::close() {
-  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  if (::ioctl(fd.get(), TUNSETIFF, &ifr) < 0) throwErrno("TUNSETIFF");
+  return TunDevice(std::move(fd), std::string(ifr.ifr_name));
 }
 
 void TunDevice::setMTU(int mtu) const {
@@ -117,7 +94,7 @@ void TunDevice::bringUp() const {
 
 std::size_t TunDevice::read(std::span<std::uint8_t> buffer) const {
   for (;;) {
-    auto n = ::read(fd_, buffer.data(), buffer.size());
+    auto n = ::read(fd_.get(), buffer.data(), buffer.size());
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -127,7 +104,7 @@ std::size_t TunDevice::read(std::span<std::uint8_t> buffer) const {
 
 bool TunDevice::write(std::span<const std::uint8_t> packet) const {
   for (;;) {
-    auto n = ::write(fd_, packet.data(), packet.size());
+    auto n = ::write(fd_.get(), packet.data(), packet.size());
     if (n >= 0) return true;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return false;

@@ -4,6 +4,8 @@
 // is one bare IP packet. The device is not persistent, so the kernel removes it
 // when the descriptor closes, however the owning process ends.
 
+#include "platform/unique_fd.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -19,14 +21,14 @@ class TunDevice {
   // Platform errors are thrown as system errors.
   static TunDevice open(std::string_view name);
 
-  TunDevice(TunDevice&& other) noexcept;
-  TunDevice& operator=(TunDevice&& other) noexcept;
+  TunDevice(TunDevice&& other) noexcept = default;
+  TunDevice& operator=(TunDevice&& other) noexcept = default;
   TunDevice(const TunDevice&) = delete;
   TunDevice& operator=(const TunDevice&) = delete;
-  ~TunDevice();
+  ~TunDevice() = default;
 
   const std::string& name() const { return name_; }
-  int nativeHandle() const { return fd_; }
+  int nativeHandle() const { return fd_.get(); }
 
   // Interface settings through the classic ioctls; enough for a device whose
   // routes come from its address prefix.
@@ -40,10 +42,9 @@ class TunDevice {
   bool write(std::span<const std::uint8_t> packet) const;
 
  private:
-  TunDevice(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
-  void close();
+  TunDevice(UniqueFd fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
 
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string name_;
 };
 

@@ -1,4 +1,5 @@
 #include "platform/user_defaults.hpp"
+#include "platform/unique_fd.hpp"
 
 #include "runtime/base64.hpp"
 
@@ -58,26 +59,21 @@ class FileLock {
  public:
   FileLock(const std::filesystem::path& path, mode_t mode)
       : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode)) {
-    if (fd_ < 0) fail();
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        int error = errno;
-        ::close(fd_);
-        errno = error;
-        fail();
-      }
+    if (!fd_) fail();
+    while (::flock(fd_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) fail();
     }
   }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   // Closing the descriptor releases the lock.
-  ~FileLock() { ::close(fd_); }
+  ~FileLock() = default;
 
  private:
   [[noreturn]] static void fail() {
     throw runtime::SystemError(runtime::ErrorCode(errno, boost::system::system_category()));
   }
-  int fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace

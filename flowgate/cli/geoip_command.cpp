@@ -2,6 +2,7 @@
 
 #include "flowgate/routing/geoip_error.hpp"
 #include "flowgate/routing/geoip_file.hpp"
+#include "platform/unique_fd.hpp"
 #include "runtime/ipv4.hpp"
 
 #include <cerrno>
@@ -31,22 +32,20 @@ int usageError(std::ostream& err, std::string_view reason) {
 // enough to reject a longer one, and a device such as /dev/zero cannot make us
 // read forever.
 std::vector<std::uint8_t> readTableFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw std::system_error(errno, std::generic_category(), path);
   std::vector<std::uint8_t> bytes;
   std::uint8_t chunk[65536];
   while (bytes.size() <= geoip::maxFileSize) {
-    auto n = ::read(fd, chunk, sizeof chunk);
+    auto n = ::read(fd.get(), chunk, sizeof chunk);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      throw std::system_error(error, std::generic_category(), path);
+      throw std::system_error(errno, std::generic_category(), path);
     }
     bytes.insert(bytes.end(), chunk, chunk + n);
   }
-  ::close(fd);
+  fd.reset();
   if (bytes.size() > geoip::maxFileSize + 1) bytes.resize(geoip::maxFileSize + 1);
   return bytes;
 }

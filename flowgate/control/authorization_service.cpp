@@ -158,7 +158,7 @@ runtime::Task<std::string> AuthorizationService::request(std::string baseURL, st
   outgoing.headers.emplace_back("Content-Type", "application/json");
   if (token) outgoing.headers.emplace_back("Authorization", "Bearer " + *token);
   outgoing.body = std::move(body);
-  outgoing.timeout = std::chrono::milliseconds(static_cast<long>(requestTimeoutSeconds * 1000));
+  outgoing.timeout = requestTimeout;
   auto response = co_await session_->send(std::move(outgoing));
   if (response.status >= 200 && response.status <= 299) co_return std::move(response.body);
   throw AuthorizationError::server(response.status, serverErrorCode(response.body));

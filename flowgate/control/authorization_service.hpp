@@ -18,6 +18,8 @@
 
 #include <boost/json/value.hpp>
 
+#include <chrono>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,7 +32,7 @@ class AuthorizationService final : public runtime::Serialized,
                                    public std::enable_shared_from_this<AuthorizationService> {
  public:
   static constexpr const char* bootstrapDefaultsKey = "tunnel-bootstrap";
-  static constexpr double requestTimeoutSeconds = 60;
+  static constexpr std::chrono::seconds requestTimeout{60};
   // A credential expiring within this is renewed instead of sent in a heartbeat.
   static constexpr double credentialRenewalWindow = 600;
   // An access token valid for no longer than this is refreshed before use.

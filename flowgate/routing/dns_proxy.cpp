@@ -203,7 +203,8 @@ runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
     std::vector<std::uint8_t> response;
     try {
       auto copy = message;
-      response = co_await upstream_(std::move(copy), resolver, config_.queryTimeoutMs);
+      response = co_await upstream_(std::move(copy), resolver,
+                                    std::chrono::milliseconds(config_.queryTimeoutMs));
     } catch (const std::exception&) {
       continue;
     }
@@ -291,12 +292,12 @@ bool DNSProxy::isLocal(std::uint32_t address, const GeoIPTable& geoIP) {
 
 runtime::Task<std::vector<std::uint8_t>> DNSProxy::queryUDP(std::vector<std::uint8_t> message,
                                                             std::string resolver,
-                                                            std::int64_t timeoutMs,
+                                                            std::chrono::milliseconds timeout,
                                                             std::uint16_t port) {
   auto address = runtime::ipv4::ipv4Value(resolver);
   if (!address) runtime::fail(ProtocolError::invalidAddress);
   const asio::ip::udp::endpoint endpoint(asio::ip::address_v4(*address), port);
-  const auto timeout = std::chrono::milliseconds(std::max<std::int64_t>(timeoutMs, 0));
+  timeout = std::max(timeout, std::chrono::milliseconds::zero());
   // The query's own serial queue, as each upstream exchange has.
   runtime::Executor caller = co_await asio::this_coro::executor;
   // Beside the caller's strand, not inside it: exchanges do not queue behind
@@ -308,8 +309,9 @@ runtime::Task<std::vector<std::uint8_t>> DNSProxy::queryUDP(std::vector<std::uin
 }
 
 DNSProxy::UpstreamQuery DNSProxy::udpUpstream(std::uint16_t port) {
-  return [port](std::vector<std::uint8_t> message, std::string resolver, std::int64_t timeoutMs) {
-    return queryUDP(std::move(message), std::move(resolver), timeoutMs, port);
+  return [port](std::vector<std::uint8_t> message, std::string resolver,
+                std::chrono::milliseconds timeout) {
+    return queryUDP(std::move(message), std::move(resolver), timeout, port);
   };
 }
 

@@ -35,7 +35,7 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
   using Deliver = std::function<void(runtime::SharedBytes packet)>;
   // One upstream exchange: the response datagram, or a throw.
   using UpstreamQuery = std::function<runtime::Task<std::vector<std::uint8_t>>(
-      std::vector<std::uint8_t> message, std::string resolver, std::int64_t timeoutMs)>;
+      std::vector<std::uint8_t> message, std::string resolver, std::chrono::milliseconds timeout)>;
 
   // Throws ProtocolError::invalidAddress unless every server is a distinct
   // dotted quad (and there is at least one). `upstream` defaults to
@@ -69,11 +69,11 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
   // Sends `message` as one datagram to `resolver`:`port` from a socket of its
   // own carrying the daemon's routing mark, and returns the first datagram
   // received. Exactly one outcome wins: a send or receive error, the socket's
-  // failure, or ProtocolError::connectionTimedOut after `timeoutMs` (also for
+  // failure, or ProtocolError::connectionTimedOut after `timeout` (also for
   // an empty datagram).
   static runtime::Task<std::vector<std::uint8_t>> queryUDP(std::vector<std::uint8_t> message,
                                                            std::string resolver,
-                                                           std::int64_t timeoutMs,
+                                                           std::chrono::milliseconds timeout,
                                                            std::uint16_t port = dnsPort);
   // queryUDP with a fixed port, as an UpstreamQuery.
   static UpstreamQuery udpUpstream(std::uint16_t port);

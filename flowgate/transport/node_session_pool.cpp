@@ -211,15 +211,10 @@ Task<std::optional<std::string>> NodeSessionPool::sendThrough(
 
 Task<NodeSessionPool::SessionPtr> NodeSessionPool::sessionFor(PathRef path) {
   const std::string key = path->key;
-  while (true) {
-    auto registered = sessions_.find(key);
-    if (registered == sessions_.end()) break;
-    auto session = registered->second;
-    auto checking = session->isActive();
-    if (co_await std::move(checking)) co_return session;
-    // Read again: the closed one may have been replaced while we asked.
-    auto again = sessions_.find(key);
-    if (again == sessions_.end() || again->second == session) break;
+  // Read without a hop onto the session's strand: this runs for every batch.
+  if (auto registered = sessions_.find(key);
+      registered != sessions_.end() && !registered->second->isClosed()) {
+    co_return registered->second;
   }
 
   runtime::SharedTask<SessionPtr> task;
@@ -453,16 +448,12 @@ Task<void> NodeSessionPool::replaceAuthorization(ExtensionBootstrap next) {
 }
 
 Task<std::vector<PathStatus>> NodeSessionPool::doStatus() {
-  std::vector<std::pair<PathRef, SessionPtr>> registered;
-  for (const auto& [key, path] : sessionPaths_) {
-    if (auto session = sessions_.find(key); session != sessions_.end()) {
-      registered.emplace_back(path, session->second);
-    }
-  }
   std::vector<PathStatus> live;
-  for (const auto& [path, session] : registered) {
-    auto checking = session->isActive();
-    if (co_await std::move(checking)) live.push_back(PathStatus::of(*path));
+  for (const auto& [key, path] : sessionPaths_) {
+    auto session = sessions_.find(key);
+    if (session != sessions_.end() && !session->second->isClosed()) {
+      live.push_back(PathStatus::of(*path));
+    }
   }
   co_return live;
 }

@@ -230,6 +230,7 @@ Task<bool> Session::isActive() {
 void Session::closeNow() {
   if (closed_) return;
   closed_ = true;
+  closedFlag_.store(true, std::memory_order_release);
   writeDone_.cancel();
   if (stream_) {
     boost::system::error_code ignored;

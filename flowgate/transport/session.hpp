@@ -16,6 +16,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/uuid.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -64,6 +65,9 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   // Idempotent; does not call the state handler.
   runtime::Task<void> close();
   runtime::Task<bool> isActive();
+  // The same answer from any thread without a hop onto the session's strand;
+  // a session may close just after it answers false.
+  bool isClosed() const noexcept { return closedFlag_.load(std::memory_order_acquire); }
 
  private:
   using Self = std::shared_ptr<Session>;
@@ -86,6 +90,7 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   PacketHandler packetHandler_;
   std::shared_ptr<Stream> stream_;
   bool closed_ = false;
+  std::atomic<bool> closedFlag_{false};  // closed_, for readers off the strand
   bool writing_ = false;
   boost::asio::steady_timer writeDone_;  // woken when a send finishes
   std::vector<std::uint8_t> sendBuffer_;

@@ -5,6 +5,7 @@
 
 #include "runtime/async.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,10 +17,10 @@ class NodeProbe {
   // The whole milliseconds from the start of the attempt (name resolution
   // included) until the connection was up. Nothing when `port` is no decimal
   // port number (then without any attempt), when the connection fails, or when
-  // `timeoutMilliseconds` pass first. Each probe runs on a strand of its own.
+  // `timeout` passes first. Each probe runs on a strand of its own.
   static runtime::Task<std::optional<std::int64_t>> measure(const runtime::Executor& executor,
                                                             std::string host, std::string port,
-                                                            std::int64_t timeoutMilliseconds);
+                                                            std::chrono::milliseconds timeout);
 
   // The node list's latency text: "<ms> ms" below a second, else the seconds
   // with one decimal ("1.0 s").

@@ -89,7 +89,8 @@ class DNSProxyAgainstResolvers : public ::testing::Test {
         [this](runtime::SharedBytes packet) {
           delivered.emplace_back(packet.begin(), packet.end());
         },
-        [this](std::vector<std::uint8_t> message, std::string resolver, std::int64_t timeout) {
+        [this](std::vector<std::uint8_t> message, std::string resolver,
+               std::chrono::milliseconds timeout) {
           return DNSProxy::queryUDP(std::move(message), "127.0.0.1", timeout, ports.at(resolver));
         });
   }
@@ -302,7 +303,8 @@ TEST_F(DNSProxyAgainstResolvers, QueryUDPEndsWithExactlyOneOutcome) {
     int outcomes = 0;
     runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
       try {
-        answer = co_await DNSProxy::queryUDP(query, c.resolver, 100, c.port);
+        answer =
+            co_await DNSProxy::queryUDP(query, c.resolver, std::chrono::milliseconds(100), c.port);
       } catch (const runtime::SystemError& e) {
         failure = e.code();
       }

@@ -31,6 +31,7 @@ TEST_F(SessionTest, BatchesComeBackInOrderFromAnEchoExit) {
     EXPECT_EQ(reply.destination, tunnelAddress);
   }
   EXPECT_TRUE(await(session->isActive()));
+  EXPECT_FALSE(session->isClosed());
   EXPECT_FALSE(await(session->sendBatch({})));
   EXPECT_TRUE(dropped.empty());
 }
@@ -93,6 +94,7 @@ TEST_F(SessionTest, KillingTheRelayCallsTheStateHandlerOnce) {
   EXPECT_EQ(dropped[0], session->id());
   EXPECT_FALSE(await(session->sendBatch(echoBatch(0, 1))));
   EXPECT_FALSE(await(session->isActive()));
+  EXPECT_TRUE(session->isClosed());
 }
 
 TEST_F(SessionTest, AfterCloseNothingIsDeliveredAndNoStateHandlerRuns) {
@@ -101,6 +103,7 @@ TEST_F(SessionTest, AfterCloseNothingIsDeliveredAndNoStateHandlerRuns) {
   collect(*session);
   EXPECT_TRUE(await(session->sendBatch(echoBatch(0, 32))));
   await(session->close());
+  EXPECT_TRUE(session->isClosed());
   auto deliveredBeforeClose = received.size();
   runFor(std::chrono::milliseconds(200));
   EXPECT_EQ(received.size(), deliveredBeforeClose);
@@ -132,6 +135,7 @@ TEST_F(SessionTest, AnEscapeFromThePacketHandlerDropsTheSession) {
   ASSERT_TRUE(runUntil([&] { return !dropped.empty(); }));
   EXPECT_EQ(dropped, std::vector{session->id()});
   EXPECT_FALSE(await(session->isActive()));
+  EXPECT_TRUE(session->isClosed());
   EXPECT_FALSE(await(session->sendBatch(echoBatch(1, 1))));
   runFor(std::chrono::milliseconds(100));
   EXPECT_EQ(relay->counter("active"), 0u);

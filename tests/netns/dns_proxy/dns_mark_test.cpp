@@ -74,7 +74,7 @@ TEST(DNSUpstreamMark, QueriesCarryTheRoutingMark) {
     runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
       try {
         auto query = dns_test::query(1, "a.test.example", dns_test::typeA);
-        co_await flowgate::DNSProxy::queryUDP(query, "127.0.0.1", 1000, port);
+        co_await flowgate::DNSProxy::queryUDP(query, "127.0.0.1", std::chrono::seconds(1), port);
       } catch (const runtime::SystemError&) {
         refused = true;  // nobody listens; the datagram has left all the same
       }

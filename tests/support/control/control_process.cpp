@@ -4,10 +4,7 @@
 
 #include <boost/json/serialize.hpp>
 
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -113,48 +110,29 @@ ControlProcess::ControlProcess(const LabOptions& options) {
     lab << bj::serialize(labFile(passwordHash(directory_), options.lifetimes));
   }
 
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-  pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ == 0) {
-    // The server must not outlive the test, whatever happens to the test.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    dup2(pipeFds[1], STDOUT_FILENO);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    std::string command = std::string("exec ") + TESTBED_CONTROL_BIN + " serve --lab " + dir +
-                          "/lab.json " + options.extraServeArguments;
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+  std::string command = std::string("exec ") + TESTBED_CONTROL_BIN + " serve --lab " + dir +
+                        "/lab.json " + options.extraServeArguments;
+  child_ = std::make_unique<testsupport::ChildProcess>(
+      std::vector<std::string>{"/bin/sh", "-c", command});
+  std::string line;
+  try {
+    line = child_->waitForLine([](const std::string&) { return true; }, std::chrono::seconds(30));
+  } catch (const std::exception& error) {
+    throw std::runtime_error(std::string("control server did not start: ") + error.what());
   }
-  close(pipeFds[1]);
-  FILE* out = fdopen(pipeFds[0], "r");
-  char line[256] = {};
-  bool ready = fgets(line, sizeof line, out) != nullptr;
-  fclose(out);
   unsigned port = 0;
   unsigned adminPort = 0;
-  if (!ready || std::sscanf(line, "ready port=%u admin_port=%u", &port, &adminPort) != 2) {
-    throw std::runtime_error("control server did not start: " + std::string(line));
+  if (std::sscanf(line.c_str(), "ready port=%u admin_port=%u", &port, &adminPort) != 2) {
+    throw std::runtime_error("control server did not start: " + line);
   }
   port_ = static_cast<unsigned short>(port);
   adminPort_ = static_cast<unsigned short>(adminPort);
 }
 
-bool ControlProcess::alive() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  return waitpid(pid_, &status, WNOHANG) == 0;
-}
+bool ControlProcess::alive() { return child_ && child_->alive(); }
 
 ControlProcess::~ControlProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
+  child_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(directory_, ignored);
 }

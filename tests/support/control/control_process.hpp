@@ -6,8 +6,10 @@
 
 #include <boost/json/object.hpp>
 
-#include <sys/types.h>
+#include "tests/support/process/child_process.hpp"
+
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace testbed::test {
@@ -41,7 +43,7 @@ class ControlProcess {
 
  private:
   std::filesystem::path directory_;
-  pid_t pid_ = -1;
+  std::unique_ptr<testsupport::ChildProcess> child_;
   unsigned short port_ = 0;
   unsigned short adminPort_ = 0;
 };

@@ -3,16 +3,12 @@
 #include "tests/support/dns/dns_messages.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <stdexcept>
 #include <thread>
 
@@ -81,21 +77,8 @@ DnsmasqProcess::DnsmasqProcess(
   for (const auto& [host, address] : hostRecords) {
     arguments.push_back("--host-record=" + host + "," + address);
   }
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execvp("dnsmasq", argv.data());
-    _exit(127);
-  }
+  child_ = std::make_unique<testsupport::ChildProcess>(
+      std::move(arguments), testsupport::ChildProcess::Output::discarded);
   // Ready once it answers; a query for a name it does not know will do.
   auto probe = query(1, "probe.test.example", typeA);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -106,11 +89,7 @@ DnsmasqProcess::DnsmasqProcess(
 }
 
 DnsmasqProcess::~DnsmasqProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
+  child_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(directory_, ignored);
 }

@@ -4,10 +4,11 @@
 // records it is given (other names under test.example are NXDOMAIN; nothing is
 // forwarded). It dies with the test process.
 
-#include <sys/types.h>
+#include "tests/support/process/child_process.hpp"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,7 +27,7 @@ class DnsmasqProcess {
 
  private:
   std::filesystem::path directory_;
-  pid_t pid_ = -1;
+  std::unique_ptr<testsupport::ChildProcess> child_;
   std::uint16_t port_ = 0;
 };
 

@@ -4,8 +4,11 @@
 // outlives the test, optionally inside a network namespace, and stopped with
 // SIGTERM when this object goes.
 
+#include "tests/support/process/child_process.hpp"
+
 #include <sys/types.h>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,11 +37,10 @@ class RelayProcess {
 
   // SIGTERM and wait; the exit status as waitpid reports it.
   int terminate();
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
 
  private:
-  pid_t pid_ = -1;
-  int output_ = -1;
+  std::unique_ptr<ChildProcess> child_;
   std::uint16_t port_ = 0;
   std::string controlPath_;
   std::string directory_;

@@ -138,7 +138,7 @@ TEST_F(PathProviderTest, AfterStopNoLoopMakesAnotherRequest) {
 TEST_F(ProviderTest, DNSQueriesToTheTunnelServerAreAnsweredThroughTheWriter) {
   // The physical resolver answers with a private address: a local answer.
   upstream = [](std::vector<std::uint8_t> message, std::string,
-                std::int64_t) -> runtime::Task<std::vector<std::uint8_t>> {
+                std::chrono::milliseconds) -> runtime::Task<std::vector<std::uint8_t>> {
     co_return dns_test::response(message, {dns_test::a(dns_test::ip(192, 168, 1, 20))});
   };
   ASSERT_EQ(start(), runtime::ErrorCode());

@@ -81,7 +81,7 @@ TEST(DNSProxyRules, ResolversAreAskedInRankOrderThenTheDefaultRegion) {
       [](runtime::SharedBytes) {},
       // Records the order only: nothing is sent anywhere.
       [&](std::vector<std::uint8_t>, std::string resolver,
-          std::int64_t) -> runtime::Task<std::vector<std::uint8_t>> {
+          std::chrono::milliseconds) -> runtime::Task<std::vector<std::uint8_t>> {
         asked.push_back(resolver);
         throw runtime::SystemError(ProtocolError::connectionTimedOut);
         co_return std::vector<std::uint8_t>{};

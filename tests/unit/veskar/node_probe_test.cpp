@@ -21,7 +21,8 @@ using asio::ip::tcp;
 
 class NodeProbeOnLoopback : public ::testing::Test {
  protected:
-  std::optional<std::int64_t> measure(std::string port, std::int64_t timeout = 5000) {
+  std::optional<std::int64_t> measure(std::string port,
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return testsupport::settle(
                io, NodeProbe::measure(io.get_executor(), "127.0.0.1", std::move(port), timeout))
         .get();
@@ -52,7 +53,7 @@ TEST_F(NodeProbeOnLoopback, RefusedAndUnparsablePortsGiveNothing) {
   EXPECT_FALSE(measure(freePort));
   // Unparsable ports: no attempt, so even an hour's timeout returns at once.
   for (const char* port : {"", "65536", "-1", "80a", " 80"}) {
-    EXPECT_FALSE(measure(port, 3600000)) << port;
+    EXPECT_FALSE(measure(port, std::chrono::hours(1))) << port;
   }
 }
 
@@ -72,7 +73,7 @@ TEST_F(NodeProbeOnLoopback, AHostThatNeverCompletesTheHandshakeTimesOut) {
     ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     fillers.push_back(fd);
   }
-  EXPECT_FALSE(measure(std::to_string(port), 300));
+  EXPECT_FALSE(measure(std::to_string(port), std::chrono::milliseconds(300)));
   for (int fd : fillers) ::close(fd);
 }
 
