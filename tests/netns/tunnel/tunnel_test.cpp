@@ -4,7 +4,8 @@
 // nothing of it remains after it ends, however it ends.
 
 #include "tests/support/lab/lab_fixture.hpp"
-#include "tests/support/tunnel/child_process.hpp"
+#include "tests/support/process/child_process.hpp"
+#include "tests/support/tunnel/namespace_command.hpp"
 
 #include <gtest/gtest.h>
 
@@ -100,11 +101,13 @@ class TunnelTest : public LabTest {
   // Starts `flowgate run` in the client namespace, trusting the lab's control
   // server; its one-line outcome.
   std::string start() {
-    flowgate_ = std::make_unique<ChildProcess>(insideNamespace(
-        kClient, {"env", "SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem", FLOWGATE_BIN, "run",
-                  "--bootstrap", (options_ / "bootstrap.json").string(), "--tokens",
-                  (options_ / "tokens.json").string(), "--tun", kTun}));
-    return flowgate_->readLine(30s).value_or("(no outcome)");
+    flowgate_ = std::make_unique<ChildProcess>(
+        insideNamespace(kClient,
+                        {"env", "SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem", FLOWGATE_BIN,
+                         "run", "--bootstrap", (options_ / "bootstrap.json").string(), "--tokens",
+                         (options_ / "tokens.json").string(), "--tun", kTun}),
+        ChildProcess::Output::combined);
+    return flowgate_->readLineWithin(30s).value_or("(no outcome)");
   }
   void startConnected() {
     auto outcome = start();
@@ -172,8 +175,9 @@ class TunnelTest : public LabTest {
 TEST_F(TunnelTest, TrafficAndNamesTakeTheirPathsAndADeadExitIsLeftBehind) {
   // A host with no region in the GeoIP table: the default path [relay1, relay2].
   extra_.push_back(std::make_unique<ChildProcess>(
-      insideNamespace("vkl-world", {TESTBED_ECHO_BIN, "--listen", "198.19.0.53:80"})));
-  ASSERT_TRUE(extra_.back()->readLine(10s).value_or("").starts_with("ready"));
+      insideNamespace("vkl-world", {TESTBED_ECHO_BIN, "--listen", "198.19.0.53:80"}),
+      ChildProcess::Output::combined));
+  ASSERT_TRUE(extra_.back()->readLineWithin(10s).value_or("").starts_with("ready"));
   ASSERT_NO_FATAL_FAILURE(startConnected());
 
   // Region DE leaves at relay1, US through relay1 then relay2, the explicit
@@ -233,7 +237,7 @@ TEST_F(TunnelTest, TrafficAndNamesTakeTheirPathsAndADeadExitIsLeftBehind) {
   ASSERT_GT(relay2, 0);
   ASSERT_EQ(::kill(relay2, SIGKILL), 0);
   EXPECT_EQ(fetch("198.19.0.53", 2), "203.0.113.1");
-  EXPECT_TRUE(flowgate_->running()) << flowgate_->output();
+  EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
 }
 
 TEST_F(TunnelTest, ALostLeaseAndANetworkChangeRebuildSessionsWithoutDroppingTheTunnel) {
@@ -259,7 +263,7 @@ TEST_F(TunnelTest, ALostLeaseAndANetworkChangeRebuildSessionsWithoutDroppingTheT
       },
       5s))
       << inClient(std::string("ip -4 -o addr show dev ") + kTun).output;
-  EXPECT_TRUE(flowgate_->running()) << flowgate_->output();
+  EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
   EXPECT_EQ(inClient(std::string("cat /sys/class/net/") + kTun + "/ifindex").output, tunIndex);
   EXPECT_EQ(fetch("203.0.113.80"), "203.0.113.1");
   EXPECT_EQ(fetch("203.0.113.180"), "203.0.113.2");
@@ -284,7 +288,7 @@ TEST_F(TunnelTest, ALostLeaseAndANetworkChangeRebuildSessionsWithoutDroppingTheT
       },
       10s))
       << "relay1 connections " << connections << " -> " << relayCounter(1, "connections");
-  EXPECT_TRUE(flowgate_->running()) << flowgate_->output();
+  EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
 }
 
 TEST_F(TunnelTest, NothingRemainsAfterAStopOrAfterACrashAndTheNextStart) {

@@ -35,7 +35,7 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, Output output, in
   argv.push_back(nullptr);
 
   int pipeFds[2] = {-1, -1};
-  if (output == Output::captured && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+  if (output != Output::discarded && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   pid_t parent = ::getpid();
@@ -51,8 +51,9 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, Output output, in
     // The child must not outlive the test, whatever happens to the test.
     ::prctl(PR_SET_PDEATHSIG, deathSignal);
     if (::getppid() != parent) ::_exit(127);
-    if (output == Output::captured) {
+    if (output != Output::discarded) {
       ::dup2(pipeFds[1], STDOUT_FILENO);
+      if (output == Output::combined) ::dup2(pipeFds[1], STDERR_FILENO);
     } else {
       int null = ::open("/dev/null", O_RDWR);
       ::dup2(null, STDOUT_FILENO);
@@ -61,7 +62,7 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, Output output, in
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
-  if (output == Output::captured) {
+  if (output != Output::discarded) {
     ::close(pipeFds[1]);
     output_ = pipeFds[0];
   }
@@ -74,7 +75,17 @@ ChildProcess::~ChildProcess() {
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::steady_clock::time_point deadline) {
   if (output_ < 0) return std::nullopt;
-  return readLineFrom(output_, deadline);
+  auto line = readLineFrom(output_, deadline);
+  if (line) transcript_ += *line + "\n";
+  return line;
+}
+
+std::optional<std::string> ChildProcess::readLineWithin(std::chrono::milliseconds timeout) {
+  try {
+    return readLine(std::chrono::steady_clock::now() + timeout);
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
 }
 
 std::string ChildProcess::waitForLine(const std::function<bool(const std::string&)>& isReady,
@@ -89,18 +100,25 @@ std::string ChildProcess::waitForLine(const std::function<bool(const std::string
   }
 }
 
-int ChildProcess::terminate(std::chrono::milliseconds grace) {
-  if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
+std::optional<int> ChildProcess::stop(int signal, std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return std::nullopt;
+  ::kill(pid_, signal);
   int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + grace;
-  while (std::chrono::steady_clock::now() < deadline) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       return status;
     }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+int ChildProcess::terminate(std::chrono::milliseconds grace) {
+  if (pid_ <= 0) return -1;
+  if (auto status = stop(SIGTERM, grace)) return *status;
+  int status = 0;
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, &status, 0);
   pid_ = -1;

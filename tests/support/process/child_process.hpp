@@ -18,7 +18,8 @@ namespace testsupport {
 
 class ChildProcess {
  public:
-  enum class Output { captured, discarded };
+  // Standard output on the pipe, both output streams on it, or neither.
+  enum class Output { captured, combined, discarded };
 
   // Runs `arguments[0]` (searched in PATH when it has no slash) with the
   // whole vector as its argv. Throws when the process cannot be started.
@@ -33,12 +34,20 @@ class ChildProcess {
   // output is discarded). Throws when none comes before `deadline`.
   std::optional<std::string> readLine(std::chrono::steady_clock::time_point deadline);
 
+  // The next line, or nothing when none comes within `timeout` or the output ended.
+  std::optional<std::string> readLineWithin(std::chrono::milliseconds timeout);
+  // Every line read so far, each with its newline.
+  const std::string& output() const { return transcript_; }
+
   // Reads lines until one satisfies `isReady` and returns it; the lines
   // before it go to `banner`. Throws at end of output or past `timeout`.
   std::string waitForLine(const std::function<bool(const std::string&)>& isReady,
                           std::chrono::milliseconds timeout,
                           std::vector<std::string>* banner = nullptr);
 
+  // Sends `signal` and reaps the process if it exits within `timeout`; its
+  // status as waitpid reports it, or nothing while it still runs.
+  std::optional<int> stop(int signal, std::chrono::milliseconds timeout);
   // SIGTERM, SIGKILL after `grace`, and reap; the status as waitpid reports
   // it, -1 when the process was already reaped.
   int terminate(std::chrono::milliseconds grace = std::chrono::seconds(2));
@@ -49,6 +58,7 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   int output_ = -1;
+  std::string transcript_;
 };
 
 // Reads one line from `fd` within the deadline; empty at end of file. Throws
