@@ -2,6 +2,7 @@
 
 #include "platform/interface_type.hpp"
 #include "platform/policy_routing.hpp"
+#include "platform/unique_fd.hpp"
 #include "runtime/spawn.hpp"
 
 #include <boost/asio/post.hpp>
@@ -21,12 +22,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-int duplicate(int fd) {
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) throw boost::system::system_error(errno, boost::system::system_category(), "dup");
-  return copy;
-}
-
 std::string linkName(const nlmsghdr* message) {
   std::string name;
   forEachAttribute<ifinfomsg>(message, [&](const nlattr* attribute) {
@@ -45,7 +40,7 @@ struct NetlinkPathMonitor::State {
       : strand(asio::make_strand(executor)),
         options(std::move(chosen)),
         subscription(RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE),
-        readiness(strand, duplicate(subscription.fd())),
+        readiness(strand, duplicateDescriptor(subscription.fd())),
         settle(strand) {
     subscription.setNonBlocking();
   }

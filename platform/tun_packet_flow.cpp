@@ -1,5 +1,7 @@
 #include "platform/tun_packet_flow.hpp"
 
+#include "platform/unique_fd.hpp"
+
 #include <boost/system/system_error.hpp>
 
 #include <fcntl.h>
@@ -11,23 +13,13 @@ namespace platform {
 
 namespace asio = boost::asio;
 
-namespace {
-
-int duplicate(int fd) {
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) throw boost::system::system_error(errno, boost::system::system_category(), "dup");
-  return copy;
-}
-
-}  // namespace
-
 TunPacketFlow::TunPacketFlow(const runtime::Executor& executor, const TunDevice& device,
                              std::size_t batchLimit)
     : device_(device),
       batchLimit_(batchLimit == 0 ? 1 : batchLimit),
       // Asio's reactor owns what it watches; a duplicate keeps the device the
       // only owner of its descriptor.
-      readiness_(executor, duplicate(device.nativeHandle())),
+      readiness_(executor, duplicateDescriptor(device.nativeHandle())),
       buffer_(65536) {}
 
 TunPacketFlow::~TunPacketFlow() = default;

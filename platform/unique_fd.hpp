@@ -3,7 +3,12 @@
 // The one owner of a raw file descriptor: closes it when it goes, moves but
 // never copies. -1 means "none".
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
 
 #include <utility>
 
@@ -37,5 +42,13 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// A second descriptor for the same open file (close-on-exec), for an Asio
+// object that must own what it waits on while another owner keeps the first.
+inline int duplicateDescriptor(int fd) {
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) throw boost::system::system_error(errno, boost::system::system_category(), "dup");
+  return copy;
+}
 
 }  // namespace platform
