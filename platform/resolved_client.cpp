@@ -23,7 +23,7 @@ void check(int result, const char* what) {
 // Owns a message reference and an error for the length of one call.
 struct Call {
   sd_bus_message* message = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // the C macro SD_BUS_ERROR_NULL is a compound literal
   ~Call() {
     sd_bus_message_unref(message);
     sd_bus_error_free(&error);

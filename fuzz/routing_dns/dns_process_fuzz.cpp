@@ -17,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -76,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       },
       // No socket: every resolver gives the fuzzed reply.
       [&](std::vector<std::uint8_t> message, std::string,
-          std::int64_t) -> runtime::Task<std::vector<std::uint8_t>> {
+          std::chrono::milliseconds) -> runtime::Task<std::vector<std::uint8_t>> {
         auto answer = reply;
         if (copyId && answer.size() >= 2 && message.size() >= 2) {
           answer[0] = message[0];
