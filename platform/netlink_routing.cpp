@@ -105,13 +105,13 @@ void NetlinkRouting::configureInterface(int linkIndex, const IPv4Settings& setti
   // Replacing the address adds the new one before the old leaves; without
   // promotion the kernel would drop the new one, as a secondary, with the old,
   // and the device's routes with both.
-  auto* spec = mnl_attr_nest_start(message, IFLA_AF_SPEC);
+  auto* familyAttributes = mnl_attr_nest_start(message, IFLA_AF_SPEC);
   auto* inet = mnl_attr_nest_start(message, AF_INET);
   auto* conf = mnl_attr_nest_start(message, IFLA_INET_CONF);
   mnl_attr_put_u32(message, IPV4_DEVCONF_PROMOTE_SECONDARIES, 1);
   mnl_attr_nest_end(message, conf);
   mnl_attr_nest_end(message, inet);
-  mnl_attr_nest_end(message, spec);
+  mnl_attr_nest_end(message, familyAttributes);
   batch.end(message);
   names.push_back("link settings");
 

@@ -6,6 +6,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstring>
+#include <memory>
 
 namespace platform {
 
@@ -35,6 +36,17 @@ struct Call {
     throw boost::system::system_error(-result, boost::system::system_category(), context);
   }
 };
+
+using MessagePtr = std::unique_ptr<sd_bus_message, decltype(&sd_bus_message_unref)>;
+
+// A method call of the manager on one link, its first argument the link index.
+MessagePtr newLinkCall(sd_bus* bus, const char* method, int linkIndex) {
+  sd_bus_message* request = nullptr;
+  check(sd_bus_message_new_method_call(bus, &request, kService, kPath, kManager, method), method);
+  MessagePtr owned(request, sd_bus_message_unref);
+  check(sd_bus_message_append(request, "i", linkIndex), method);
+  return owned;
+}
 
 void appendAddress(sd_bus_message* message, const std::string& text) {
   unsigned char bytes[16];
@@ -105,13 +117,8 @@ std::vector<ResolvedClient::Server> ResolvedClient::servers() {
 
 void ResolvedClient::setLinkDNS(int linkIndex, const std::vector<std::string>& addresses) {
   Call call;
-  sd_bus_message* request = nullptr;
-  call.check(
-      sd_bus_message_new_method_call(bus_, &request, kService, kPath, kManager, "SetLinkDNS"),
-      "SetLinkDNS");
-  std::unique_ptr<sd_bus_message, decltype(&sd_bus_message_unref)> owned(request,
-                                                                         sd_bus_message_unref);
-  check(sd_bus_message_append(request, "i", linkIndex), "SetLinkDNS");
+  auto owned = newLinkCall(bus_, "SetLinkDNS", linkIndex);
+  sd_bus_message* request = owned.get();
   check(sd_bus_message_open_container(request, 'a', "(iay)"), "SetLinkDNS");
   for (const auto& address : addresses) appendAddress(request, address);
   check(sd_bus_message_close_container(request), "SetLinkDNS");
@@ -121,13 +128,8 @@ void ResolvedClient::setLinkDNS(int linkIndex, const std::vector<std::string>& a
 void ResolvedClient::setLinkDomains(int linkIndex,
                                     const std::vector<std::pair<std::string, bool>>& domains) {
   Call call;
-  sd_bus_message* request = nullptr;
-  call.check(
-      sd_bus_message_new_method_call(bus_, &request, kService, kPath, kManager, "SetLinkDomains"),
-      "SetLinkDomains");
-  std::unique_ptr<sd_bus_message, decltype(&sd_bus_message_unref)> owned(request,
-                                                                         sd_bus_message_unref);
-  check(sd_bus_message_append(request, "i", linkIndex), "SetLinkDomains");
+  auto owned = newLinkCall(bus_, "SetLinkDomains", linkIndex);
+  sd_bus_message* request = owned.get();
   check(sd_bus_message_open_container(request, 'a', "(sb)"), "SetLinkDomains");
   for (const auto& [domain, routingOnly] : domains) {
     check(sd_bus_message_append(request, "(sb)", domain.c_str(), static_cast<int>(routingOnly)),

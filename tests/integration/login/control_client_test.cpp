@@ -50,10 +50,10 @@ TEST_F(ControlClientAgainstControl, StatusesOutside2xxAreServerErrorsWithTheirBo
       {503, {{"status", 503}, {"body_text", ""}}, ""},
   };
   for (const auto& c : cases) {
-    auto spec = c.fault;
-    spec["path"] = "/v1/account";
-    spec["times"] = 1;
-    fault(spec);
+    auto accountFault = c.fault;
+    accountFault["path"] = "/v1/account";
+    accountFault["times"] = 1;
+    fault(accountFault);
     auto outcome = settle(control.account(token));
     auto error = outcome.errorAs<APIError>();
     ASSERT_TRUE(error) << c.status;
