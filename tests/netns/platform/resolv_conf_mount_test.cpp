@@ -1,4 +1,6 @@
 // The resolver file backend where /etc/resolv.conf is a bind mount, as
+
+#include "tests/support/files/file_contents.hpp"
 // `ip netns exec` makes it: the file must be written through the mount.
 
 #include "platform/resolv_conf_dns.hpp"
@@ -17,14 +19,9 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+using testsupport::readAll;
 
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+namespace {
 
 // Runs in a child with a private mount namespace; the exit status names the
 // first check that failed.

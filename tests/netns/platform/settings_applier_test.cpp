@@ -1,4 +1,6 @@
 // The settings applier in a namespace of the test's own, wired to a second one
+
+#include "tests/support/files/file_contents.hpp"
 // that plays the physical network:
 //
 //   [apply ns] tun vkpt0 198.18.0.2/16
@@ -40,6 +42,8 @@ using platform::TunDevice;
 
 namespace fs = std::filesystem;
 
+using testsupport::readAll;
+
 namespace {
 
 constexpr const char* kTun = "vkpt0";
@@ -71,13 +75,6 @@ std::set<std::string> lines(const std::string& text) {
     if (!line.empty()) result.insert(line);
   }
   return result;
-}
-
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 int udpReceiver(std::uint16_t port, const char* address = "0.0.0.0") {

@@ -1,5 +1,7 @@
 #include "platform/resolv_conf_dns.hpp"
+
 #include "platform/resolvconf_dns.hpp"
+#include "tests/support/files/file_contents.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +18,9 @@ namespace fs = std::filesystem;
 using platform::DNSSettings;
 using platform::ResolvConfDNS;
 
-namespace {
+using testsupport::readAll;
 
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+namespace {
 
 const DNSSettings kSettings{{"198.18.0.53", "2001:db8::53", "dns.example"}, {""}, true};
 const std::string kOurs = std::string(platform::kResolvConfMarker) +

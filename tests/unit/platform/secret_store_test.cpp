@@ -1,5 +1,7 @@
 #include "platform/secret_store.hpp"
 
+#include "tests/support/files/file_contents.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +17,10 @@ using platform::SecretAccessibility;
 using platform::SecretItemKey;
 using platform::SecretStatus;
 
+using testsupport::modeOf;
+using testsupport::readAll;
+using testsupport::writeAll;
+
 namespace {
 
 class SecretStoreTest : public ::testing::Test {
@@ -25,20 +31,6 @@ class SecretStoreTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  static mode_t modeOf(const fs::path& path) {
-    struct stat status {};
-    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
-    return status.st_mode & 07777;
-  }
-  static std::string contentOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  static void write(const fs::path& path, std::string_view text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
   static std::string dataOf(FileSecretStore& store, const SecretItemKey& key) {
     auto lookup = store.copyMatching(key);
     EXPECT_EQ(lookup.status, SecretStatus::success);
@@ -107,7 +99,7 @@ TEST_F(SecretStoreTest, SymlinksAreRefusedAndLeftAlone) {
                       SecretAccessibility::afterFirstUnlockThisDeviceOnly),
             SecretStatus::success);
   auto target = root / "target";
-  write(target, "target");
+  writeAll(target, "target");
   fs::create_symlink(target, store.itemPath(key));
   EXPECT_EQ(store.copyMatching(key).status, SecretStatus::ioError);
   EXPECT_EQ(store.update(key, "x"), SecretStatus::ioError);
@@ -115,7 +107,7 @@ TEST_F(SecretStoreTest, SymlinksAreRefusedAndLeftAlone) {
             SecretStatus::ioError);
   EXPECT_EQ(store.remove(key), SecretStatus::ioError);
   EXPECT_TRUE(fs::is_symlink(store.itemPath(key)));
-  EXPECT_EQ(contentOf(target), "target");
+  EXPECT_EQ(readAll(target), "target");
 
   // A symlink in place of the directory: nothing is read or written through it.
   auto real = root / "real";
@@ -124,7 +116,7 @@ TEST_F(SecretStoreTest, SymlinksAreRefusedAndLeftAlone) {
   FileSecretStore linked(root / "linked", group);
   EXPECT_EQ(linked.add(key, "x", SecretAccessibility::afterFirstUnlockThisDeviceOnly),
             SecretStatus::ioError);
-  write(real / store.itemPath(key).filename(), contentOf(store.itemPath({"seed", "seed", {}})));
+  writeAll(real / store.itemPath(key).filename(), readAll(store.itemPath({"seed", "seed", {}})));
   EXPECT_EQ(linked.copyMatching(key).status, SecretStatus::ioError);
   EXPECT_EQ(linked.update(key, "y"), SecretStatus::ioError);
   EXPECT_EQ(std::distance(fs::directory_iterator(real), fs::directory_iterator()), 1);
@@ -136,7 +128,7 @@ TEST_F(SecretStoreTest, ACrashBeforeTheRenameLeavesTheOldItem) {
             SecretStatus::success);
   // What a writer that died between writing and renaming leaves behind.
   auto item = store.itemPath(key);
-  write(item.parent_path() / ("." + item.filename().string() + ".a1B2c3"), "{\"service\":\"net");
+  writeAll(item.parent_path() / ("." + item.filename().string() + ".a1B2c3"), "{\"service\":\"net");
   EXPECT_EQ(dataOf(store, key), "old");
   EXPECT_EQ(store.update(key, "new"), SecretStatus::success);
   EXPECT_EQ(dataOf(store, key), "new");
@@ -151,10 +143,10 @@ TEST_F(SecretStoreTest, ACorruptItemReadsAsADecodeFailureAndIsReplacedByAdd) {
   // Not JSON, a cut item, another item's file moved here, a bad Base64 payload.
   for (std::string corrupt :
        {std::string("\x00\x01garbage", 9), std::string("{\"service\":\"net.veskar"),
-        contentOf(store.itemPath(other)),
+        readAll(store.itemPath(other)),
         R"({"service":"net.veskar.macos.tokens","account":"current-user","accessGroup":")" + group +
             R"(","accessibility":"afterFirstUnlockThisDeviceOnly","data":"!!"})"}) {
-    write(item, corrupt);
+    writeAll(item, corrupt);
     EXPECT_EQ(store.copyMatching(key).status, SecretStatus::decodeFailed);
     EXPECT_EQ(store.update(key, "x"), SecretStatus::itemNotFound);
   }

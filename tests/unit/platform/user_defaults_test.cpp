@@ -1,5 +1,7 @@
 #include "platform/user_defaults.hpp"
+
 #include "runtime/error.hpp"
+#include "tests/support/files/file_contents.hpp"
 #include "tests/support/files/temporary_directory.hpp"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,10 @@
 namespace fs = std::filesystem;
 using platform::UserDefaults;
 
+using testsupport::modeOf;
+using testsupport::readAll;
+using testsupport::writeAll;
+
 namespace {
 
 class UserDefaultsTest : public ::testing::Test {
@@ -26,20 +32,6 @@ class UserDefaultsTest : public ::testing::Test {
   testsupport::TemporaryDirectory temporary{"veskar-defaults"};
   fs::path root = temporary.path();
 
-  static std::string contentOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  static void write(const fs::path& path, std::string_view text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  static mode_t modeOf(const fs::path& path) {
-    struct stat status {};
-    EXPECT_EQ(lstat(path.c_str(), &status), 0);
-    return status.st_mode & 07777;
-  }
   std::set<std::string> filesIn(const fs::path& directory) const {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(directory)) {
@@ -136,22 +128,22 @@ TEST_F(UserDefaultsTest, CreatesPrivateDirectoriesAndFilesWhateverTheUmask) {
 
 TEST_F(UserDefaultsTest, CorruptFileReadsEmptyUntilTheNextWriteReplacesIt) {
   UserDefaults defaults(root, "app");
-  write(defaults.path(), "{\"device-key\": {\"value\": \"trunc");
+  writeAll(defaults.path(), "{\"device-key\": {\"value\": \"trunc");
   EXPECT_FALSE(defaults.string("device-key"));
   defaults.remove("device-key");
-  EXPECT_EQ(contentOf(defaults.path()), "{\"device-key\": {\"value\": \"trunc");
+  EXPECT_EQ(readAll(defaults.path()), "{\"device-key\": {\"value\": \"trunc");
 
   defaults.setString("device-key", "K");
   EXPECT_EQ(defaults.string("device-key"), "K");
-  EXPECT_EQ(boost::json::parse(contentOf(defaults.path())).as_object().size(), 1u);
+  EXPECT_EQ(boost::json::parse(readAll(defaults.path())).as_object().size(), 1u);
 
-  write(defaults.path(), "[1, 2]");
+  writeAll(defaults.path(), "[1, 2]");
   EXPECT_FALSE(defaults.string("device-key"));
 }
 
 TEST_F(UserDefaultsTest, MalformedEntriesReadAsAbsentWithoutHidingTheOthers) {
   UserDefaults defaults(root, "app");
-  write(defaults.path(), R"({
+  writeAll(defaults.path(), R"({
     "bare": "not tagged",
     "both": {"value": 1, "data": "AA=="},
     "bad-data": {"data": "%%%%"},
@@ -167,14 +159,14 @@ TEST_F(UserDefaultsTest, MalformedEntriesReadAsAbsentWithoutHidingTheOthers) {
 TEST_F(UserDefaultsTest, SymlinkAtTheFilePathIsNeitherReadNorReplaced) {
   UserDefaults defaults(root, "app");
   fs::path target = root / "elsewhere.json";
-  write(target, R"({"device-key": {"value": "planted"}})");
+  writeAll(target, R"({"device-key": {"value": "planted"}})");
   fs::create_symlink(target, defaults.path());
 
   EXPECT_FALSE(defaults.string("device-key"));
   EXPECT_EQ(errnoOf([&] { defaults.setString("device-key", "mine"); }), ELOOP);
   EXPECT_EQ(errnoOf([&] { defaults.remove("device-key"); }), ELOOP);
   EXPECT_TRUE(fs::is_symlink(defaults.path()));
-  EXPECT_EQ(contentOf(target), R"({"device-key": {"value": "planted"}})");
+  EXPECT_EQ(readAll(target), R"({"device-key": {"value": "planted"}})");
 }
 
 TEST_F(UserDefaultsTest, FifoAtTheFilePathReadsEmptyWithoutBlocking) {
@@ -189,7 +181,7 @@ TEST_F(UserDefaultsTest, FifoAtTheFilePathReadsEmptyWithoutBlocking) {
 TEST_F(UserDefaultsTest, FailedWriteLeavesTheOldFileWhole) {
   UserDefaults defaults(root, "app");
   defaults.setString("login-session", "old");
-  std::string before = contentOf(defaults.path());
+  std::string before = readAll(defaults.path());
 
   auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
   rlimit saved{};
@@ -202,7 +194,7 @@ TEST_F(UserDefaultsTest, FailedWriteLeavesTheOldFileWhole) {
   std::signal(SIGXFSZ, previousHandler);
 
   EXPECT_EQ(error, EFBIG);
-  EXPECT_EQ(contentOf(defaults.path()), before);
+  EXPECT_EQ(readAll(defaults.path()), before);
   EXPECT_EQ(defaults.string("login-session"), "old");
   EXPECT_EQ(filesIn(root), (std::set<std::string>{"app.json", "app.lock"}));
 }
@@ -222,7 +214,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersKeepEachOthersKeys) {
   for (auto& thread : threads) thread.join();
 
   UserDefaults defaults(root, "app");
-  EXPECT_EQ(boost::json::parse(contentOf(defaults.path())).as_object().size(),
+  EXPECT_EQ(boost::json::parse(readAll(defaults.path())).as_object().size(),
             std::size_t{writers * keysEach});
   EXPECT_EQ(filesIn(root), (std::set<std::string>{"app.json", "app.lock"}));
 }
