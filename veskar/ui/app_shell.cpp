@@ -1,0 +1,67 @@
+#include "veskar/ui/app_shell.hpp"
+
+#include "runtime/spawn.hpp"
+
+#include <utility>
+
+namespace veskar::ui {
+
+AppShell::AppShell(runtime::Executor executor, std::shared_ptr<LoginManager> loginManager,
+                   std::shared_ptr<VPNManager> vpnManager, QObject* parent)
+    : QObject(parent),
+      executor_(std::move(executor)),
+      loginManager_(std::move(loginManager)),
+      vpnManager_(std::move(vpnManager)) {
+  loginObserver_ = loginManager_->observers().add([this] { update(); });
+  vpnObserver_ = vpnManager_->observers().add([this] { update(); });
+  isLoggedIn_ = loginManager_->isLoggedIn();
+  isConnected_ = vpnManager_->isConnected();
+}
+
+AppShell::~AppShell() {
+  loginManager_->observers().remove(loginObserver_);
+  vpnManager_->observers().remove(vpnObserver_);
+}
+
+void AppShell::update() {
+  if (loginManager_->isLoggedIn() != isLoggedIn_) {
+    isLoggedIn_ = loginManager_->isLoggedIn();
+    emit isLoggedInChanged();
+  }
+  if (vpnManager_->isConnected() != isConnected_) {
+    isConnected_ = vpnManager_->isConnected();
+    emit isConnectedChanged();
+  }
+}
+
+void AppShell::initialize() { runtime::spawn(executor_, vpnManager_->initialize(loginManager_)); }
+
+bool AppShell::requestQuit() {
+  if (!vpnManager_->isConnected()) return true;
+  emit hideWindowRequested();
+  return false;
+}
+
+void AppShell::openWindow() { emit showWindowRequested(); }
+
+void AppShell::disconnect() { runtime::spawn(executor_, vpnManager_->disconnect()); }
+
+void AppShell::disconnectAndQuit() {
+  if (!vpnManager_->isConnected()) {
+    emit terminateRequested();
+    return;
+  }
+  runtime::spawn(executor_, disconnectThenTerminate(QPointer<AppShell>(this), vpnManager_));
+}
+
+runtime::Task<void> AppShell::disconnectThenTerminate(QPointer<AppShell> self,
+                                                      std::shared_ptr<VPNManager> vpnManager) {
+  try {
+    co_await vpnManager->disconnect();
+  } catch (...) {
+    // Quitting was asked for; a failed disconnect does not keep the process.
+  }
+  if (self) emit self->terminateRequested();
+}
+
+}  // namespace veskar::ui

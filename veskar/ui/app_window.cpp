@@ -1,0 +1,31 @@
+#include "veskar/ui/app_window.hpp"
+
+#include <QCoreApplication>
+#include <QQmlContext>
+
+namespace veskar::ui {
+
+AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel& mainModel) {
+  engine_.rootContext()->setContextProperty(QStringLiteral("shell"), &shell);
+  engine_.rootContext()->setContextProperty(QStringLiteral("loginModel"), &loginModel);
+  engine_.rootContext()->setContextProperty(QStringLiteral("mainModel"), &mainModel);
+  engine_.load(QUrl(QStringLiteral("qrc:/veskar/qml/Main.qml")));
+  if (engine_.rootObjects().isEmpty()) return;
+  window_ = qobject_cast<QQuickWindow*>(engine_.rootObjects().constFirst());
+  if (!window_) return;
+
+  QQuickWindow* window = window_;
+  QObject::connect(&shell, &AppShell::hideWindowRequested, window, &QWindow::hide);
+  QObject::connect(&shell, &AppShell::showWindowRequested, window, [window] {
+    window->show();
+    window->raise();
+    window->requestActivate();
+  });
+  QObject::connect(&shell, &AppShell::terminateRequested, QCoreApplication::instance(),
+                   &QCoreApplication::quit, Qt::QueuedConnection);
+  QObject::connect(window, &QWindow::activeChanged, &mainModel,
+                   [window, &mainModel] { mainModel.setWindowActive(window->isActive()); });
+  mainModel.setWindowActive(window->isActive());
+}
+
+}  // namespace veskar::ui

@@ -1,0 +1,35 @@
+#pragma once
+
+// The tray item, present only while the tunnel is connected: the product name,
+// the connected status, disconnect, open the window, disconnect and quit.
+
+#include "veskar/ui/app_shell.hpp"
+
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <memory>
+
+namespace veskar::ui {
+
+class TrayItem final : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit TrayItem(AppShell& shell, QObject* parent = nullptr);
+  ~TrayItem() override;
+
+  bool isVisible() const { return icon_ && icon_->isVisible(); }
+  QMenu* menu() const { return menu_.get(); }
+
+ private:
+  void follow();
+  void build();
+
+  AppShell& shell_;
+  std::unique_ptr<QMenu> menu_;
+  std::unique_ptr<QSystemTrayIcon> icon_;
+};
+
+}  // namespace veskar::ui
