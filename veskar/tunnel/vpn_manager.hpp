@@ -59,8 +59,8 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
     std::string serverAddress;              // the control server's host name
     std::shared_ptr<runtime::Clock> clock;  // null: the system clock
     Probe probe;                            // empty: NodeProbe::measure
-    // Where "highSpeedEnabled" is read at each start; empty: the standard
-    // user defaults.
+    // Where "highSpeedEnabled" is read at each start; empty: the user defaults
+    // of the login manager's store.
     std::function<std::optional<bool>()> readHighSpeed;
   };
 
@@ -81,12 +81,35 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
   runtime::Task<bool> connect(std::shared_ptr<LoginManager> loginManager);
   runtime::Task<void> disconnect();
   void setHighSpeedEnabled(bool enabled);
+  // The same message, awaited (a short-lived caller must not leave before it
+  // went out); false when there was no running tunnel to tell or sending failed.
+  runtime::Task<bool> sendHighSpeedEnabled(bool enabled);
   void setNodeInfoVisible(bool visible);
+  // One node-status refresh now, outside the polling loop (a command-line
+  // caller that shows the list once); nodeInfos holds the outcome.
+  runtime::Task<void> refreshNodeStatus();
 
  private:
   VPNManager(const runtime::Executor& mainExecutor, std::shared_ptr<platform::TunnelHost> host,
              Options options);
 
+  runtime::Task<void> initializeOnStrand();
+  runtime::Task<bool> connectOnStrand(std::shared_ptr<LoginManager> loginManager);
+  runtime::Task<void> disconnectOnStrand();
+  runtime::Task<bool> sendHighSpeedOnStrand(bool enabled);
+  runtime::Task<platform::TunnelConfiguration> loadManager();
+  runtime::Task<platform::TunnelConfiguration> ensureManager();
+  runtime::Task<bool> waitUntilConnected(double timeout);
+  runtime::Task<void> refresh(runtime::CancelToken token);
+  runtime::Task<std::optional<std::string>> latencyOf(std::string firstHopAddress);
+  void statusChanged(const platform::TunnelStatusChange& change);
+  void startPolling();
+  void stopPolling();
+  static runtime::Task<void> pollingLoop(std::weak_ptr<VPNManager> self,
+                                         std::shared_ptr<runtime::Clock> clock,
+                                         runtime::CancelToken token);
+
+  // A strand of the main executor: every member below is touched only there.
   runtime::Executor executor_;
   std::shared_ptr<platform::TunnelHost> host_;
   Options options_;
