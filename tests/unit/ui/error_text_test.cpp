@@ -4,7 +4,7 @@
 #include "veskar/ui/error_text.hpp"
 
 #include "platform/tunnel_host.hpp"
-#include "tests/unit/ui/qt_test_application.hpp"
+#include "tests/support/qt/qt_test_application.hpp"
 #include "veskar/control/api_error.hpp"
 #include "veskar/tunnel/vpn_manager.hpp"
 #include "veskar/ui/translations.hpp"
@@ -59,7 +59,8 @@ TEST(ErrorText, DescriptionsInTheUsersLanguage) {
       {systemError(ECONNREFUSED), "Connection refused", "Connection refused"},
   };
   for (const char* language : {"en_US", "zh_CN"}) {
-    Translations translations(test::testApplication(), QLocale(QString::fromLatin1(language)));
+    Translations translations(testsupport::testApplication(),
+                              QLocale(QString::fromLatin1(language)));
     bool english = QLatin1String(language) == QLatin1String("en_US");
     for (const Case& c : cases) {
       EXPECT_EQ(describeError(c.error).description.toStdString(), english ? c.english : c.chinese);
@@ -68,7 +69,7 @@ TEST(ErrorText, DescriptionsInTheUsersLanguage) {
 }
 
 TEST(ErrorText, PermissionAlertFollowsTheMarkersInAnyCaseOrInTheUnderlyingError) {
-  Translations translations(test::testApplication(), QLocale(QStringLiteral("en_US")));
+  Translations translations(testsupport::testApplication(), QLocale(QStringLiteral("en_US")));
   struct Case {
     std::exception_ptr error;
     bool alert;
@@ -89,7 +90,7 @@ TEST(ErrorText, PermissionAlertFollowsTheMarkersInAnyCaseOrInTheUnderlyingError)
 }
 
 TEST(ErrorText, TheTranslatedMarkerCountsToo) {
-  Translations translations(test::testApplication(), QLocale(QStringLiteral("zh_CN")));
+  Translations translations(testsupport::testApplication(), QLocale(QStringLiteral("zh_CN")));
   EXPECT_TRUE(requiresPermissionSettings(
       describeError(errorOf(std::runtime_error("启动失败：权限被拒绝")))));
 }

@@ -5,7 +5,7 @@
 
 #include "runtime/clock.hpp"
 #include "runtime/spawn.hpp"
-#include "tests/unit/ui/qt_test_application.hpp"
+#include "tests/support/qt/qt_test_application.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/ip/tcp.hpp>
@@ -33,7 +33,7 @@ bool processUntil(const std::function<bool()>& done) {
 }
 
 TEST(QtExecutor, CoroutinesResumeOnTheMainThreadAfterTimersStrandsAndSockets) {
-  test::testApplication();
+  testsupport::testApplication();
   QtMainExecutor main;
   QThread* mainThread = QThread::currentThread();
   std::vector<bool> onMain;
@@ -76,7 +76,7 @@ TEST(QtExecutor, CoroutinesResumeOnTheMainThreadAfterTimersStrandsAndSockets) {
 }
 
 TEST(QtExecutor, PostedWorkRunsInOrderAndNeverInline) {
-  test::testApplication();
+  testsupport::testApplication();
   QtMainExecutor main;
   std::vector<int> order;
   for (int i = 0; i < 3; ++i) asio::post(main.executor(), [&order, i] { order.push_back(i); });

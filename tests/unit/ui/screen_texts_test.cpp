@@ -1,7 +1,7 @@
 // The small texts of the screens: the masked phone number, the picker's
 // countries and flags, website pages.
 
-#include "tests/unit/ui/qt_test_application.hpp"
+#include "tests/support/qt/qt_test_application.hpp"
 #include "veskar/ui/masked_phone.hpp"
 #include "veskar/ui/phone_country.hpp"
 #include "veskar/ui/translations.hpp"
@@ -13,7 +13,7 @@ namespace veskar::ui {
 namespace {
 
 TEST(MaskedPhone, HidesThreeCharactersBeforeTheLastFour) {
-  Translations translations(test::testApplication(), QLocale(QStringLiteral("en_US")));
+  Translations translations(testsupport::testApplication(), QLocale(QStringLiteral("en_US")));
   struct Case {
     std::optional<LoginInfo> info;
     const char* shown;

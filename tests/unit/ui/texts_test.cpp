@@ -2,7 +2,7 @@
 // translation; English agrees with the application core's table.
 
 #include "veskar/control/texts.hpp"
-#include "tests/unit/ui/qt_test_application.hpp"
+#include "tests/support/qt/qt_test_application.hpp"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +73,7 @@ std::set<QString> coreKeys() {
 class Translations : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::testApplication();
+    testsupport::testApplication();
     ASSERT_TRUE(english.load(QStringLiteral(":/veskar/translations/veskar_en.qm")));
     ASSERT_TRUE(chinese.load(QStringLiteral(":/veskar/translations/veskar_zh_CN.qm")));
   }

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-namespace veskar::ui::test {
+namespace testsupport {
 
 inline QCoreApplication& testApplication() {
   static int argc = 1;
@@ -20,4 +20,4 @@ inline QCoreApplication& testApplication() {
   return *application;
 }
 
-}  // namespace veskar::ui::test
+}  // namespace testsupport
