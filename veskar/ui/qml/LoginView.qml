@@ -105,21 +105,23 @@ Item {
                         root.forceActiveFocus()
                         loginModel.login()
                     }
-                    contentItem: Row {
-                        spacing: 8
-                        anchors.centerIn: parent
-                        BusyIndicator {
-                            visible: loginModel.isLoading
-                            running: loginModel.isLoading
-                            width: 22
-                            height: 22
-                        }
-                        Text {
-                            anchors.verticalCenter: parent.verticalCenter
-                            text: loginModel.isLoading ? qsTrId("login.signing_in") : qsTrId("login.sign_in")
-                            color: Theme.text
-                            font.pixelSize: 16
-                            font.bold: true
+                    contentItem: Item {
+                        Row {
+                            spacing: 8
+                            anchors.centerIn: parent
+                            BusyIndicator {
+                                visible: loginModel.isLoading
+                                running: loginModel.isLoading
+                                width: 22
+                                height: 22
+                            }
+                            Text {
+                                anchors.verticalCenter: parent.verticalCenter
+                                text: loginModel.isLoading ? qsTrId("login.signing_in") : qsTrId("login.sign_in")
+                                color: Theme.text
+                                font.pixelSize: 16
+                                font.bold: true
+                            }
                         }
                     }
                     background: Rectangle {

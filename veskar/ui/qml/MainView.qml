@@ -151,8 +151,15 @@ Item {
                         id: nodesButton
                         Layout.fillWidth: true
                         Layout.preferredHeight: 44
-                        text: qsTrId("vpn.nodes.connected")
                         onClicked: mainModel.showingNodeInfo = !mainModel.showingNodeInfo
+                        background: Rectangle { radius: 10; color: Theme.field }
+                        contentItem: Text {
+                            text: qsTrId("vpn.nodes.connected")
+                            color: Theme.text
+                            font.pixelSize: 15
+                            horizontalAlignment: Text.AlignHCenter
+                            verticalAlignment: Text.AlignVCenter
+                        }
                     }
                     Button {
                         id: highSpeed
@@ -196,20 +203,22 @@ Item {
                     Layout.preferredHeight: 44
                     onClicked: mainModel.signOut()
                     background: Rectangle { radius: 10; color: Theme.field }
-                    contentItem: Row {
-                        spacing: 8
-                        anchors.centerIn: parent
-                        Image {
-                            anchors.verticalCenter: parent.verticalCenter
-                            source: "qrc:/veskar/icons/sign-out.svg"
-                            sourceSize.width: 20
-                            sourceSize.height: 20
-                        }
-                        Text {
-                            anchors.verticalCenter: parent.verticalCenter
-                            text: qsTrId("login.sign_out")
-                            color: Theme.text
-                            font.pixelSize: 15
+                    contentItem: Item {
+                        Row {
+                            spacing: 8
+                            anchors.centerIn: parent
+                            Image {
+                                anchors.verticalCenter: parent.verticalCenter
+                                source: "qrc:/veskar/icons/sign-out.svg"
+                                sourceSize.width: 20
+                                sourceSize.height: 20
+                            }
+                            Text {
+                                anchors.verticalCenter: parent.verticalCenter
+                                text: qsTrId("login.sign_out")
+                                color: Theme.text
+                                font.pixelSize: 15
+                            }
                         }
                     }
                 }
@@ -220,9 +229,10 @@ Item {
     // The exit paths in use with their first-hop delays.
     Popup {
         id: nodes
-        x: 24
-        y: layout.y + layout.height - height - 150
-        width: root.width - 48
+        parent: nodesButton
+        x: 0
+        y: nodesButton.height + 8
+        width: layout.width - 32
         padding: 16
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
         onClosed: mainModel.showingNodeInfo = false
