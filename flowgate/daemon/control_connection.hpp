@@ -1,0 +1,68 @@
+#pragma once
+
+// One client of the control socket, on its own strand: reads frames, answers
+// each request as it completes (requests run concurrently), and writes replies
+// and events from a bounded queue. A client whose unsent output passes the
+// bound is closed, so a client that stops reading never holds anyone up.
+
+#include "platform/tunnel_host.hpp"
+#include "platform/tunnel_host_protocol.hpp"
+#include "runtime/async.hpp"
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+namespace flowgate::daemon {
+
+class ControlSocketServer;
+
+class ControlConnection : public std::enable_shared_from_this<ControlConnection> {
+ public:
+  struct Settings {
+    std::uint64_t key = 0;  // the server's name for this client
+    bool allowed = false;   // whether the peer may control the tunnel
+    std::size_t maxQueuedBytes = 0;
+  };
+
+  // `socket` runs on `strand`.
+  ControlConnection(boost::asio::local::stream_protocol::socket socket, runtime::Strand strand,
+                    std::weak_ptr<ControlSocketServer> server,
+                    std::shared_ptr<platform::TunnelHost> host, Settings settings);
+
+  // Starts reading. Call once, after construction.
+  void start();
+  // Queues one frame; from any thread.
+  void post(std::string frame);
+  // Closes the socket; from any thread.
+  void close();
+
+ private:
+  static runtime::Task<void> readLoop(std::shared_ptr<ControlConnection> self);
+  static runtime::Task<void> writeLoop(std::shared_ptr<ControlConnection> self);
+  static runtime::Task<void> serve(std::shared_ptr<ControlConnection> self,
+                                   platform::tunnel_protocol::Request request);
+  runtime::Task<boost::json::value> perform(platform::tunnel_protocol::Request request);
+  // The rest runs on the strand.
+  void handle(const std::string& payload);
+  void send(std::string frame);
+  void closeNow();
+
+  boost::asio::local::stream_protocol::socket socket_;
+  runtime::Strand strand_;
+  std::weak_ptr<ControlSocketServer> server_;
+  std::shared_ptr<platform::TunnelHost> host_;
+  Settings settings_;
+  platform::tunnel_protocol::FrameDecoder decoder_;
+  std::deque<std::string> queue_;
+  std::size_t queuedBytes_ = 0;
+  bool writing_ = false;
+  bool closing_ = false;  // the last frame is queued; close once it is written
+  bool closed_ = false;
+};
+
+}  // namespace flowgate::daemon
