@@ -42,8 +42,8 @@ constexpr std::array<CommandRule, 8> rules{{
 }};
 
 bool allDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // "+", the calling code and the number, as the sign-in screen composes them.

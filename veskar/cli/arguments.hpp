@@ -27,8 +27,8 @@ struct Invocation {
   bool json = false;
   bool watch = false;
   bool passwordStdin = false;
-  std::string phone;                  // login: "+", calling code and number
-  std::filesystem::path socket;       // the daemon's control socket
+  std::string phone;                      // login: "+", calling code and number
+  std::filesystem::path socket;           // the daemon's control socket
   std::optional<std::string> controlURL;  // the control server; none: the build's
 };
 
