@@ -16,8 +16,8 @@ namespace platform {
 namespace asio = boost::asio;
 
 LinuxSettingsApplier::LinuxSettingsApplier(std::string interfaceName,
-                                           std::unique_ptr<DNSConfigurator> dns)
-    : interfaceName_(std::move(interfaceName)), dns_(std::move(dns)) {}
+                                           std::unique_ptr<DNSConfigurator> dns, bool ipv6Guard)
+    : interfaceName_(std::move(interfaceName)), dns_(std::move(dns)), ipv6Guard_(ipv6Guard) {}
 
 LinuxSettingsApplier::~LinuxSettingsApplier() {
   asio::post(worker_, [this] {
@@ -40,6 +40,9 @@ void LinuxSettingsApplier::applyNow(const NetworkSettings& settings) {
   routing_.configureInterface(link, ipv4, settings.mtu);
   // Before the rule steers anything: the first reply must already find its way.
   replyMarks_.install();
+  // Before the IPv4 rule steers anything into the tunnel, so no IPv6 leaves
+  // beside it.
+  if (ipv6Guard_) routing_.installIPv6Guard();
   routing_.applyRoutes(link, ipv4);
   if (dns_ && settings.dnsSettings) {
     dns_->apply(interfaceName_, link, *settings.dnsSettings);

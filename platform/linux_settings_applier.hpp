@@ -24,7 +24,10 @@ namespace platform {
 
 class LinuxSettingsApplier final : public SettingsApplier {
  public:
-  LinuxSettingsApplier(std::string interfaceName, std::unique_ptr<DNSConfigurator> dns);
+  // `ipv6Guard`: while the settings are applied, IPv6 that would leave outside
+  // the tunnel is refused (NetlinkRouting::installIPv6Guard).
+  LinuxSettingsApplier(std::string interfaceName, std::unique_ptr<DNSConfigurator> dns,
+                       bool ipv6Guard = false);
   ~LinuxSettingsApplier() override;
 
   runtime::Task<void> apply(NetworkSettings settings) override;
@@ -39,6 +42,7 @@ class LinuxSettingsApplier final : public SettingsApplier {
  private:
   std::string interfaceName_;
   std::unique_ptr<DNSConfigurator> dns_;
+  bool ipv6Guard_ = false;
   NetlinkRouting routing_;
   ReplyMarks replyMarks_;
   void watchDNSFile();

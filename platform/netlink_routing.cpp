@@ -230,11 +230,13 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
   installRule();
 }
 
-void NetlinkRouting::installRule() {
+void NetlinkRouting::installRule() { installRuleFor(AF_INET); }
+
+void NetlinkRouting::installRuleFor(std::uint8_t family) {
   NetlinkBatch batch;
   auto* message = batch.begin(RTM_NEWRULE, NLM_F_CREATE | NLM_F_EXCL);
   auto* rule = putHeader<fib_rule_hdr>(message);
-  rule->family = AF_INET;
+  rule->family = family;
   rule->action = FR_ACT_TO_TBL;
   rule->flags = FIB_RULE_INVERT;
   mnl_attr_put_u32(message, FRA_TABLE, kRoutingTable);
@@ -246,6 +248,34 @@ void NetlinkRouting::installRule() {
   auto failures = socket_.transact(batch);
   std::erase_if(failures, [](const NetlinkFailure& failure) { return failure.error == EEXIST; });
   throwOnFailure(failures, [](std::size_t) { return std::string("routing rule"); });
+}
+
+void NetlinkRouting::installIPv6Guard() {
+  NetlinkBatch batch;
+  auto putRoute = [&](std::uint8_t type, const in6_addr& destination, unsigned prefixLength) {
+    auto* message = batch.begin(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE);
+    auto* route = putHeader<rtmsg>(message);
+    route->rtm_family = AF_INET6;
+    route->rtm_dst_len = static_cast<std::uint8_t>(prefixLength);
+    route->rtm_table = RT_TABLE_UNSPEC;
+    route->rtm_protocol = kRouteProtocol;
+    route->rtm_scope = RT_SCOPE_UNIVERSE;
+    route->rtm_type = type;
+    mnl_attr_put_u32(message, RTA_TABLE, kRoutingTable);
+    if (prefixLength > 0) mnl_attr_put(message, RTA_DST, sizeof destination, &destination);
+    batch.end(message);
+  };
+  in6_addr linkLocal{};
+  linkLocal.s6_addr[0] = 0xfe;
+  linkLocal.s6_addr[1] = 0x80;
+  putRoute(RTN_THROW, linkLocal, 10);
+  putRoute(RTN_UNREACHABLE, in6_addr{}, 0);
+  auto failures = socket_.transact(batch);
+  throwOnFailure(failures, [](std::size_t index) {
+    return std::string(index == 0 ? "IPv6 guard link-local route" : "IPv6 guard route");
+  });
+  // After the table is complete, as for IPv4.
+  installRuleFor(AF_INET6);
 }
 
 std::vector<NetlinkRouting::Destination> NetlinkRouting::tableContents() {
@@ -271,12 +301,12 @@ std::vector<NetlinkRouting::Destination> NetlinkRouting::tableContents() {
 }
 
 void NetlinkRouting::removeAll() {
-  // The rule first: from then on nothing enters the table being emptied.
+  // The rules first: from then on nothing enters the tables being emptied.
   NetlinkBatch rules;
-  {
+  for (std::uint8_t family : {AF_INET, AF_INET6}) {
     NetlinkBatch request;
     auto* message = request.begin(RTM_GETRULE, 0);
-    putHeader<fib_rule_hdr>(message)->family = AF_INET;
+    putHeader<fib_rule_hdr>(message)->family = family;
     request.end(message);
     socket_.dump(request, [&](const nlmsghdr* answer) {
       if (answer->nlmsg_type != RTM_NEWRULE) return;
@@ -309,6 +339,42 @@ void NetlinkRouting::removeAll() {
   throwOnFailure(failures, [](std::size_t) { return std::string("route removal"); });
   installed_.clear();
   knowsTable_ = true;
+  removeIPv6Routes();
+}
+
+void NetlinkRouting::removeIPv6Routes() {
+  NetlinkBatch request;
+  auto* message = request.begin(RTM_GETROUTE, 0);
+  putHeader<rtmsg>(message)->rtm_family = AF_INET6;
+  mnl_attr_put_u32(message, RTA_TABLE, kRoutingTable);
+  request.end(message);
+  NetlinkBatch routes;
+  socket_.dump(request, [&](const nlmsghdr* answer) {
+    if (answer->nlmsg_type != RTM_NEWROUTE) return;
+    const auto* route = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(answer));
+    std::uint32_t table = route->rtm_table;
+    const nlattr* destination = nullptr;
+    forEachAttribute<rtmsg>(answer, [&](const nlattr* attribute) {
+      if (mnl_attr_get_type(attribute) == RTA_TABLE) table = mnl_attr_get_u32(attribute);
+      if (mnl_attr_get_type(attribute) == RTA_DST) destination = attribute;
+    });
+    if (table != kRoutingTable) return;
+    auto* removal = routes.begin(RTM_DELROUTE, 0);
+    auto* header = putHeader<rtmsg>(removal);
+    header->rtm_family = AF_INET6;
+    header->rtm_dst_len = route->rtm_dst_len;
+    header->rtm_type = route->rtm_type;
+    header->rtm_scope = RT_SCOPE_NOWHERE;
+    mnl_attr_put_u32(removal, RTA_TABLE, kRoutingTable);
+    if (destination) {
+      mnl_attr_put(removal, RTA_DST, mnl_attr_get_payload_len(destination),
+                   mnl_attr_get_payload(destination));
+    }
+    routes.end(removal);
+  });
+  auto failures = socket_.transact(routes);
+  std::erase_if(failures, [](const NetlinkFailure& failure) { return failure.error == ESRCH; });
+  throwOnFailure(failures, [](std::size_t) { return std::string("IPv6 route removal"); });
 }
 
 }  // namespace platform

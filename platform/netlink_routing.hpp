@@ -35,8 +35,15 @@ class NetlinkRouting {
   // in between. A refused route fails the call naming the route and the reason.
   void applyRoutes(int linkIndex, const IPv4Settings& settings);
 
-  // Deletes every rule and route of ours, whoever made them (this process or a
-  // crashed one).
+  // IPv6 leak guard: a rule sending all IPv6 without the daemon's mark to our
+  // IPv6 table, which refuses everything (`unreachable default`) but
+  // link-local destinations (loopback and local addresses are in the local
+  // table, looked up first). The tunnel carries no IPv6, so this keeps IPv6
+  // from leaving outside it.
+  void installIPv6Guard();
+
+  // Deletes every rule and route of ours, IPv4 and IPv6, whoever made them
+  // (this process or a crashed one).
   void removeAll();
 
   std::size_t installedRouteCount() const { return installed_.size(); }
@@ -52,6 +59,8 @@ class NetlinkRouting {
 
   static Routes desiredRoutes(const IPv4Settings& settings);
   void installRule();
+  void installRuleFor(std::uint8_t family);
+  void removeIPv6Routes();
   std::vector<Destination> tableContents();
 
   NetlinkSocket socket_;

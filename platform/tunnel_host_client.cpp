@@ -73,26 +73,31 @@ TunnelHostClient::~TunnelHostClient() {
 // ---- operations ----
 
 runtime::Task<std::vector<TunnelConfiguration>> TunnelHostClient::loadAllFromPreferences() {
-  auto result = co_await roundTrip({.operation = Operation::loadAll});
+  Request request{.operation = Operation::loadAll};
+  auto trip = roundTrip(std::move(request));
+  auto result = co_await std::move(trip);
   co_return protocol::decodeConfigurations(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::saveToPreferences(
     TunnelConfiguration configuration) {
   Request request{.operation = Operation::save, .configuration = std::move(configuration)};
-  auto result = co_await roundTrip(std::move(request));
+  auto trip = roundTrip(std::move(request));
+  auto result = co_await std::move(trip);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::loadFromPreferences(std::string identifier) {
   Request request{.operation = Operation::load, .identifier = std::move(identifier)};
-  auto result = co_await roundTrip(std::move(request));
+  auto trip = roundTrip(std::move(request));
+  auto result = co_await std::move(trip);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<void> TunnelHostClient::removeFromPreferences(std::string identifier) {
   Request request{.operation = Operation::remove, .identifier = std::move(identifier)};
-  co_await roundTrip(std::move(request));
+  auto trip = roundTrip(std::move(request));
+  co_await std::move(trip);
 }
 
 runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
@@ -100,17 +105,20 @@ runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
   Request request{.operation = Operation::start,
                   .identifier = std::move(identifier),
                   .options = std::move(options)};
-  co_await roundTrip(std::move(request));
+  auto trip = roundTrip(std::move(request));
+  co_await std::move(trip);
 }
 
 runtime::Task<void> TunnelHostClient::stopVPNTunnel(std::string identifier) {
   Request request{.operation = Operation::stop, .identifier = std::move(identifier)};
-  co_await roundTrip(std::move(request));
+  auto trip = roundTrip(std::move(request));
+  co_await std::move(trip);
 }
 
 runtime::Task<TunnelConnection> TunnelHostClient::connection(std::string identifier) {
   Request request{.operation = Operation::connection, .identifier = std::move(identifier)};
-  auto result = co_await roundTrip(std::move(request));
+  auto trip = roundTrip(std::move(request));
+  auto result = co_await std::move(trip);
   co_return protocol::decodeConnection(result);
 }
 
@@ -120,7 +128,8 @@ runtime::Task<std::optional<std::string>> TunnelHostClient::sendProviderMessage(
                   .identifier = std::move(identifier),
                   .message = std::move(message),
                   .wantsReply = wantsReply};
-  auto result = co_await roundTrip(std::move(request));
+  auto trip = roundTrip(std::move(request));
+  auto result = co_await std::move(trip);
   co_return protocol::decodeMessageReply(result);
 }
 

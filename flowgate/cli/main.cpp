@@ -2,6 +2,7 @@
 // lives in its own file and is listed here.
 
 #include "flowgate/cli/command.hpp"
+#include "flowgate/cli/daemon_command.hpp"
 #include "flowgate/cli/geoip_command.hpp"
 #include "flowgate/cli/run_command.hpp"
 
@@ -14,8 +15,8 @@ namespace {
 
 using flowgate::cli::Command;
 
-const std::array<const Command*, 2> commands{&flowgate::cli::geoipCommand,
-                                             &flowgate::cli::runCommand};
+const std::array<const Command*, 3> commands{
+    &flowgate::cli::daemonCommand, &flowgate::cli::geoipCommand, &flowgate::cli::runCommand};
 
 void printUsage(std::ostream& out) {
   out << "usage:\n";

@@ -1,18 +1,9 @@
 #include "flowgate/cli/run_command.hpp"
 
-#include "flowgate/config/coding.hpp"
-#include "flowgate/provider/control_session.hpp"
+#include "flowgate/daemon/linux_provider.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
-#include "platform/connector.hpp"
 #include "platform/data_directory.hpp"
-#include "platform/dns_configurator_choice.hpp"
-#include "platform/linux_settings_applier.hpp"
-#include "platform/netlink_path_monitor.hpp"
-#include "platform/secret_store.hpp"
-#include "platform/system_resolvers.hpp"
-#include "platform/tun_packet_flow.hpp"
-#include "platform/user_defaults.hpp"
-#include "runtime/json_codec.hpp"
+#include "runtime/cancel.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -20,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -36,9 +28,8 @@ namespace {
 namespace asio = boost::asio;
 
 constexpr std::string_view usage =
-    "flowgate run --bootstrap FILE --tokens FILE [--high-speed on|off] [--tun NAME]\n";
-constexpr const char* defaultTunName = "veskar0";
-constexpr const char* defaultsDomain = "flowgate";
+    "flowgate run --bootstrap FILE --tokens FILE [--high-speed on|off] [--tun NAME] "
+    "[--data-dir DIR]\n";
 // How long the stopped tunnel's last tasks get to wind down before the
 // process ends them.
 constexpr auto windDown = std::chrono::seconds(3);
@@ -47,7 +38,8 @@ struct RunOptions {
   std::string bootstrapFile;
   std::string tokensFile;
   std::optional<bool> highSpeed;
-  std::string tunName = defaultTunName;
+  std::string tunName = daemon::defaultTunName;
+  std::filesystem::path dataDirectory = platform::daemonDataDirectory();
 };
 
 int usageError(std::ostream& err, std::string_view reason) {
@@ -75,16 +67,6 @@ std::string describe(std::exception_ptr error) {
   return "unknown error";
 }
 
-// The tunnel's own DNS servers, so the resolver lookup never answers with them.
-std::vector<std::string> tunnelDNSServers(const std::string& bootstrap) {
-  try {
-    return runtime::json::decodeText<ExtensionBootstrap>(bootstrap, bootstrapForm)
-        .config.dns.servers;
-  } catch (const std::exception&) {
-    return {};  // the start reports the bootstrap's fault
-  }
-}
-
 int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   auto bootstrap = readWhole(options.bootstrapFile);
   if (!bootstrap) {
@@ -102,46 +84,16 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
   auto io = std::make_unique<asio::io_context>();
   auto executor = io->get_executor();
-  std::unique_ptr<platform::TunDevice> device;
+  daemon::ProviderRun run;
   try {
-    device = std::make_unique<platform::TunDevice>(platform::TunDevice::open(options.tunName));
+    run = daemon::makeLinuxProvider(executor, {options.tunName, options.dataDirectory, false},
+                                    startOptions, {});
   } catch (...) {
     // The start's outcome too: the tunnel cannot start without its device.
     out << describe(std::current_exception()) << std::endl;
     return exitFailure;
   }
-  const std::string tunName = device->name();
-  auto flow = std::make_shared<platform::TunPacketFlow>(executor, *device);
-
-  auto resolvers = std::make_shared<platform::LinuxSystemResolvers>();
-  resolvers->excludeServers(tunnelDNSServers(*bootstrap));
-
-  auto applier =
-      std::make_shared<platform::LinuxSettingsApplier>(tunName, platform::makeDNSConfigurator());
-  // A crashed run's resolver file would send this start's own name lookups to
-  // a tunnel DNS server nobody answers yet.
-  applier->removeLeftovers();
-
-  Flowgate::Environment environment;
-  environment.executor = executor;
-  environment.packetFlow = flow;
-  environment.settingsApplier = applier;
-  environment.makePathMonitor = [executor, tunName] {
-    auto monitor = std::make_shared<platform::NetlinkPathMonitor>(executor);
-    monitor->ignoreInterface(tunName);
-    return monitor;
-  };
-  environment.systemResolvers = resolvers;
-  environment.secrets = std::make_shared<platform::FileSecretStore>(
-      platform::kDaemonSecretDirectory, platform::sharedAccessGroup());
-  environment.defaults =
-      std::make_shared<platform::UserDefaults>(platform::daemonDataDirectory(), defaultsDomain);
-  environment.makeHttpClient = [executor](const ExtensionBootstrap& started) {
-    return makeTunnelControlSession(executor, started);
-  };
-  environment.geoIPDirectory = platform::daemonDataDirectory();
-  environment.sessionOptions.routingMark = platform::kRoutingMark;
-  auto provider = Flowgate::create(std::move(environment));
+  auto provider = run.provider;
 
   std::promise<void> stopped;
   std::atomic<bool> stopping = false;
@@ -151,7 +103,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     provider->stopTunnel([&] {
       // The packet loop may still wait for a packet that will never come.
       asio::post(executor, [&] {
-        flow->cancel();
+        run.stopped();
         signals.cancel();
       });
       stopped.set_value();
@@ -190,9 +142,8 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     status = exitFailure;
   }
   provider.reset();
-  io.reset();  // ends what was left waiting before the device goes
-  flow.reset();
-  device.reset();
+  run.provider.reset();
+  io.reset();  // ends what was left waiting, and the device with it
   return status.load();
 }
 
@@ -209,6 +160,9 @@ int run(Arguments arguments, std::ostream& out, std::ostream& err) {
     } else if (name == "--high-speed") {
       if (value != "on" && value != "off") return usageError(err, "--high-speed is on or off");
       options.highSpeed = value == "on";
+    } else if (name == "--data-dir") {
+      if (value.empty()) return usageError(err, "--data-dir needs a folder");
+      options.dataDirectory = value;
     } else if (name == "--tun") {
       if (value.empty()) return usageError(err, "--tun needs a name");
       options.tunName = value;

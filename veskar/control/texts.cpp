@@ -8,9 +8,23 @@ namespace veskar {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 30> kEnglish = {{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 43> kEnglish = {{
     {"app.open_website", "Open the website"},
     {"app.tagline", "Fast, private paths to the internet"},
+    {"cli.daemon.not_running", "The Veskar service is not running."},
+    {"cli.daemon.permission_denied",
+     "Permission denied: only root and members of the group \"veskar\" may control the tunnel."},
+    {"cli.login.no_password", "No password given: type it at a terminal or pass --password-stdin."},
+    {"cli.login.password_prompt", "Password: "},
+    {"cli.login.signed_in", "Signed in as %1."},
+    {"cli.logout.signed_out", "Signed out."},
+    {"cli.not_signed_in", "You are not signed in."},
+    {"cli.status.account", "Account: %1"},
+    {"cli.status.high_speed", "High speed: %1"},
+    {"cli.status.last_error", "Last error: %1"},
+    {"cli.status.tunnel", "Tunnel: %1"},
+    {"cli.traffic.remaining", "Remaining traffic: %1"},
+    {"cli.tunnel.not_connected", "The tunnel is not connected."},
     {"common.cancel", "Cancel"},
     {"common.loading", "Loading…"},
     {"common.off", "Off"},

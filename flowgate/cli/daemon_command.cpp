@@ -1,0 +1,166 @@
+#include "flowgate/cli/daemon_command.hpp"
+
+#include "flowgate/daemon/control_socket_server.hpp"
+#include "flowgate/daemon/linux_provider.hpp"
+#include "flowgate/daemon/tunnel_host_service.hpp"
+#include "platform/data_directory.hpp"
+#include "platform/user_defaults.hpp"
+#include "runtime/spawn.hpp"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace flowgate::cli {
+
+namespace {
+
+namespace asio = boost::asio;
+
+constexpr std::string_view usage =
+    "flowgate daemon [--socket PATH] [--data-dir DIR] [--group NAME] [--tun NAME] "
+    "[--ipv6-guard on|off]\n";
+// The daemon's setting, in its user defaults; the command line overrides it.
+constexpr const char* ipv6GuardKey = "ipv6LeakGuard";
+// How long a tunnel gets to stop at shutdown before its leftovers are removed
+// the hard way.
+constexpr auto stopBound = std::chrono::seconds(10);
+constexpr int threadCount = 2;
+
+struct DaemonOptions {
+  daemon::ControlSocketOptions socket;
+  daemon::LinuxProviderOptions provider;
+  std::optional<bool> ipv6Guard;
+};
+
+int usageError(std::ostream& err, std::string_view reason) {
+  err << "flowgate daemon: " << reason << "\nusage:\n" << usage;
+  return exitUsage;
+}
+
+std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostream& err) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    auto name = arguments[i];
+    if (i + 1 >= arguments.size()) return usageError(err, std::string(name) + " needs a value");
+    auto value = std::string(arguments[++i]);
+    if (value.empty()) return usageError(err, std::string(name) + " needs a value");
+    if (name == "--socket") {
+      options.socket.path = value;
+    } else if (name == "--data-dir") {
+      options.provider.dataDirectory = value;
+    } else if (name == "--group") {
+      options.socket.group = value;
+    } else if (name == "--tun") {
+      options.provider.tunName = value;
+    } else if (name == "--ipv6-guard") {
+      if (value != "on" && value != "off") return usageError(err, "--ipv6-guard is on or off");
+      options.ipv6Guard = value == "on";
+    } else {
+      return usageError(err, "unknown option " + std::string(name));
+    }
+  }
+  return std::nullopt;
+}
+
+int serve(DaemonOptions options, std::ostream& err) {
+  if (!options.ipv6Guard) {
+    platform::UserDefaults defaults(options.provider.dataDirectory, daemon::defaultsDomain);
+    options.ipv6Guard = defaults.boolean(ipv6GuardKey).value_or(false);
+  }
+  options.provider.ipv6LeakGuard = *options.ipv6Guard;
+
+  // Before anything else: a crashed run may have left the machine routed into
+  // a tunnel nobody serves.
+  daemon::removeLeftovers(options.provider.tunName);
+
+  auto io = std::make_unique<asio::io_context>(threadCount);
+  auto executor = io->get_executor();
+  auto work = asio::make_work_guard(*io);
+  auto service = daemon::TunnelHostService::create(
+      executor, options.provider.dataDirectory,
+      [executor, provider = options.provider](const StartOptions& startOptions,
+                                              std::function<void(bool)> reassertingChanged) {
+        return daemon::makeLinuxProvider(executor, provider, startOptions,
+                                         std::move(reassertingChanged));
+      });
+  auto server = daemon::ControlSocketServer::create(executor, service, options.socket);
+  try {
+    server->start();
+  } catch (const std::exception& e) {
+    err << "flowgate daemon: cannot serve " << options.socket.path.string() << ": " << e.what()
+        << "\n";
+    return exitFailure;
+  }
+
+  std::promise<void> signalled;
+  asio::signal_set signals(*io, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& error, int) {
+    if (!error) signalled.set_value();
+  });
+  std::vector<std::thread> threads;
+  for (int i = 0; i < threadCount; ++i) threads.emplace_back([&io] { io->run(); });
+  ::sd_notify(0, "READY=1");
+
+  signalled.get_future().wait();
+  ::sd_notify(0, "STOPPING=1");
+  auto tunnelStopped = std::make_shared<std::promise<void>>();
+  auto stoppedFuture = tunnelStopped->get_future();
+  runtime::spawn(
+      executor,
+      [](std::shared_ptr<daemon::TunnelHostService> host,
+         std::shared_ptr<std::promise<void>> done) -> runtime::Task<void> {
+        co_await host->stopAll();
+        done->set_value();
+      }(service, tunnelStopped),
+      [tunnelStopped](std::exception_ptr error) { tunnelStopped->set_exception(error); });
+  bool stoppedCleanly = stoppedFuture.wait_for(stopBound) == std::future_status::ready;
+  if (stoppedCleanly) {
+    try {
+      stoppedFuture.get();
+    } catch (...) {
+      stoppedCleanly = false;
+    }
+  }
+  std::promise<void> serverStopped;
+  asio::post(executor, [&] {
+    server->stop();
+    serverStopped.set_value();
+  });
+  serverStopped.get_future().wait();
+
+  work.reset();
+  io->stop();
+  for (auto& thread : threads) thread.join();
+  if (!stoppedCleanly) daemon::removeLeftovers(options.provider.tunName);
+  server.reset();
+  service.reset();
+  io.reset();
+  return exitSuccess;
+}
+
+int run(Arguments arguments, std::ostream&, std::ostream& err) {
+  DaemonOptions options;
+  if (auto status = parse(arguments, options, err)) return *status;
+  if (::geteuid() != 0) {
+    err << "flowgate daemon: must run as root\n";
+    return exitFailure;
+  }
+  return serve(std::move(options), err);
+}
+
+}  // namespace
+
+const Command daemonCommand{"daemon", usage, run};
+
+}  // namespace flowgate::cli

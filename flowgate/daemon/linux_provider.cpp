@@ -1,0 +1,116 @@
+#include "flowgate/daemon/linux_provider.hpp"
+
+#include "flowgate/config/coding.hpp"
+#include "flowgate/provider/control_session.hpp"
+#include "platform/connector.hpp"
+#include "platform/dns_configurator_choice.hpp"
+#include "platform/linux_settings_applier.hpp"
+#include "platform/netlink_path_monitor.hpp"
+#include "platform/secret_store.hpp"
+#include "platform/system_resolvers.hpp"
+#include "platform/tun_packet_flow.hpp"
+#include "platform/user_defaults.hpp"
+#include "runtime/json_codec.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace flowgate::daemon {
+
+namespace {
+
+// The packet flow of a device it owns, so the device closes only once nothing
+// reads from it any more.
+class OwnedTunFlow final : public platform::PacketFlow {
+ public:
+  OwnedTunFlow(const runtime::Executor& executor, platform::TunDevice device)
+      : device_(std::move(device)), flow_(executor, device_) {}
+
+  runtime::Task<platform::PacketBatch> readPackets() override { return flow_.readPackets(); }
+  void writePackets(std::span<const runtime::SharedBytes> packets,
+                    std::span<const int> protocols) override {
+    flow_.writePackets(packets, protocols);
+  }
+  void cancel() { flow_.cancel(); }
+
+ private:
+  platform::TunDevice device_;
+  platform::TunPacketFlow flow_;
+};
+
+// The previous run's device goes once its packet loop has let go of it, a
+// moment after its stop; until then the name is busy.
+platform::TunDevice openDevice(const std::string& name) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (true) {
+    try {
+      return platform::TunDevice::open(name);
+    } catch (const boost::system::system_error& e) {
+      if (e.code().value() != EBUSY || std::chrono::steady_clock::now() > deadline) throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// The tunnel's own DNS servers, so the resolver lookup never answers with them.
+std::vector<std::string> tunnelDNSServers(const StartOptions& options) {
+  auto found = options.find(bootstrapOption);
+  if (found == options.end()) return {};
+  const auto* data = std::get_if<OptionData>(&found->second);
+  if (!data) return {};
+  try {
+    return runtime::json::decodeText<ExtensionBootstrap>(data->bytes, bootstrapForm)
+        .config.dns.servers;
+  } catch (const std::exception&) {
+    return {};  // the start reports the bootstrap's fault
+  }
+}
+
+}  // namespace
+
+ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOptions& options,
+                              const StartOptions& startOptions,
+                              std::function<void(bool)> reassertingChanged) {
+  auto flow = std::make_shared<OwnedTunFlow>(executor, openDevice(options.tunName));
+  const std::string tunName = options.tunName;
+
+  auto resolvers = std::make_shared<platform::LinuxSystemResolvers>();
+  resolvers->excludeServers(tunnelDNSServers(startOptions));
+  auto applier = std::make_shared<platform::LinuxSettingsApplier>(
+      tunName, platform::makeDNSConfigurator(), options.ipv6LeakGuard);
+  applier->removeLeftovers();
+
+  Flowgate::Environment environment;
+  environment.executor = executor;
+  environment.packetFlow = flow;
+  environment.settingsApplier = applier;
+  environment.makePathMonitor = [executor, tunName] {
+    auto monitor = std::make_shared<platform::NetlinkPathMonitor>(executor);
+    monitor->ignoreInterface(tunName);
+    return monitor;
+  };
+  environment.systemResolvers = resolvers;
+  environment.secrets = std::make_shared<platform::FileSecretStore>(
+      options.dataDirectory / "secrets", platform::sharedAccessGroup());
+  environment.defaults =
+      std::make_shared<platform::UserDefaults>(options.dataDirectory, defaultsDomain);
+  environment.makeHttpClient = [executor](const ExtensionBootstrap& started) {
+    return makeTunnelControlSession(executor, started);
+  };
+  environment.geoIPDirectory = options.dataDirectory;
+  environment.sessionOptions.routingMark = platform::kRoutingMark;
+  environment.reassertingChanged = std::move(reassertingChanged);
+  // The read waits on the executor's threads; the cancel goes there too.
+  return {Flowgate::create(std::move(environment)),
+          [flow, executor] { boost::asio::post(executor, [flow] { flow->cancel(); }); }};
+}
+
+void removeLeftovers(const std::string& tunName) {
+  platform::LinuxSettingsApplier(tunName, platform::makeDNSConfigurator()).removeLeftovers();
+}
+
+}  // namespace flowgate::daemon

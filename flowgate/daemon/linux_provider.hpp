@@ -1,0 +1,40 @@
+#pragma once
+
+// The provider on this machine's own platform: a TUN device opened for the
+// run, policy routing and DNS through the Linux settings applier, the netlink
+// path monitor, files under the data directory. Shared by `flowgate run` and
+// the daemon.
+
+#include "flowgate/daemon/tunnel_host_service.hpp"
+#include "platform/data_directory.hpp"
+
+#include <filesystem>
+#include <string>
+
+namespace flowgate::daemon {
+
+inline constexpr const char* defaultTunName = "veskar0";
+// The user-defaults domain of the daemon's files in the data directory.
+inline constexpr const char* defaultsDomain = "flowgate";
+
+struct LinuxProviderOptions {
+  std::string tunName = defaultTunName;
+  std::filesystem::path dataDirectory = platform::daemonDataDirectory();
+  bool ipv6LeakGuard = false;
+};
+
+// One run's provider. The TUN device lives as long as the packet flow the
+// provider holds: after `stopped` ends the flow's pending read, it closes with
+// the provider and the device is gone. A crashed run's leftovers are removed
+// first: its resolver file would send this start's own name lookups to a
+// tunnel DNS server nobody answers yet.
+ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOptions& options,
+                              const StartOptions& startOptions,
+                              std::function<void(bool)> reassertingChanged);
+
+// Removes what a crashed run left: routes and rules of ours (IPv6 guard
+// included), reply marks, DNS changes and the resolver file's backup. A TUN
+// device goes with the process that held it.
+void removeLeftovers(const std::string& tunName);
+
+}  // namespace flowgate::daemon

@@ -1,0 +1,298 @@
+// The daemon's tunnel host around a provider on the platform doubles: the
+// status each step of a run produces, the refusals, the saved configurations
+// across daemon restarts.
+
+#include "flowgate/daemon/tunnel_host_service.hpp"
+#include "tests/unit/provider/provider_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+
+namespace platform {
+void PrintTo(const TunnelErrorInfo& info, std::ostream* out) {
+  *out << info.domain << " " << info.code << " " << info.message;
+}
+}  // namespace platform
+
+namespace {
+
+using namespace provider_test;
+using flowgate::daemon::ProviderRun;
+using flowgate::daemon::TunnelHostService;
+using platform::TunnelHostError;
+using platform::TunnelStatus;
+
+platform::TunnelConfiguration veskarConfiguration(bool enabled = true) {
+  platform::TunnelConfiguration configuration;
+  configuration.providerBundleIdentifier = "com.veskar.macos.Flowgate";
+  configuration.serverAddress = "control.test";
+  configuration.providerConfiguration = {{"protocolVersion", 3}};
+  configuration.localizedDescription = "Veskar";
+  configuration.enabled = enabled;
+  return configuration;
+}
+
+platform::TunnelStartOptions hostOptions() {
+  platform::TunnelStartOptions options;
+  for (const auto& [key, value] : startOptions()) {
+    options[key] = platform::TunnelOptionData{std::get<OptionData>(value).bytes};
+  }
+  options[highSpeedOption] = 1.0;
+  return options;
+}
+
+class TunnelHostServiceTest : public ProviderTest {
+ protected:
+  void SetUp() override {
+    ProviderTest::SetUp();
+    service = makeService();
+  }
+  void TearDown() override {
+    if (service) call(service->stopAll());
+    service.reset();
+    ProviderTest::TearDown();
+  }
+
+  std::shared_ptr<TunnelHostService> makeService() {
+    auto made = TunnelHostService::create(
+        io.get_executor(), directory / "daemon",
+        [this](const StartOptions& options, std::function<void(bool)> reassertingChanged) {
+          if (factoryFailure) throw runtime::SystemError(factoryFailure);
+          if (!factoryException.empty()) throw std::invalid_argument(factoryException);
+          EXPECT_EQ(std::get<double>(options.at(highSpeedOption)), 1.0);
+          Flowgate::Environment env;
+          env.executor = io.get_executor();
+          env.packetFlow = flow;
+          env.settingsApplier = applier;
+          env.makePathMonitor = [this] { return monitor; };
+          env.systemResolvers = resolvers;
+          env.secrets = secrets;
+          env.defaults = std::make_shared<platform::UserDefaults>(directory, "flowgate");
+          env.makeHttpClient = [this](const ExtensionBootstrap&) { return http; };
+          env.geoIPDirectory = directory / "geoip";
+          env.clock = clock;
+          env.reassertingChanged = std::move(reassertingChanged);
+          return ProviderRun{Flowgate::create(std::move(env)), [this] { ++releases; }};
+        });
+    made->addStatusObserver(
+        [this](const platform::TunnelStatusChange& change) { events.push_back(change.status); });
+    return made;
+  }
+
+  // The task's value, or the error it failed with.
+  template <class T>
+  struct Outcome {
+    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
+    runtime::ErrorCode error;
+  };
+  template <class T>
+  Outcome<T> call(runtime::Task<T> task) {
+    Outcome<T> outcome;
+    bool done = false;
+    runtime::spawn(
+        io.get_executor(),
+        [](runtime::Task<T> inner, Outcome<T>* out, bool* finished) -> runtime::Task<void> {
+          try {
+            if constexpr (std::is_void_v<T>) {
+              co_await std::move(inner);
+              out->value = true;
+            } else {
+              out->value = co_await std::move(inner);
+            }
+          } catch (const runtime::SystemError& e) {
+            out->error = e.code();
+          }
+          *finished = true;
+        }(std::move(task), &outcome, &done));
+    EXPECT_TRUE(runUntil([&] { return done; }));
+    return outcome;
+  }
+
+  std::string saved(bool enabled = true) {
+    auto stored = call(service->saveToPreferences(veskarConfiguration(enabled)));
+    EXPECT_TRUE(stored.value);
+    return stored.value ? stored.value->identifier : "";
+  }
+  platform::TunnelConnection connection(const std::string& identifier) {
+    return *call(service->connection(identifier)).value;
+  }
+  bool reaches(const std::string& identifier, TunnelStatus status) {
+    return runUntil([&] { return connection(identifier).status == status; });
+  }
+
+  std::shared_ptr<TunnelHostService> service;
+  std::vector<TunnelStatus> events;
+  runtime::ErrorCode factoryFailure;
+  std::string factoryException;
+  int releases = 0;
+};
+
+TEST_F(TunnelHostServiceTest, ARunGoesThroughItsStatusesInOrder) {
+  auto id = saved();
+  EXPECT_EQ(connection(id).status, TunnelStatus::disconnected);
+  EXPECT_EQ(connection("never-saved").status, TunnelStatus::invalid);
+
+  ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+  ASSERT_TRUE(reaches(id, TunnelStatus::connected));
+
+  // A lost lease re-authorizes: reasserting, then connected again.
+  leaseMismatch = true;
+  advance(Flowgate::heartbeatPeriod);
+  leaseMismatch = false;
+  ASSERT_TRUE(runUntil([&] { return events.size() == 4; }));
+
+  // The stop completes once the provider has stopped.
+  ASSERT_FALSE(call(service->stopVPNTunnel(id)).error);
+  EXPECT_EQ(connection(id).status, TunnelStatus::disconnected);
+  EXPECT_EQ(events, (std::vector{TunnelStatus::connecting, TunnelStatus::connected,
+                                 TunnelStatus::reasserting, TunnelStatus::connected,
+                                 TunnelStatus::disconnecting, TunnelStatus::disconnected}));
+  EXPECT_EQ(releases, 1);
+  EXPECT_GT(applier->removals(), 0u);
+  EXPECT_FALSE(connection(id).lastDisconnectError);
+
+  // The next run is a fresh provider.
+  ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+  ASSERT_TRUE(reaches(id, TunnelStatus::connected));
+}
+
+TEST_F(TunnelHostServiceTest, AFailedStartEndsDisconnectedWithItsError) {
+  struct Case {
+    const char* name;
+    bool trustUnreachable;
+    runtime::ErrorCode factoryFailure;
+    std::string factoryException;
+    platform::TunnelErrorInfo expected;
+  };
+  const Case cases[] = {
+      {"trust bundle unreachable", true, {}, {}, {"flowgate.trust-store", 3, "unavailable"}},
+      {"no TUN device",
+       false,
+       runtime::ErrorCode(ENODEV, boost::system::system_category()),
+       {},
+       {"system", ENODEV, std::strerror(ENODEV)}},
+      {"not a system error",
+       false,
+       {},
+       "bad device name",
+       {TunnelHostService::otherErrorDomain, 1, "bad device name"}},
+  };
+  auto id = saved();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    events.clear();
+    trustUnreachable = c.trustUnreachable;
+    factoryFailure = c.factoryFailure;
+    factoryException = c.factoryException;
+    ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+    ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events, (std::vector{TunnelStatus::connecting, TunnelStatus::disconnected}));
+    EXPECT_EQ(connection(id).lastDisconnectError, c.expected);
+  }
+  // A start that gets through clears the last run's error.
+  trustUnreachable = false;
+  factoryFailure = {};
+  factoryException.clear();
+  ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+  ASSERT_TRUE(reaches(id, TunnelStatus::connected));
+  EXPECT_FALSE(connection(id).lastDisconnectError);
+}
+
+TEST_F(TunnelHostServiceTest, RefusesWhatItCannotDo) {
+  auto id = saved();
+  auto disabled = saved(false);
+  auto error = [](TunnelHostError e) { return runtime::makeErrorCode(e); };
+
+  EXPECT_EQ(call(service->startVPNTunnel("unknown", hostOptions())).error,
+            error(TunnelHostError::notFound));
+  EXPECT_EQ(call(service->stopVPNTunnel("unknown")).error, error(TunnelHostError::notFound));
+  EXPECT_EQ(call(service->loadFromPreferences("unknown")).error, error(TunnelHostError::notFound));
+  EXPECT_EQ(call(service->removeFromPreferences("unknown")).error,
+            error(TunnelHostError::notFound));
+  auto stranger = veskarConfiguration();
+  stranger.identifier = "not-given-by-us";
+  EXPECT_EQ(call(service->saveToPreferences(stranger)).error, error(TunnelHostError::notFound));
+  EXPECT_EQ(call(service->startVPNTunnel(disabled, hostOptions())).error,
+            error(TunnelHostError::disabled));
+  EXPECT_EQ(call(service->sendProviderMessage(id, "node-status", true)).error,
+            error(TunnelHostError::notRunning));
+  // Stopping what does not run is no error.
+  EXPECT_FALSE(call(service->stopVPNTunnel(id)).error);
+
+  hold = true;  // the start waits on the trust bundle
+  ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+  EXPECT_EQ(connection(id).status, TunnelStatus::connecting);
+  EXPECT_EQ(call(service->startVPNTunnel(id, hostOptions())).error,
+            error(TunnelHostError::alreadyRunning));
+  hold = false;
+  heldTimer->cancel();
+  ASSERT_TRUE(reaches(id, TunnelStatus::connected));
+  // One provider at a time, whichever configuration asks.
+  auto other = saved();
+  EXPECT_EQ(call(service->startVPNTunnel(other, hostOptions())).error,
+            error(TunnelHostError::alreadyRunning));
+  EXPECT_EQ(call(service->sendProviderMessage(other, "node-status", true)).error,
+            error(TunnelHostError::notRunning));
+}
+
+TEST_F(TunnelHostServiceTest, AStopDuringTheStartLeavesNoErrorBehind) {
+  auto id = saved();
+  hold = true;
+  ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+  ASSERT_FALSE(call(service->stopVPNTunnel(id)).error);
+  EXPECT_EQ(events, (std::vector{TunnelStatus::connecting, TunnelStatus::disconnecting,
+                                 TunnelStatus::disconnected}));
+  EXPECT_FALSE(connection(id).lastDisconnectError);
+  EXPECT_EQ(releases, 1);
+}
+
+TEST_F(TunnelHostServiceTest, ProviderMessagesReachTheRunningProvider) {
+  auto id = saved();
+  ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+  ASSERT_TRUE(reaches(id, TunnelStatus::connected));
+  auto reply = call(service->sendProviderMessage(id, "node-status", true));
+  ASSERT_TRUE(reply.value && *reply.value) << reply.error.message();
+  EXPECT_NE((*reply.value)->find("\"nodes\""), std::string::npos) << **reply.value;
+  auto unwanted = call(service->sendProviderMessage(id, "node-status", false));
+  ASSERT_TRUE(unwanted.value);
+  EXPECT_FALSE(*unwanted.value);
+}
+
+TEST_F(TunnelHostServiceTest, ConfigurationsOutliveTheDaemon) {
+  auto first = saved();
+  auto second = call(service->saveToPreferences(veskarConfiguration())).value->identifier;
+  EXPECT_TRUE(std::regex_match(first, std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")))
+      << first;
+  EXPECT_NE(first, second);
+  auto changed = *call(service->loadFromPreferences(second)).value;
+  changed.localizedDescription = "Changed";
+  changed.providerConfiguration["extra"] = "x";
+  ASSERT_FALSE(call(service->saveToPreferences(changed)).error);
+  ASSERT_FALSE(call(service->removeFromPreferences(first)).error);
+
+  service = makeService();
+  auto all = *call(service->loadAllFromPreferences()).value;
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0], changed);
+  EXPECT_EQ(connection(second).status, TunnelStatus::disconnected);
+  EXPECT_EQ(connection(first).status, TunnelStatus::invalid);
+}
+
+TEST_F(TunnelHostServiceTest, ACorruptFileIsSetAsideAndTheHostStartsEmpty) {
+  saved();
+  auto path = directory / "daemon" / flowgate::daemon::ConfigurationStore::fileName;
+  for (const char* content : {"{\"configurations\":[{\"identifier\":\"x\"}]}", "not json", ""}) {
+    SCOPED_TRACE(content);
+    std::ofstream(path, std::ios::trunc) << content;
+    service = makeService();
+    EXPECT_TRUE(call(service->loadAllFromPreferences()).value->empty());
+    EXPECT_TRUE(std::filesystem::exists(path.string() + ".corrupt"));
+    // Saving again works, and the next daemon reads it.
+    saved();
+    EXPECT_EQ(call(makeService()->loadAllFromPreferences()).value->size(), 1u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+#include "veskar/cli/commands.hpp"
+
+#include "veskar/cli/error_text.hpp"
+#include "veskar/control/texts.hpp"
+
+#include <boost/json/serialize.hpp>
+
+#include <array>
+#include <ostream>
+#include <utility>
+
+namespace veskar::cli {
+
+void printJSON(App& app, const boost::json::value& value) {
+  app.out << boost::json::serialize(value) << std::endl;
+}
+
+std::string statusText(platform::TunnelStatus status) {
+  if (status == platform::TunnelStatus::invalid) status = platform::TunnelStatus::disconnected;
+  return localized("vpn.status." + std::string(platform::tunnelStatusName(status)));
+}
+
+runtime::Task<int> runCommand(App& app) {
+  using Command = runtime::Task<int> (*)(App&);
+  static constexpr std::array<std::pair<std::string_view, Command>, 8> commands{{
+      {"login", loginCommand},
+      {"logout", logoutCommand},
+      {"traffic", trafficCommand},
+      {"connect", connectCommand},
+      {"disconnect", disconnectCommand},
+      {"status", statusCommand},
+      {"high-speed", highSpeedCommand},
+      {"nodes", nodesCommand},
+  }};
+  std::exception_ptr failure;
+  try {
+    for (const auto& [name, command] : commands) {
+      if (name == app.invocation.command) co_return co_await command(app);
+    }
+    app.err << "veskarctl: unknown command " << app.invocation.command << "\n";
+    co_return exitUsage;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  app.err << errorText(failure) << std::endl;
+  co_return exitFailure;
+}
+
+}  // namespace veskar::cli
