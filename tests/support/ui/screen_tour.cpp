@@ -1,0 +1,151 @@
+#include "tests/support/ui/screen_tour.hpp"
+
+#include "veskar/ui/app_shell.hpp"
+#include "veskar/ui/app_window.hpp"
+#include "veskar/ui/login_view_model.hpp"
+#include "veskar/ui/main_view_model.hpp"
+#include "veskar/ui/phone_country.hpp"
+#include "veskar/ui/translations.hpp"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QSet>
+
+#include <cstdlib>
+#include <functional>
+
+namespace testsupport {
+
+namespace {
+
+bool processUntil(const std::function<bool()>& done, int milliseconds = 30000) {
+  QDeadlineTimer deadline(milliseconds);
+  while (!done() && !deadline.hasExpired()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return done();
+}
+
+void settle(int milliseconds) {
+  processUntil([] { return false; }, milliseconds);
+}
+
+int countryIndex(const QString& regionCode) {
+  auto all = veskar::ui::PhoneCountry::all();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (regionCode ==
+        QLatin1String(all[i].regionCode.data(), static_cast<qsizetype>(all[i].regionCode.size()))) {
+      return static_cast<int>(i);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+QGuiApplication& tourApplication() {
+  static int argc = 1;
+  static char name[] = "veskar";
+  static char* argv[] = {name, nullptr};
+  static QGuiApplication* application = [] {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::setenv("QT_QUICK_BACKEND", "software", 0);  // so the window can be grabbed
+    return new QGuiApplication(argc, argv);
+  }();
+  return *application;
+}
+
+QString checkScreenshot(const QString& path) {
+  QImage image(path);
+  if (image.isNull()) return path + QStringLiteral(": not a picture");
+  QSize expected(veskar::ui::AppWindow::width, veskar::ui::AppWindow::height);
+  if (image.size() != expected) {
+    return path + QStringLiteral(": %1 x %2, not the window's size")
+                      .arg(image.width())
+                      .arg(image.height());
+  }
+  QSet<QRgb> colours;
+  for (int y = 0; y < image.height(); y += 4) {
+    for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
+  }
+  if (colours.size() < 50) return path + QStringLiteral(": looks empty");
+  return {};
+}
+
+QStringList takeScreenTour(const ScreenTour& tour, const QString& language) {
+  QGuiApplication& application = tourApplication();
+  QLocale locale(language);
+  veskar::ui::Translations translations(application, locale);
+  QStringList problems;
+  QDir().mkpath(tour.directory);
+
+  QUrl website(QStringLiteral(VESKAR_WEBSITE_BASE_URL));
+  veskar::ui::AppShell shell(tour.executor, tour.loginManager, tour.vpnManager);
+  veskar::ui::LoginViewModel loginModel(
+      {tour.executor, tour.loginManager, tour.clock, website, {}, locale});
+  veskar::ui::MainViewModel mainModel(
+      {tour.executor, tour.loginManager, tour.vpnManager, tour.clock, website, {}, website});
+  veskar::ui::AppWindow window(shell, loginModel, mainModel);
+  if (!window.window()) return {QStringLiteral("the window did not load")};
+  QQuickWindow& quickWindow = *window.window();
+
+  auto capture = [&](const QString& name) {
+    settle(300);
+    QString path = tour.directory + QLatin1Char('/') + name + QLatin1Char('_') + language +
+                   QStringLiteral(".png");
+    if (!quickWindow.grabWindow().save(path)) {
+      problems.append(path + QStringLiteral(": not written"));
+      return;
+    }
+    if (QString problem = checkScreenshot(path); !problem.isEmpty()) problems.append(problem);
+  };
+  auto expect = [&](bool holds, const char* what) {
+    if (!holds) problems.append(QString::fromLatin1(what));
+    return holds;
+  };
+
+  settle(1300);  // the entrance animations
+  if (!expect(!shell.isLoggedIn(), "the tour starts signed out")) return problems;
+  capture(QStringLiteral("signin"));
+
+  loginModel.setSelectedCountry(countryIndex(tour.regionCode));
+  loginModel.setPhoneNumber(tour.nationalNumber);
+  loginModel.setPassword(tour.password);
+  loginModel.login();
+  if (!expect(processUntil([&] { return shell.isLoggedIn(); }), "signing in failed")) {
+    problems.append(loginModel.toastMessage());
+    return problems;
+  }
+  expect(processUntil([&] { return mainModel.trafficManager()->currentTraffic().has_value(); }),
+         "no traffic figures");
+  settle(1300);
+  capture(QStringLiteral("main_disconnected"));
+
+  mainModel.toggleConnection();
+  bool connected = processUntil([&] { return !mainModel.isLoading(); }) && mainModel.isRunning();
+  if (expect(connected, "connecting failed")) {
+    expect(shell.isConnected(), "the tray item's state is not connected");
+    mainModel.setShowingNodeInfo(true);
+    expect(processUntil([&] {
+             QVariantList nodes = mainModel.nodeInfos();
+             return !nodes.isEmpty() &&
+                    nodes.front().toMap().value(QStringLiteral("latency")) != QStringLiteral("--");
+           }),
+           "no paths with a first-hop delay");
+    capture(QStringLiteral("main_connected"));
+    mainModel.setShowingNodeInfo(false);
+    mainModel.toggleConnection();
+    expect(processUntil([&] { return !mainModel.isLoading(); }) && !mainModel.isRunning(),
+           "disconnecting failed");
+    expect(!shell.isConnected(), "the tray item stayed");
+  } else {
+    problems.append(mainModel.toastMessage() + mainModel.permissionAlertMessage());
+  }
+  mainModel.signOut();
+  expect(processUntil([&] { return !shell.isLoggedIn(); }), "signing out failed");
+  return problems;
+}
+
+}  // namespace testsupport
