@@ -13,12 +13,13 @@ packages=(
   iproute2 iputils-ping
   dnsmasq-base nftables dnsutils curl procps
   # The desktop application: Qt 6 Quick with its QML modules, the tray (Widgets),
-  # the translation tools, SVG icons, and Xvfb with a CJK font for screenshots.
+  # the translation tools, SVG icons, and Xvfb with CJK and emoji (flag) fonts for
+  # screenshots.
   qt6-base-dev qt6-declarative-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtqml
   qml6-module-qtqml-workerscript qml6-module-qtqml-models
-  qt6-qpa-plugins libqt6svg6 xvfb xauth fonts-wqy-microhei
+  qt6-qpa-plugins libqt6svg6 xvfb xauth fonts-wqy-microhei fonts-noto-color-emoji
 )
 
 missing=()
