@@ -20,7 +20,8 @@ class TrayItem final : public QObject {
   explicit TrayItem(AppShell& shell, QObject* parent = nullptr);
   ~TrayItem() override;
 
-  bool isVisible() const { return icon_ && icon_->isVisible(); }
+  // Whether the item exists (it is shown where the desktop has a tray).
+  bool exists() const { return icon_ != nullptr; }
   QMenu* menu() const { return menu_.get(); }
 
  private:

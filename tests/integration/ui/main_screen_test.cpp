@@ -4,7 +4,12 @@
 
 #include "tests/integration/ui/screens_fixture.hpp"
 
+#include "veskar/ui/tray_item.hpp"
+
+#include <QLabel>
+#include <QMenu>
 #include <QRegularExpression>
+#include <QWidgetAction>
 
 #include <cerrno>
 
@@ -167,10 +172,25 @@ TEST_F(Screens, SignOutDisconnectsStopsTrafficAndReturnsToSignIn) {
 }
 
 TEST_F(Screens, TunnelDroppingElsewhereUpdatesTheButtonAndRemovesTheTray) {
+  ui::TrayItem tray(*shell);
+  EXPECT_FALSE(tray.exists());
   signInAndConnect();
+  ASSERT_TRUE(tray.exists());
+  QStringList entries;
+  for (QAction* action : tray.menu()->actions()) {
+    if (auto* widget = qobject_cast<QWidgetAction*>(action)) {
+      entries.append(qobject_cast<QLabel*>(widget->defaultWidget())->text());
+    } else {
+      entries.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+    }
+  }
+  EXPECT_EQ(entries, (QStringList{"Veskar", "Connected", "-", "Disconnect", "Open Veskar", "-",
+                                  "Disconnect and Quit"}));
+
   host->setStatus(ownConfiguration(*host), TunnelStatus::disconnected);
   ASSERT_TRUE(until([&] { return !shell->isConnected(); }));
   EXPECT_FALSE(mainModel->isRunning());
+  EXPECT_FALSE(tray.exists());
 }
 
 TEST_F(Screens, QuitWhileConnectedHidesAndDisconnectAndQuitAlwaysQuits) {

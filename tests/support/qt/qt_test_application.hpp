@@ -1,9 +1,9 @@
 #pragma once
 
 // One Qt application object for a whole test program (Qt allows one per
-// process), without a display.
+// process), without a display. A widgets application, so the tray can be built.
 
-#include <QCoreApplication>
+#include <QApplication>
 
 #include <cstdlib>
 
@@ -13,9 +13,9 @@ inline QCoreApplication& testApplication() {
   static int argc = 1;
   static char name[] = "test";
   static char* argv[] = {name, nullptr};
-  static QCoreApplication* application = [] {
+  static QApplication* application = [] {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    return new QCoreApplication(argc, argv);
+    return new QApplication(argc, argv);
   }();
   return *application;
 }

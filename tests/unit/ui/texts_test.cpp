@@ -60,13 +60,17 @@ std::set<QString> usedIds() {
   return ids;
 }
 
-// The keys of the core's English table.
+// The keys of the core's English table that the window shows.
 std::set<QString> coreKeys() {
   std::set<QString> keys;
   QString table = readFile(kSourceDir + QStringLiteral("/../control/texts.cpp"));
   QRegularExpression entry(QStringLiteral("\\{\"([a-z_.]+)\", \""));
   auto matches = entry.globalMatch(table);
-  while (matches.hasNext()) keys.insert(matches.next().captured(1));
+  while (matches.hasNext()) {
+    QString key = matches.next().captured(1);
+    // The command line's own messages are not the window's.
+    if (!key.startsWith(QStringLiteral("cli."))) keys.insert(key);
+  }
   return keys;
 }
 
