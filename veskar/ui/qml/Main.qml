@@ -11,6 +11,8 @@ ApplicationWindow {
     minimumHeight: 760
     maximumHeight: 760
     visible: true
+    // Fixed size: close only, no minimise or maximise button.
+    flags: Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowCloseButtonHint
     title: qsTrId("Veskar")
     color: Theme.background
 
