@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -76,7 +77,10 @@ TEST_F(AppInLab, SignInConnectSeePathsAndTrafficDisconnectInBothLanguages) {
       if (!tour.readLine(std::chrono::steady_clock::now() + 500ms)) break;
     } catch (const std::exception&) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << tour.output();
-      echoes.push_back(inClient("curl -sS --max-time 2 http://203.0.113.80/ 2>/dev/null").output);
+      auto echo = inClient("curl -sS --max-time 2 http://203.0.113.80/ 2>/dev/null").output;
+      while (!echo.empty() && std::isspace(static_cast<unsigned char>(echo.back())))
+        echo.pop_back();
+      echoes.push_back(echo);
     }
   }
   EXPECT_NE(tour.output().find("tour: ok"), std::string::npos)
