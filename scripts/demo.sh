@@ -133,10 +133,12 @@ ctl traffic
 step "Connecting"
 ctl connect
 ctl status
-ctl nodes
 
-step "Through the tunnel: the echo server sees the exit's address"
+step "Through the tunnel: the echo servers see the exits' addresses"
 in_client curl -sS --max-time 5 http://203.0.113.80/
+in_client curl -sS --max-time 5 http://203.0.113.180/
+step "The paths those flows took, with the delay to each first hop"
+ctl nodes
 step "The direct network bypasses the tunnel: the echo server sees the client itself"
 in_client curl -sS --max-time 5 http://192.0.2.10/
 

@@ -13,6 +13,7 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -195,8 +196,27 @@ TEST_F(VeskarctlLab, SignInConnectUseTheTunnelSwitchHighSpeedDisconnectAndSignOu
   EXPECT_EQ(fetch("203.0.113.80"), "203.0.113.1");
   EXPECT_GT(relayCounter(1, "connections"), connections);
 
+  // --watch prints the list every 3 s; the disconnect, seen through the
+  // daemon's status events, empties it; SIGINT ends the watch with status 0.
+  ChildProcess watch(insideNamespace(
+      "vkl-client",
+      {"env", "HOME=" + home_.path().string(), "XDG_CONFIG_HOME=" + (home_ / "config").string(),
+       "XDG_DATA_HOME=" + (home_ / "data").string(), "XDG_RUNTIME_DIR=" + home_.path().string(),
+       "VESKAR_SOCKET=" + socket_.string(), VESKARCTL_BIN, "nodes", "--watch", "--json"}));
+  auto first = boost::json::parse(watch.readLineWithin(10s).value_or("{}"));
+  EXPECT_FALSE(first.at("nodes").as_array().empty());
   auto disconnect = ctl("disconnect");
   EXPECT_EQ(disconnect.status, 0) << disconnect.err;
+  EXPECT_NO_THROW(watch.waitForLine(
+      [](const std::string& line) {
+        return boost::json::parse(line).at("nodes").as_array().empty();
+      },
+      10s))
+      << watch.output();
+  auto watchStatus = watch.stop(SIGINT, 5s);
+  ASSERT_TRUE(watchStatus);
+  EXPECT_TRUE(WIFEXITED(*watchStatus) && WEXITSTATUS(*watchStatus) == 0) << *watchStatus;
+
   EXPECT_EQ(json("status --json").at("tunnel"), "disconnected");
   EXPECT_NE(fetch("203.0.113.80"), "203.0.113.1");
   auto notConnected = ctl("nodes");
