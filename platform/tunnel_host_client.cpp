@@ -8,6 +8,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <sys/socket.h>
+
 #include <array>
 #include <deque>
 #include <utility>
@@ -73,26 +75,30 @@ TunnelHostClient::~TunnelHostClient() {
 // ---- operations ----
 
 runtime::Task<std::vector<TunnelConfiguration>> TunnelHostClient::loadAllFromPreferences() {
-  auto result = co_await roundTrip({.operation = Operation::loadAll});
+  auto work = roundTrip({.operation = Operation::loadAll});
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfigurations(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::saveToPreferences(
     TunnelConfiguration configuration) {
   Request request{.operation = Operation::save, .configuration = std::move(configuration)};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::loadFromPreferences(std::string identifier) {
   Request request{.operation = Operation::load, .identifier = std::move(identifier)};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<void> TunnelHostClient::removeFromPreferences(std::string identifier) {
   Request request{.operation = Operation::remove, .identifier = std::move(identifier)};
-  co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
@@ -100,17 +106,20 @@ runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
   Request request{.operation = Operation::start,
                   .identifier = std::move(identifier),
                   .options = std::move(options)};
-  co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<void> TunnelHostClient::stopVPNTunnel(std::string identifier) {
   Request request{.operation = Operation::stop, .identifier = std::move(identifier)};
-  co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<TunnelConnection> TunnelHostClient::connection(std::string identifier) {
   Request request{.operation = Operation::connection, .identifier = std::move(identifier)};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConnection(result);
 }
 
@@ -120,7 +129,8 @@ runtime::Task<std::optional<std::string>> TunnelHostClient::sendProviderMessage(
                   .identifier = std::move(identifier),
                   .message = std::move(message),
                   .wantsReply = wantsReply};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeMessageReply(result);
 }
 
@@ -157,6 +167,10 @@ runtime::Task<std::shared_ptr<TunnelHostClient::Link>> TunnelHostClient::current
     auto connecting = connecting_ = std::make_shared<Connecting>(strand_);
     auto link = std::make_shared<Link>(strand_);
     asio::local::stream_protocol::endpoint endpoint(path_.native());
+    // Close-on-exec, so programs the app runs do not inherit the connection.
+    if (int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); fd >= 0) {
+      link->socket.assign(asio::local::stream_protocol(), fd);
+    }
     auto [error] = co_await link->socket.async_connect(endpoint, runtime::asTuple);
     connecting_.reset();
     connecting->failure = error;

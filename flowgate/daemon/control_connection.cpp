@@ -4,7 +4,7 @@
 #include "runtime/spawn.hpp"
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_category.hpp>
 
@@ -38,14 +38,15 @@ ControlConnection::ControlConnection(asio::local::stream_protocol::socket socket
 
 void ControlConnection::start() { runtime::spawn(strand_, readLoop(shared_from_this())); }
 
+// Posted, never run inline: the server may be walking its clients.
 void ControlConnection::post(std::string frame) {
-  asio::dispatch(strand_, [self = shared_from_this(), frame = std::move(frame)]() mutable {
+  asio::post(strand_, [self = shared_from_this(), frame = std::move(frame)]() mutable {
     self->send(std::move(frame));
   });
 }
 
 void ControlConnection::close() {
-  asio::dispatch(strand_, [self = shared_from_this()] { self->closeNow(); });
+  asio::post(strand_, [self = shared_from_this()] { self->closeNow(); });
 }
 
 runtime::Task<void> ControlConnection::readLoop(std::shared_ptr<ControlConnection> self) {
