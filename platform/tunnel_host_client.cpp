@@ -10,7 +10,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <deque>
 #include <utility>
 
@@ -279,6 +281,25 @@ void TunnelHostClient::lose(const std::shared_ptr<Link>& link) {
     pending->finish();
   }
   link->pending.clear();
+  // Observers expect status changes without calling anything: win the daemon back.
+  if (link->subscribed) runtime::spawn(strand_, resubscribe(weak_from_this()));
+}
+
+runtime::Task<void> TunnelHostClient::resubscribe(std::weak_ptr<TunnelHostClient> weak) {
+  auto delay = std::chrono::milliseconds(250);
+  for (;;) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, delay);
+    co_await timer.async_wait(runtime::asTuple);
+    auto self = weak.lock();
+    if (!self || !self->hasObservers() || self->link_) co_return;
+    try {
+      co_await self->currentLink();  // subscribes
+      co_return;
+    } catch (const runtime::SystemError&) {
+      // Not back yet (restarting, or stopped for good): keep trying, less often.
+    }
+    delay = std::min(delay * 2, std::chrono::milliseconds(10000));
+  }
 }
 
 // ---- status observers ----

@@ -101,6 +101,18 @@ TEST_F(SocketTest, StatusEventsReachEverySubscriberInOrder) {
   testsupport::runFor(io, std::chrono::milliseconds(20));
   EXPECT_EQ(first, expected);
   EXPECT_EQ(second, expected);
+
+  // A restarted daemon: the clients subscribe again on their own.
+  server->stop();
+  testsupport::runFor(io, std::chrono::milliseconds(50));
+  startServer();
+  testsupport::runFor(io, std::chrono::milliseconds(700));
+  host->setStatus("home", TunnelStatus::connecting);
+  expected.push_back({"home", TunnelStatus::connecting});
+  ASSERT_TRUE(testsupport::runUntil(
+      io, [&] { return first.size() == expected.size() && second.size() == expected.size(); }));
+  EXPECT_EQ(first.back(), expected.back());
+  EXPECT_EQ(second.back(), expected.back());
 }
 
 TEST_F(SocketTest, SocketFileIsGuardedReplacedWhenStaleAndRemovedAtStop) {

@@ -23,6 +23,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <string>
 
 namespace tunnelhostsocket {
@@ -36,7 +37,9 @@ class SocketTest : public ::testing::Test {
   void SetUp() override {
     // Other users must reach the socket's directory.
     ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);
-    group = "veskar-test-" + std::to_string(::getpid());
+    // Unique even when a crashed run left its group behind.
+    group = "vsk-socket-" + std::to_string(::getpid()) + "-" +
+            std::to_string(std::random_device{}() % 10000);
     ASSERT_EQ(std::system(("groupadd --system " + group).c_str()), 0);
     gid = ::getgrnam(group.c_str())->gr_gid;
     host->configurations.push_back({.identifier = "home",
