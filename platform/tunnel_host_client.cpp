@@ -61,7 +61,9 @@ std::shared_ptr<TunnelHostClient> TunnelHostClient::create(runtime::Executor exe
 }
 
 TunnelHostClient::TunnelHostClient(runtime::Executor executor, std::filesystem::path path)
-    : executor_(executor), strand_(asio::make_strand(executor)), path_(std::move(path)) {}
+    : observerStrand_(asio::make_strand(executor)),
+      strand_(asio::make_strand(executor)),
+      path_(std::move(path)) {}
 
 TunnelHostClient::~TunnelHostClient() {
   // No call is in flight (each holds the client); end the reader.
@@ -146,6 +148,7 @@ runtime::Task<boost::json::value> TunnelHostClient::call(std::shared_ptr<TunnelH
   auto payload = protocol::encodeRequest(request);
   if (payload.size() > protocol::maxFrameLength) runtime::fail(TunnelHostError::messageTooLarge);
   auto link = co_await self->currentLink();
+  if (link->closed) runtime::fail(TunnelHostError::connectionLost);
   auto pending = std::make_shared<Pending>(self->strand_);
   link->pending.emplace(request.id, pending);
   self->send(link, protocol::frame(payload));
@@ -243,7 +246,7 @@ runtime::Task<void> TunnelHostClient::readLoop(std::weak_ptr<TunnelHostClient> w
 
 void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Incoming incoming) {
   if (auto* change = std::get_if<TunnelStatusChange>(&incoming)) {
-    asio::post(executor_, [weak = weak_from_this(), change = std::move(*change)] {
+    asio::post(observerStrand_, [weak = weak_from_this(), change = std::move(*change)] {
       auto self = weak.lock();
       if (!self) return;
       std::map<std::uint64_t, StatusObserver> observers;

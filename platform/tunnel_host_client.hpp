@@ -69,7 +69,8 @@ class TunnelHostClient final : public TunnelHost,
   void lose(const std::shared_ptr<Link>& link);
   bool hasObservers();
 
-  runtime::Executor executor_;
+  // On the caller's executor, in order even when that executor has many threads.
+  runtime::Strand observerStrand_;
   runtime::Strand strand_;  // the fields below, up to the mutex
   std::filesystem::path path_;
   std::shared_ptr<Link> link_;
