@@ -285,7 +285,13 @@ void TunnelHostClient::lose(const std::shared_ptr<Link>& link) {
   }
   link->pending.clear();
   // Observers expect status changes without calling anything: win the daemon back.
-  if (link->subscribed) runtime::spawn(strand_, resubscribe(weak_from_this()));
+  if (link->subscribed) resubscribeLater();
+}
+
+void TunnelHostClient::resubscribeLater() {
+  if (resubscribing_) return;
+  resubscribing_ = true;
+  runtime::spawn(strand_, resubscribe(weak_from_this()));
 }
 
 runtime::Task<void> TunnelHostClient::resubscribe(std::weak_ptr<TunnelHostClient> weak) {
@@ -294,9 +300,14 @@ runtime::Task<void> TunnelHostClient::resubscribe(std::weak_ptr<TunnelHostClient
     asio::steady_timer timer(co_await asio::this_coro::executor, delay);
     co_await timer.async_wait(runtime::asTuple);
     auto self = weak.lock();
-    if (!self || !self->hasObservers() || self->link_) co_return;
+    if (!self) co_return;
+    if (!self->hasObservers() || self->link_) {
+      self->resubscribing_ = false;
+      co_return;
+    }
     try {
       co_await self->currentLink();  // subscribes
+      self->resubscribing_ = false;
       co_return;
     } catch (const runtime::SystemError&) {
       // Not back yet (restarting, or stopped for good): keep trying, less often.
@@ -333,7 +344,8 @@ runtime::Task<void> TunnelHostClient::subscribeNow(std::shared_ptr<TunnelHostCli
     auto link = co_await self->currentLink();
     self->subscribeIfObserved(link);
   } catch (const runtime::SystemError&) {
-    // No daemon to reach now: the next connection subscribes.
+    // No daemon to reach now: keep looking for it in the background.
+    self->resubscribeLater();
   }
 }
 
