@@ -88,7 +88,8 @@ TEST_F(SocketTest, ServesManyClientsFromAThreadPool) {
     int answered = 0;
     for (int round = 0; round < rounds; ++round) {
       auto text = std::to_string(c) + ":" + std::to_string(round);
-      auto echo = co_await client->sendProviderMessage("home", text, true);
+      auto sending = client->sendProviderMessage("home", text, true);
+      auto echo = co_await std::move(sending);
       if (echo == text) ++answered;
     }
     co_return answered;
