@@ -4,6 +4,7 @@
 // crash, and the IPv6 guard.
 
 #include "platform/tunnel_host_client.hpp"
+#include "platform/user_defaults.hpp"
 #include "runtime/spawn.hpp"
 #include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/process/child_process.hpp"
@@ -324,7 +325,9 @@ TEST_F(DaemonTest, TheIPv6GuardRefusesIPv6OnlyWhileConnected) {
   const std::string url = "http://[2001:db8:80::80]:8080/";
   ASSERT_EQ(fetch(url), "200");
 
-  ASSERT_NO_FATAL_FAILURE(startDaemon({"--ipv6-guard", "on"}));
+  // The daemon's setting turns the guard on (the command line would override it).
+  platform::UserDefaults(folder_ / "data", "flowgate").setBool("ipv6LeakGuard", true);
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
   auto app = client();
   auto id = savedConfiguration(*app);
   ASSERT_NO_FATAL_FAILURE(connect(*app, id));
