@@ -8,7 +8,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <deque>
 #include <utility>
 
@@ -73,26 +77,30 @@ TunnelHostClient::~TunnelHostClient() {
 // ---- operations ----
 
 runtime::Task<std::vector<TunnelConfiguration>> TunnelHostClient::loadAllFromPreferences() {
-  auto result = co_await roundTrip({.operation = Operation::loadAll});
+  auto work = roundTrip({.operation = Operation::loadAll});
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfigurations(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::saveToPreferences(
     TunnelConfiguration configuration) {
   Request request{.operation = Operation::save, .configuration = std::move(configuration)};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::loadFromPreferences(std::string identifier) {
   Request request{.operation = Operation::load, .identifier = std::move(identifier)};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<void> TunnelHostClient::removeFromPreferences(std::string identifier) {
   Request request{.operation = Operation::remove, .identifier = std::move(identifier)};
-  co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
@@ -100,17 +108,20 @@ runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
   Request request{.operation = Operation::start,
                   .identifier = std::move(identifier),
                   .options = std::move(options)};
-  co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<void> TunnelHostClient::stopVPNTunnel(std::string identifier) {
   Request request{.operation = Operation::stop, .identifier = std::move(identifier)};
-  co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<TunnelConnection> TunnelHostClient::connection(std::string identifier) {
   Request request{.operation = Operation::connection, .identifier = std::move(identifier)};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConnection(result);
 }
 
@@ -120,7 +131,8 @@ runtime::Task<std::optional<std::string>> TunnelHostClient::sendProviderMessage(
                   .identifier = std::move(identifier),
                   .message = std::move(message),
                   .wantsReply = wantsReply};
-  auto result = co_await roundTrip(std::move(request));
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeMessageReply(result);
 }
 
@@ -157,6 +169,10 @@ runtime::Task<std::shared_ptr<TunnelHostClient::Link>> TunnelHostClient::current
     auto connecting = connecting_ = std::make_shared<Connecting>(strand_);
     auto link = std::make_shared<Link>(strand_);
     asio::local::stream_protocol::endpoint endpoint(path_.native());
+    // Close-on-exec, so programs the app runs do not inherit the connection.
+    if (int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); fd >= 0) {
+      link->socket.assign(asio::local::stream_protocol(), fd);
+    }
     auto [error] = co_await link->socket.async_connect(endpoint, runtime::asTuple);
     connecting_.reset();
     connecting->failure = error;
@@ -265,6 +281,25 @@ void TunnelHostClient::lose(const std::shared_ptr<Link>& link) {
     pending->finish();
   }
   link->pending.clear();
+  // Observers expect status changes without calling anything: win the daemon back.
+  if (link->subscribed) runtime::spawn(strand_, resubscribe(weak_from_this()));
+}
+
+runtime::Task<void> TunnelHostClient::resubscribe(std::weak_ptr<TunnelHostClient> weak) {
+  auto delay = std::chrono::milliseconds(250);
+  for (;;) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, delay);
+    co_await timer.async_wait(runtime::asTuple);
+    auto self = weak.lock();
+    if (!self || !self->hasObservers() || self->link_) co_return;
+    try {
+      co_await self->currentLink();  // subscribes
+      co_return;
+    } catch (const runtime::SystemError&) {
+      // Not back yet (restarting, or stopped for good): keep trying, less often.
+    }
+    delay = std::min(delay * 2, std::chrono::milliseconds(10000));
+  }
 }
 
 // ---- status observers ----

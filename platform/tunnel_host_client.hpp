@@ -5,7 +5,8 @@
 // opened at the first operation and again after it was lost; calls waiting
 // when it is lost fail with TunnelHostError::connectionLost. While observers
 // are registered the connection subscribes to status events, which reach the
-// observers on the executor given at creation, in order.
+// observers on the executor given at creation, in order; a lost subscribed
+// connection is reopened in the background, retrying less and less often.
 
 #include "platform/tunnel_host.hpp"
 #include "platform/tunnel_host_protocol.hpp"
@@ -59,6 +60,7 @@ class TunnelHostClient final : public TunnelHost,
   static runtime::Task<void> readLoop(std::weak_ptr<TunnelHostClient> weak,
                                       std::shared_ptr<Link> link);
   static runtime::Task<void> writeLoop(std::shared_ptr<Link> link);
+  static runtime::Task<void> resubscribe(std::weak_ptr<TunnelHostClient> weak);
   // The rest runs on the strand.
   runtime::Task<std::shared_ptr<Link>> currentLink();
   void send(const std::shared_ptr<Link>& link, std::string frame);
