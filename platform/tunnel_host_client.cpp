@@ -8,7 +8,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <deque>
 #include <utility>
 
@@ -57,7 +61,9 @@ std::shared_ptr<TunnelHostClient> TunnelHostClient::create(runtime::Executor exe
 }
 
 TunnelHostClient::TunnelHostClient(runtime::Executor executor, std::filesystem::path path)
-    : executor_(executor), strand_(asio::make_strand(executor)), path_(std::move(path)) {}
+    : observerStrand_(asio::make_strand(executor)),
+      strand_(asio::make_strand(executor)),
+      path_(std::move(path)) {}
 
 TunnelHostClient::~TunnelHostClient() {
   // No call is in flight (each holds the client); end the reader.
@@ -73,31 +79,30 @@ TunnelHostClient::~TunnelHostClient() {
 // ---- operations ----
 
 runtime::Task<std::vector<TunnelConfiguration>> TunnelHostClient::loadAllFromPreferences() {
-  Request request{.operation = Operation::loadAll};
-  auto trip = roundTrip(std::move(request));
-  auto result = co_await std::move(trip);
+  auto work = roundTrip({.operation = Operation::loadAll});
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfigurations(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::saveToPreferences(
     TunnelConfiguration configuration) {
   Request request{.operation = Operation::save, .configuration = std::move(configuration)};
-  auto trip = roundTrip(std::move(request));
-  auto result = co_await std::move(trip);
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<TunnelConfiguration> TunnelHostClient::loadFromPreferences(std::string identifier) {
   Request request{.operation = Operation::load, .identifier = std::move(identifier)};
-  auto trip = roundTrip(std::move(request));
-  auto result = co_await std::move(trip);
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConfiguration(result);
 }
 
 runtime::Task<void> TunnelHostClient::removeFromPreferences(std::string identifier) {
   Request request{.operation = Operation::remove, .identifier = std::move(identifier)};
-  auto trip = roundTrip(std::move(request));
-  co_await std::move(trip);
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
@@ -105,20 +110,20 @@ runtime::Task<void> TunnelHostClient::startVPNTunnel(std::string identifier,
   Request request{.operation = Operation::start,
                   .identifier = std::move(identifier),
                   .options = std::move(options)};
-  auto trip = roundTrip(std::move(request));
-  co_await std::move(trip);
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<void> TunnelHostClient::stopVPNTunnel(std::string identifier) {
   Request request{.operation = Operation::stop, .identifier = std::move(identifier)};
-  auto trip = roundTrip(std::move(request));
-  co_await std::move(trip);
+  auto work = roundTrip(std::move(request));
+  co_await std::move(work);
 }
 
 runtime::Task<TunnelConnection> TunnelHostClient::connection(std::string identifier) {
   Request request{.operation = Operation::connection, .identifier = std::move(identifier)};
-  auto trip = roundTrip(std::move(request));
-  auto result = co_await std::move(trip);
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeConnection(result);
 }
 
@@ -128,8 +133,8 @@ runtime::Task<std::optional<std::string>> TunnelHostClient::sendProviderMessage(
                   .identifier = std::move(identifier),
                   .message = std::move(message),
                   .wantsReply = wantsReply};
-  auto trip = roundTrip(std::move(request));
-  auto result = co_await std::move(trip);
+  auto work = roundTrip(std::move(request));
+  auto result = co_await std::move(work);
   co_return protocol::decodeMessageReply(result);
 }
 
@@ -143,6 +148,7 @@ runtime::Task<boost::json::value> TunnelHostClient::call(std::shared_ptr<TunnelH
   auto payload = protocol::encodeRequest(request);
   if (payload.size() > protocol::maxFrameLength) runtime::fail(TunnelHostError::messageTooLarge);
   auto link = co_await self->currentLink();
+  if (link->closed) runtime::fail(TunnelHostError::connectionLost);
   auto pending = std::make_shared<Pending>(self->strand_);
   link->pending.emplace(request.id, pending);
   self->send(link, protocol::frame(payload));
@@ -166,6 +172,10 @@ runtime::Task<std::shared_ptr<TunnelHostClient::Link>> TunnelHostClient::current
     auto connecting = connecting_ = std::make_shared<Connecting>(strand_);
     auto link = std::make_shared<Link>(strand_);
     asio::local::stream_protocol::endpoint endpoint(path_.native());
+    // Close-on-exec, so programs the app runs do not inherit the connection.
+    if (int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); fd >= 0) {
+      link->socket.assign(asio::local::stream_protocol(), fd);
+    }
     auto [error] = co_await link->socket.async_connect(endpoint, runtime::asTuple);
     connecting_.reset();
     connecting->failure = error;
@@ -236,7 +246,7 @@ runtime::Task<void> TunnelHostClient::readLoop(std::weak_ptr<TunnelHostClient> w
 
 void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Incoming incoming) {
   if (auto* change = std::get_if<TunnelStatusChange>(&incoming)) {
-    asio::post(executor_, [weak = weak_from_this(), change = std::move(*change)] {
+    asio::post(observerStrand_, [weak = weak_from_this(), change = std::move(*change)] {
       auto self = weak.lock();
       if (!self) return;
       std::map<std::uint64_t, StatusObserver> observers;
@@ -274,6 +284,36 @@ void TunnelHostClient::lose(const std::shared_ptr<Link>& link) {
     pending->finish();
   }
   link->pending.clear();
+  // Observers expect status changes without calling anything: win the daemon back.
+  if (link->subscribed) resubscribeLater();
+}
+
+void TunnelHostClient::resubscribeLater() {
+  if (resubscribing_) return;
+  resubscribing_ = true;
+  runtime::spawn(strand_, resubscribe(weak_from_this()));
+}
+
+runtime::Task<void> TunnelHostClient::resubscribe(std::weak_ptr<TunnelHostClient> weak) {
+  auto delay = std::chrono::milliseconds(250);
+  for (;;) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, delay);
+    co_await timer.async_wait(runtime::asTuple);
+    auto self = weak.lock();
+    if (!self) co_return;
+    if (!self->hasObservers() || self->link_) {
+      self->resubscribing_ = false;
+      co_return;
+    }
+    try {
+      co_await self->currentLink();  // subscribes
+      self->resubscribing_ = false;
+      co_return;
+    } catch (const runtime::SystemError&) {
+      // Not back yet (restarting, or stopped for good): keep trying, less often.
+    }
+    delay = std::min(delay * 2, std::chrono::milliseconds(10000));
+  }
 }
 
 // ---- status observers ----
@@ -304,7 +344,8 @@ runtime::Task<void> TunnelHostClient::subscribeNow(std::shared_ptr<TunnelHostCli
     auto link = co_await self->currentLink();
     self->subscribeIfObserved(link);
   } catch (const runtime::SystemError&) {
-    // No daemon to reach now: the next connection subscribes.
+    // No daemon to reach now: keep looking for it in the background.
+    self->resubscribeLater();
   }
 }
 

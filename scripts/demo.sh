@@ -105,7 +105,8 @@ testbed/lab up --build "$build"
 
 step "Starting the daemon in the client's namespace"
 mkdir -p "$work/home"
-ip netns exec "$client" "$flowgate" daemon --socket "$socket" --data-dir "$work/daemon" \
+# The daemon talks to the lab's control server too: it trusts the lab's CA.
+ip netns exec "$client" env SSL_CERT_FILE="$lab_ca" "$flowgate" daemon --socket "$socket" --data-dir "$work/daemon" \
   --group root >"$work/daemon.log" 2>&1 &
 daemon_pid=$!
 for _ in $(seq 100); do
@@ -125,14 +126,19 @@ echo "flowgate daemon (pid $daemon_pid) on $socket"
 step "Signing in as +1 5550100"
 echo lab-password | ctl login +1 5550100 --password-stdin
 
+# Before connecting: in the lab only the physical resolver knows the control
+# server's name, and while connected names are asked through the tunnel.
+ctl traffic
+
 step "Connecting"
 ctl connect
 ctl status
-ctl nodes
-ctl traffic
 
-step "Through the tunnel: the echo server sees the exit's address"
+step "Through the tunnel: the echo servers see the exits' addresses"
 in_client curl -sS --max-time 5 http://203.0.113.80/
+in_client curl -sS --max-time 5 http://203.0.113.180/
+step "The paths those flows took, with the delay to each first hop"
+ctl nodes
 step "The direct network bypasses the tunnel: the echo server sees the client itself"
 in_client curl -sS --max-time 5 http://192.0.2.10/
 

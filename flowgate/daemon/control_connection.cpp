@@ -4,7 +4,7 @@
 #include "runtime/spawn.hpp"
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_category.hpp>
 
@@ -38,33 +38,43 @@ ControlConnection::ControlConnection(asio::local::stream_protocol::socket socket
 
 void ControlConnection::start() { runtime::spawn(strand_, readLoop(shared_from_this())); }
 
+// Posted, never run inline: the server may be walking its clients.
 void ControlConnection::post(std::string frame) {
-  asio::dispatch(strand_, [self = shared_from_this(), frame = std::move(frame)]() mutable {
+  asio::post(strand_, [self = shared_from_this(), frame = std::move(frame)]() mutable {
     self->send(std::move(frame));
   });
 }
 
 void ControlConnection::close() {
-  asio::dispatch(strand_, [self = shared_from_this()] { self->closeNow(); });
+  asio::post(strand_, [self = shared_from_this()] { self->closeNow(); });
 }
 
 runtime::Task<void> ControlConnection::readLoop(std::shared_ptr<ControlConnection> self) {
   std::array<char, 64 * 1024> buffer;
-  while (!self->closed_ && !self->closing_) {
-    auto [error, count] =
-        co_await self->socket_.async_read_some(asio::buffer(buffer), runtime::asTuple);
-    if (error) {
-      self->closeNow();
-      co_return;
+  for (;;) {
+    while (auto payload = self->decoder_.next()) {
+      self->handle(*payload);
+      // A client may not pile up work: read on once some of it is done.
+      while (self->inFlight_ >= maxRequestsInFlight && !self->closed_) {
+        self->resume_.emplace(self->strand_, asio::steady_timer::time_point::max());
+        co_await self->resume_->async_wait(runtime::asTuple);
+      }
+      if (self->closed_) co_return;
     }
-    self->decoder_.append(std::span(buffer.data(), count));
-    while (auto payload = self->decoder_.next()) self->handle(*payload);
     if (self->decoder_.broken()) {
       // The stream cannot be resynchronised: answer once and hang up.
       self->send(errorFrame(std::nullopt, TunnelHostError::messageTooLarge));
       self->closing_ = true;
       if (!self->writing_) self->closeNow();
+      co_return;
     }
+    auto [error, count] =
+        co_await self->socket_.async_read_some(asio::buffer(buffer), runtime::asTuple);
+    if (error || self->closed_) {
+      self->closeNow();
+      co_return;
+    }
+    self->decoder_.append(std::span(buffer.data(), count));
   }
 }
 
@@ -75,6 +85,7 @@ void ControlConnection::handle(const std::string& payload) {
   } else if (decoded.error) {
     send(errorFrame(decoded.id, decoded.error));
   } else {
+    ++inFlight_;
     runtime::spawn(strand_, serve(shared_from_this(), std::move(decoded.request)));
   }
 }
@@ -89,6 +100,8 @@ runtime::Task<void> ControlConnection::serve(std::shared_ptr<ControlConnection> 
   } catch (...) {
     reply = protocol::encodeError(request.id, protocol::errorInfo(std::current_exception()));
   }
+  --self->inFlight_;
+  if (self->resume_) self->resume_->cancel();
   if (reply.size() > protocol::maxFrameLength) {
     self->send(errorFrame(request.id, TunnelHostError::messageTooLarge));
   } else {
@@ -188,6 +201,7 @@ void ControlConnection::closeNow() {
   boost::system::error_code ignored;
   socket_.shutdown(asio::socket_base::shutdown_both, ignored);
   socket_.close(ignored);
+  if (resume_) resume_->cancel();
   if (auto server = server_.lock()) server->forget(settings_.key);
 }
 

@@ -10,11 +10,13 @@
 #include "runtime/async.hpp"
 
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace flowgate::daemon {
@@ -33,6 +35,9 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   ControlConnection(boost::asio::local::stream_protocol::socket socket, runtime::Strand strand,
                     std::weak_ptr<ControlSocketServer> server,
                     std::shared_ptr<platform::TunnelHost> host, Settings settings);
+
+  // Requests of one client running at once; reading pauses beyond.
+  static constexpr std::size_t maxRequestsInFlight = 64;
 
   // Starts reading. Call once, after construction.
   void start();
@@ -60,6 +65,8 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   platform::tunnel_protocol::FrameDecoder decoder_;
   std::deque<std::string> queue_;
   std::size_t queuedBytes_ = 0;
+  std::size_t inFlight_ = 0;
+  std::optional<boost::asio::steady_timer> resume_;  // wakes the paused reader
   bool writing_ = false;
   bool closing_ = false;  // the last frame is queued; close once it is written
   bool closed_ = false;

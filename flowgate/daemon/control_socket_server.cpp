@@ -7,8 +7,14 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -42,16 +48,28 @@ void ControlSocketServer::start() {
   group_ = groupNamed(options_.group);
   prepareSocketPath(options_.path);
   Acceptor acceptor(strand_);
-  acceptor.open();
+  // Close-on-exec from the start: programs the daemon runs must not inherit the listener.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    throw runtime::SystemError(runtime::ErrorCode(errno, boost::system::system_category()),
+                               "socket");
+  }
+  acceptor.assign(asio::local::stream_protocol(), fd);
   acceptor.bind(Endpoint(options_.path.native()));
-  socketFile_ = restrictSocketFile(options_.path, group_);
-  acceptor.listen();
+  try {
+    socketFile_ = restrictSocketFile(options_.path, group_);
+    acceptor.listen();
+  } catch (const runtime::SystemError&) {
+    ::unlink(options_.path.c_str());
+    socketFile_.reset();
+    throw;
+  }
   acceptor_.emplace(std::move(acceptor));
 
   observerToken_ = host_->addStatusObserver(
       [weak = weak_from_this()](const platform::TunnelStatusChange& change) {
         if (auto self = weak.lock())
-          asio::dispatch(self->strand_, [self, change] { self->broadcast(change); });
+          asio::post(self->strand_, [self, change] { self->broadcast(change); });
       });
   runtime::spawn(strand_, acceptLoop(shared_from_this()));
 }
@@ -86,6 +104,8 @@ runtime::Task<void> ControlSocketServer::acceptLoop(std::shared_ptr<ControlSocke
 
 void ControlSocketServer::admit(asio::local::stream_protocol::socket socket,
                                 runtime::Strand strand) {
+  // Asio accepts without SOCK_CLOEXEC.
+  ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
   bool allowed = false;
   try {
     allowed = mayControl(peerCredentials(socket.native_handle()), group_);
@@ -113,7 +133,8 @@ runtime::Task<void> ControlSocketServer::subscribe(std::uint64_t client) {
 }
 
 void ControlSocketServer::forget(std::uint64_t client) {
-  asio::dispatch(strand_, [self = shared_from_this(), client] { self->clients_.erase(client); });
+  // Posted: a connection may close while broadcast() walks the clients.
+  asio::post(strand_, [self = shared_from_this(), client] { self->clients_.erase(client); });
 }
 
 void ControlSocketServer::closeAll() {

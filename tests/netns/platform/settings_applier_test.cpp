@@ -325,3 +325,37 @@ TEST_F(SettingsApplierTest, TheNextStartCleansUpAfterAKilledDaemon) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SettingsApplierTest, TheIPv6GuardLastsAsLongAsTheSettingsAndGoesWithTheLeftovers) {
+  auto guardState = [&] {
+    return client->must("ip -6 rule show | grep 30309 || true") +
+           client->must("ip -6 route show table 30309 || true");
+  };
+  std::unique_ptr<LinuxSettingsApplier> applier;
+  client->run([&] {
+    applier = std::make_unique<LinuxSettingsApplier>(kTun, std::make_unique<ResolvConfDNS>(paths),
+                                                     /*ipv6Guard=*/true);
+  });
+  applier->applyNow(firstSettings());
+  auto state = guardState();
+  EXPECT_NE(state.find("not from all fwmark 0x7665 lookup 30309"), std::string::npos) << state;
+  EXPECT_NE(state.find("unreachable default"), std::string::npos) << state;
+  EXPECT_NE(state.find("throw fe80::/10"), std::string::npos) << state;
+  // Applying again (a re-authorization) keeps one rule.
+  applier->applyNow(firstSettings());
+  EXPECT_EQ(lines(client->must("ip -6 rule show | grep 30309 || true")).size(), 1u);
+
+  applier->removeNow();
+  EXPECT_EQ(guardState(), "");
+
+  // What a killed daemon left: the next daemon's cleanup takes it away.
+  applier->applyNow(firstSettings());
+  applier.reset();
+  ASSERT_NE(guardState(), "");
+  makeApplier()->removeLeftovers();
+  EXPECT_EQ(guardState(), "");
+}
+
+}  // namespace

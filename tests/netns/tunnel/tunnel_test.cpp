@@ -6,6 +6,7 @@
 #include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/process/child_process.hpp"
 #include "tests/support/tunnel/namespace_command.hpp"
+#include "tests/support/tunnel/tunnel_state.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,6 @@ using testsupport::insideNamespace;
 
 constexpr const char* kClient = "vkl-client";
 constexpr const char* kTun = "vkgate0";
-constexpr const char* kResolvConf = "nameserver 198.51.100.53\n";
 
 // One control command to a lab relay; its one-line answer.
 std::string relayCommand(int relay, const std::string& line) {
@@ -105,7 +105,8 @@ class TunnelTest : public LabTest {
         insideNamespace(kClient,
                         {"env", "SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem", FLOWGATE_BIN,
                          "run", "--bootstrap", (options_ / "bootstrap.json").string(), "--tokens",
-                         (options_ / "tokens.json").string(), "--tun", kTun}),
+                         (options_ / "tokens.json").string(), "--tun", kTun, "--data-dir",
+                         (options_ / "data").string()}),
         ChildProcess::Output::combined);
     return flowgate_->readLineWithin(30s).value_or("(no outcome)");
   }
@@ -146,25 +147,7 @@ class TunnelTest : public LabTest {
     return true;
   }
 
-  // What of the tunnel's state is in the client namespace: our rule, routes
-  // (by table and by protocol tag), TUN devices, nftables table and resolver
-  // file. Empty when nothing is.
-  std::string tunnelState() {
-    std::string found;
-    auto add = [&](const std::string& what, const std::string& text) {
-      if (!trimmed(text).empty()) found += what + ": " + trimmed(text) + "\n";
-    };
-    add("rule", inClient("ip rule show | grep -E 'lookup 30309|0x7665' || true").output);
-    add("table", inClient("ip route show table 30309 2>/dev/null || true").output);
-    add("tagged routes", inClient("ip route show table all proto 118 || true").output);
-    add("tun",
-        inClient("ip -o -d link show | grep -E ' tun |" + std::string(kTun) + "' || true").output);
-    add("nftables", inClient("nft list table ip veskar 2>/dev/null || true").output);
-    std::ifstream resolv("/etc/netns/vkl-client/resolv.conf");
-    std::string content((std::istreambuf_iterator<char>(resolv)), {});
-    if (content != kResolvConf) found += "resolv.conf: " + content;
-    return found;
-  }
+  std::string tunnelState() { return testsupport::tunnelState(kTun); }
 
   std::filesystem::path options_;
   std::string deviceKey_;

@@ -1,0 +1,376 @@
+// `flowgate daemon` in the lab's client namespace, driven through the control
+// socket as the app drives it: the status events every client sees, what a
+// hundred runs leave in the daemon and in the namespace, the machine after a
+// crash, and the IPv6 guard.
+
+#include "platform/tunnel_host_client.hpp"
+#include "platform/user_defaults.hpp"
+#include "runtime/spawn.hpp"
+#include "tests/support/lab/lab_fixture.hpp"
+#include "tests/support/process/child_process.hpp"
+#include "tests/support/tunnel/namespace_command.hpp"
+#include "tests/support/tunnel/tunnel_state.hpp"
+
+#include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/json/parse.hpp>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace labtest {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::TunnelStatus;
+using testsupport::ChildProcess;
+using testsupport::insideNamespace;
+
+constexpr const char* kClient = "vkl-client";
+constexpr const char* kTun = "vkdaemon0";
+
+std::string readWhole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The daemon's open descriptors, threads and resident memory (KiB).
+struct Footprint {
+  std::size_t descriptors = 0;
+  long threads = 0;
+  long residentKiB = 0;
+};
+
+Footprint footprint(pid_t pid) {
+  Footprint figures;
+  auto folder = "/proc/" + std::to_string(pid);
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder + "/fd")) {
+    ++figures.descriptors;
+  }
+  std::istringstream status(readWhole(folder + "/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("Threads:")) figures.threads = std::stol(line.substr(8));
+    if (line.starts_with("VmRSS:")) figures.residentKiB = std::stol(line.substr(6));
+  }
+  return figures;
+}
+
+class DaemonTest : public LabTest {
+ protected:
+  void SetUp() override {
+    LabTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    up();
+    ASSERT_FALSE(HasFatalFailure());
+    char folder[] = "/tmp/vk-daemon-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    folder_ = folder;
+    auto minted = inClient(std::string(MINT_START_OPTIONS_BIN) +
+                           " --base-url https://control.lab.example"
+                           " --ca /run/veskar-lab/pki/control-ca.pem --out " +
+                           folder_.string());
+    ASSERT_EQ(minted.status, 0) << minted.output;
+    auto at = minted.output.find("device_key ");
+    ASSERT_NE(at, std::string::npos) << minted.output;
+    deviceKey_ = minted.output.substr(at + 11);
+    while (!deviceKey_.empty() && std::isspace(static_cast<unsigned char>(deviceKey_.back()))) {
+      deviceKey_.pop_back();
+    }
+  }
+  void TearDown() override {
+    clients_.clear();
+    daemon_.reset();
+    if (!folder_.empty()) std::filesystem::remove_all(folder_);
+    LabTest::TearDown();
+  }
+
+  std::filesystem::path socketPath() const { return folder_ / "flowgate.sock"; }
+
+  // Starts the daemon and waits until its socket takes connections.
+  void startDaemon(std::vector<std::string> extra = {}) {
+    std::vector<std::string> command{
+        "env",        "SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem",
+        FLOWGATE_BIN, "daemon",
+        "--socket",   socketPath().string(),
+        "--data-dir", (folder_ / "data").string(),
+        "--group",    "root",
+        "--tun",      kTun};
+    command.insert(command.end(), extra.begin(), extra.end());
+    daemon_ = std::make_unique<ChildProcess>(insideNamespace(kClient, command),
+                                             ChildProcess::Output::combined);
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!accepts()) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the daemon never listened";
+      ASSERT_TRUE(daemon_->alive()) << daemon_->output();
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+  bool accepts() const {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath().native().copy(address.sun_path, sizeof address.sun_path - 1);
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+  }
+
+  // A client whose status events are appended to `events`.
+  std::shared_ptr<platform::TunnelHostClient> client(std::vector<TunnelStatus>* events = nullptr) {
+    auto made = platform::TunnelHostClient::create(io_.get_executor(), socketPath());
+    if (events) {
+      made->addStatusObserver([events](const platform::TunnelStatusChange& change) {
+        events->push_back(change.status);
+      });
+    }
+    clients_.push_back(made);
+    return made;
+  }
+
+  template <class Done>
+  bool runUntil(Done done, std::chrono::milliseconds timeout = 30s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    io_.restart();
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      io_.run_one_for(20ms);
+    }
+    return done();
+  }
+  void runFor(std::chrono::milliseconds duration) {
+    auto deadline = std::chrono::steady_clock::now() + duration;
+    runUntil([&] { return std::chrono::steady_clock::now() >= deadline; }, duration + 1s);
+  }
+  // The task's value; the test fails on its error.
+  template <class T>
+  T await(runtime::Task<T> task) {
+    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
+    std::exception_ptr error;
+    runtime::spawn(io_.get_executor(),
+                   [](runtime::Task<T> inner, decltype(value)* out,
+                      std::exception_ptr* failed) -> runtime::Task<void> {
+                     try {
+                       if constexpr (std::is_void_v<T>) {
+                         co_await std::move(inner);
+                         out->emplace(true);
+                       } else {
+                         out->emplace(co_await std::move(inner));
+                       }
+                     } catch (...) {
+                       *failed = std::current_exception();
+                     }
+                   }(std::move(task), &value, &error));
+    EXPECT_TRUE(runUntil([&] { return value || error; })) << "no answer from the daemon";
+    if (error) std::rethrow_exception(error);
+    if constexpr (!std::is_void_v<T>) return std::move(*value);
+  }
+
+  std::string savedConfiguration(platform::TunnelHost& host) {
+    platform::TunnelConfiguration configuration;
+    configuration.providerBundleIdentifier = "com.veskar.macos.Flowgate";
+    configuration.serverAddress = "control.lab.example";
+    configuration.providerConfiguration = {{"protocolVersion", 3}};
+    configuration.localizedDescription = "Veskar";
+    configuration.enabled = true;
+    return await(host.saveToPreferences(configuration)).identifier;
+  }
+  platform::TunnelStartOptions startOptions() const {
+    return {{"bootstrap", platform::TunnelOptionData{readWhole(folder_ / "bootstrap.json")}},
+            {"extension_tokens", platform::TunnelOptionData{readWhole(folder_ / "tokens.json")}},
+            {"high_speed_enabled", 1.0}};
+  }
+  TunnelStatus status(platform::TunnelHost& host, const std::string& id) {
+    return await(host.connection(id)).status;
+  }
+  // Starts the tunnel and waits for it to be connected.
+  void connect(platform::TunnelHost& host, const std::string& id) {
+    await(host.startVPNTunnel(id, startOptions()));
+    ASSERT_TRUE(runUntil([&] { return status(host, id) == TunnelStatus::connected; }))
+        << "status " << platform::tunnelStatusName(status(host, id)) << "\n"
+        << daemon_->output();
+  }
+
+  Result inClient(const std::string& command) { return LabTest::inClient(command); }
+  std::string admin(const std::string& path, const std::string& body) {
+    return inNamespace("vkl-control",
+                       "curl -sS -X POST -d '" + body + "' http://127.0.0.1:8080" + path)
+        .output;
+  }
+  std::string fetch(const std::string& url) {
+    return inClient("curl -g -sS --max-time 3 -o /dev/null -w '%{http_code}' " + url).output;
+  }
+
+  boost::asio::io_context io_;
+  std::filesystem::path folder_;
+  std::string deviceKey_;
+  std::unique_ptr<ChildProcess> daemon_;
+  std::vector<std::shared_ptr<platform::TunnelHostClient>> clients_;
+};
+
+TEST_F(DaemonTest, EveryClientSeesTheRunsStatusesInOrder) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  std::vector<TunnelStatus> first, second;
+  auto app = client(&first);
+  auto other = client(&second);
+  auto id = savedConfiguration(*app);
+  EXPECT_EQ(status(*other, id), TunnelStatus::disconnected);
+  runFor(300ms);  // both subscriptions are in place
+
+  // The first heartbeat is answered late; by then the lease has moved, so the
+  // daemon re-authorizes while it runs.
+  admin("/admin/faults", R"({"path":"/v1/tunnel/heartbeat","delay_ms":4000,"times":1})");
+  ASSERT_NO_FATAL_FAILURE(connect(*app, id));
+  admin("/admin/move-lease", "{\"device_key\":\"" + deviceKey_ + "\"}");
+  EXPECT_TRUE(runUntil([&] { return first.size() >= 4; })) << first.size() << " events\n"
+                                                           << daemon_->output();
+  EXPECT_EQ(inClient("curl -sS --max-time 5 http://203.0.113.80/").output, "203.0.113.1\n");
+
+  await(app->stopVPNTunnel(id));
+  EXPECT_TRUE(runUntil([&] { return first.size() >= 6 && second.size() >= 6; }));
+  const std::vector<TunnelStatus> expected{TunnelStatus::connecting,    TunnelStatus::connected,
+                                           TunnelStatus::reasserting,   TunnelStatus::connected,
+                                           TunnelStatus::disconnecting, TunnelStatus::disconnected};
+  EXPECT_EQ(first, expected);
+  EXPECT_EQ(second, expected);
+  EXPECT_EQ(testsupport::tunnelState(kTun), "");
+  // SIGTERM ends the daemon cleanly.
+  auto ended = daemon_->stop(SIGTERM, 15s);
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_TRUE(WIFEXITED(*ended) && WEXITSTATUS(*ended) == 0) << daemon_->output();
+  EXPECT_FALSE(std::filesystem::exists(socketPath()));
+}
+
+TEST_F(DaemonTest, RepeatedRunsLeaveNothingInTheDaemonOrTheNamespace) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  auto app = client();
+  auto id = savedConfiguration(*app);
+  std::vector<Footprint> figures;
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    ASSERT_NO_FATAL_FAILURE(connect(*app, id));
+    await(app->stopVPNTunnel(id));
+    ASSERT_EQ(status(*app, id), TunnelStatus::disconnected);
+    // The last run's tasks wind down right after its stop.
+    runFor(300ms);
+    figures.push_back(footprint(daemon_->pid()));
+    EXPECT_EQ(testsupport::tunnelState(kTun), "");
+  }
+  for (std::size_t i = 1; i < figures.size(); ++i) {
+    SCOPED_TRACE("cycle " + std::to_string(i));
+    EXPECT_EQ(figures[i].descriptors, figures[0].descriptors);
+    EXPECT_EQ(figures[i].threads, figures[0].threads);
+    // Allocator caches move a little; a leak of a run would grow steadily.
+    EXPECT_LT(figures[i].residentKiB, figures[0].residentKiB + 4096);
+  }
+  std::ostringstream table;
+  for (std::size_t i = 0; i < figures.size(); ++i) {
+    table << "cycle " << i << ": fds " << figures[i].descriptors << " threads "
+          << figures[i].threads << " rss " << figures[i].residentKiB << " KiB\n";
+  }
+  RecordProperty("footprint", table.str());
+  std::cout << table.str();
+}
+
+TEST_F(DaemonTest, ANewDaemonPutsBackWhatACrashedOneLeft) {
+  auto before = testsupport::routingSnapshot();
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  std::string id;
+  {
+    auto app = client();
+    id = savedConfiguration(*app);
+    ASSERT_NO_FATAL_FAILURE(connect(*app, id));
+  }
+  ASSERT_TRUE(daemon_->stop(SIGKILL, 10s).has_value());
+  clients_.clear();
+  ASSERT_NE(testsupport::tunnelState(kTun), "");
+
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  EXPECT_EQ(testsupport::routingSnapshot(), before);
+  // The saved configuration survived the crash.
+  auto app = client();
+  EXPECT_EQ(await(app->loadFromPreferences(id)).identifier, id);
+  EXPECT_EQ(status(*app, id), TunnelStatus::disconnected);
+}
+
+TEST_F(DaemonTest, TheIPv6GuardRefusesIPv6OnlyWhileConnected) {
+  // IPv6 between the client and the router's far side, in the lab only.
+  for (const char* ns : {"vkl-client", "vkl-router"}) {
+    inNamespace(ns,
+                "sysctl -qw net.ipv6.conf.all.disable_ipv6=0 net.ipv6.conf.default.disable_ipv6=0 "
+                "net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0");
+  }
+  inNamespace("vkl-client",
+              "sysctl -qw net.ipv6.conf.eth0.disable_ipv6=0 net.ipv6.conf.lo.disable_ipv6=0");
+  inNamespace("vkl-router",
+              "sh -c 'for i in /proc/sys/net/ipv6/conf/*/disable_ipv6; do echo 0 > $i; done; "
+              "sysctl -qw net.ipv6.conf.all.forwarding=1'");
+  inClient("ip -6 addr add 2001:db8:1::10/64 dev eth0 nodad");
+  inClient("ip -6 route add default via 2001:db8:1::1");
+  inNamespace("vkl-router", "ip -6 addr add 2001:db8:1::1/64 dev lan nodad");
+  inNamespace("vkl-router", "ip -6 addr add 2001:db8:80::80/128 dev lo");
+  ChildProcess server(insideNamespace("vkl-router", {"python3", "-u", "-m", "http.server", "8080",
+                                                     "--bind", "2001:db8:80::80"}),
+                      ChildProcess::Output::combined);
+  ASSERT_TRUE(server.readLineWithin(10s).value_or("").starts_with("Serving")) << server.output();
+  const std::string url = "http://[2001:db8:80::80]:8080/";
+  ASSERT_EQ(fetch(url), "200");
+
+  // The daemon's setting turns the guard on (the command line would override it).
+  platform::UserDefaults(folder_ / "data", "flowgate").setBool("ipv6LeakGuard", true);
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  auto app = client();
+  auto id = savedConfiguration(*app);
+  ASSERT_NO_FATAL_FAILURE(connect(*app, id));
+  auto refused = inClient("curl -g -sS --max-time 3 " + url);
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.output.find("Couldn't connect"), std::string::npos) << refused.output;
+  auto route = inClient("ip -6 route get 2001:db8:80::80").output;
+  EXPECT_NE(route.find("No route to host"), std::string::npos) << route;
+  // Link-local stays reachable.
+  EXPECT_EQ(inClient("sh -c 'ip -6 route get fe80::1 dev eth0 >/dev/null && echo ok'").output,
+            "ok\n");
+  EXPECT_EQ(inClient("curl -sS --max-time 5 http://203.0.113.80/").output, "203.0.113.1\n");
+
+  await(app->stopVPNTunnel(id));
+  EXPECT_EQ(fetch(url), "200");
+  EXPECT_EQ(testsupport::tunnelState(kTun), "");
+}
+
+TEST(DaemonPackaging, TheUnitVerifiesAndTheInstallStepLaysOutTheFolders) {
+  if (::system("command -v systemd-analyze >/dev/null") != 0) GTEST_SKIP() << "no systemd-analyze";
+  char folder[] = "/tmp/vk-install-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  std::filesystem::path root = folder;
+  auto installed = run(std::string(VESKAR_SOURCE_DIR) +
+                       "/scripts/install.sh " VESKAR_BUILD_DIR " --root " + root.string());
+  ASSERT_EQ(installed.status, 0) << installed.output;
+  auto mode = [&](const char* path) {
+    return std::filesystem::status(root / path).permissions() & std::filesystem::perms::all;
+  };
+  using std::filesystem::perms;
+  EXPECT_EQ(mode("var/lib/veskar"), perms::owner_all);
+  EXPECT_EQ(mode("run/veskar"), perms::owner_all | perms::group_read | perms::group_exec |
+                                    perms::others_read | perms::others_exec);
+  EXPECT_TRUE(std::filesystem::exists(root / "usr/local/bin/flowgate"));
+  // The unit as installed, pointing at the installed program.
+  auto unit = readWhole(root / "etc/systemd/system/flowgate.service");
+  EXPECT_NE(unit.find("Type=notify"), std::string::npos);
+  std::ofstream(root / "flowgate.service") << std::regex_replace(
+      unit, std::regex("/usr/local/bin/flowgate"), (root / "usr/local/bin/flowgate").string());
+  auto verified = run("systemd-analyze verify --man=no " + (root / "flowgate.service").string());
+  EXPECT_EQ(verified.status, 0) << verified.output;
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace labtest
