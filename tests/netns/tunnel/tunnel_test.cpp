@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <boost/json/parse.hpp>
 
@@ -33,33 +31,6 @@ using testsupport::insideNamespace;
 
 constexpr const char* kClient = "vkl-client";
 constexpr const char* kTun = "vkgate0";
-
-// One control command to a lab relay; its one-line answer.
-std::string relayCommand(int relay, const std::string& line) {
-  auto path = "/run/veskar-lab/relay" + std::to_string(relay) + ".sock";
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::write(fd, (line + "\n").data(), line.size() + 1) == static_cast<ssize_t>(line.size() + 1)) {
-    char c = 0;
-    while (::read(fd, &c, 1) == 1 && c != '\n') answer += c;
-  }
-  ::close(fd);
-  return answer;
-}
-
-std::uint64_t relayCounter(int relay, const std::string& name) {
-  std::istringstream stats(relayCommand(relay, "stats"));
-  std::string field;
-  while (stats >> field) {
-    if (field.starts_with(name + "=")) return std::stoull(field.substr(name.size() + 1));
-  }
-  ADD_FAILURE() << "relay" << relay << " has no counter " << name;
-  return 0;
-}
 
 std::string trimmed(std::string text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();

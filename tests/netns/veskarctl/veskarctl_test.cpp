@@ -62,28 +62,6 @@ CtlResult veskarctl(const std::filesystem::path& home, const std::string& enviro
   return {WIFEXITED(result.status) ? WEXITSTATUS(result.status) : -1, result.output, readFile(err)};
 }
 
-std::uint64_t relayCounter(int relay, const std::string& name) {
-  auto path = "/run/veskar-lab/relay" + std::to_string(relay) + ".sock";
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::write(fd, "stats\n", 6) == 6) {
-    char c = 0;
-    while (::read(fd, &c, 1) == 1 && c != '\n') answer += c;
-  }
-  ::close(fd);
-  std::istringstream stats(answer);
-  std::string field;
-  while (stats >> field) {
-    if (field.starts_with(name + "=")) return std::stoull(field.substr(name.size() + 1));
-  }
-  ADD_FAILURE() << "relay" << relay << " has no counter " << name;
-  return 0;
-}
-
 class VeskarctlLab : public LabTest {
  protected:
   void SetUp() override {

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <array>
 #include <cstdio>
+#include <sstream>
 
 namespace labtest {
 
@@ -20,6 +23,32 @@ Result run(const std::string& command) {
 
 std::string lab(const std::string& verb) {
   return std::string(LAB_SCRIPT) + " " + verb + (verb == "up" ? " --build " LAB_BUILD_DIR : "");
+}
+
+std::string relayCommand(int relay, const std::string& line) {
+  auto path = "/run/veskar-lab/relay" + std::to_string(relay) + ".sock";
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::write(fd, (line + "\n").data(), line.size() + 1) == static_cast<ssize_t>(line.size() + 1)) {
+    char c = 0;
+    while (::read(fd, &c, 1) == 1 && c != '\n') answer += c;
+  }
+  ::close(fd);
+  return answer;
+}
+
+std::uint64_t relayCounter(int relay, const std::string& name) {
+  std::istringstream stats(relayCommand(relay, "stats"));
+  std::string field;
+  while (stats >> field) {
+    if (field.starts_with(name + "=")) return std::stoull(field.substr(name.size() + 1));
+  }
+  ADD_FAILURE() << "relay" << relay << " has no counter " << name;
+  return 0;
 }
 
 void LabTest::SetUp() {

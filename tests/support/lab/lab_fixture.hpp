@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace labtest {
@@ -20,6 +21,11 @@ struct Result {
 Result run(const std::string& command);
 // The lab script with a verb ("up" takes the build folder of this build).
 std::string lab(const std::string& verb);
+
+// One control command to lab relay N (1 to 3); its one-line answer.
+std::string relayCommand(int relay, const std::string& line);
+// A counter of relay N's "stats" answer (a test failure when it has none).
+std::uint64_t relayCounter(int relay, const std::string& name);
 
 // The lab's turn-taking lock.
 inline constexpr const char* kLabLock = "/run/lock/veskar-lab.lock";

@@ -162,8 +162,13 @@ class VPNManagerTest : public ::testing::Test {
   SharedStore store{std::make_shared<platform::FileSecretStore>(directory / "secrets",
                                                                 platform::sharedAccessGroup()),
                     std::make_shared<platform::UserDefaults>(directory.path(), "veskar")};
+  bool controlDown = false;  // every request answers 500
   std::shared_ptr<platform::FakeHttpClient> http =
-      std::make_shared<platform::FakeHttpClient>(platform::FakeHttpClient::replying(controlServer));
+      std::make_shared<platform::FakeHttpClient>(platform::FakeHttpClient::replying(
+          [this](const platform::HttpRequest& request) -> platform::HttpResponse {
+            if (controlDown) return {500, {}, "down"};
+            return controlServer(request);
+          }));
   std::shared_ptr<LoginManager> login =
       LoginManager::create(io.get_executor(), http, store,
                            LoginManagerOptions{*platform::parseURL("https://192.0.2.1"),
@@ -258,22 +263,12 @@ TEST_F(VPNManagerTest, StartsWithTheBootstrapTheTokensAndTheHighSpeedSetting) {
 }
 
 TEST_F(VPNManagerTest, FailuresBeforeTheStartAreThrownAndAFailedPreparationTouchesNothing) {
-  http = std::make_shared<platform::FakeHttpClient>(platform::FakeHttpClient::replying(
-      [](const platform::HttpRequest&) -> platform::HttpResponse {
-        return {500, {}, "down"};
-      }));
-  login = LoginManager::create(io.get_executor(), http, store,
-                               LoginManagerOptions{*platform::parseURL("https://192.0.2.1"),
-                                                   directory / "refresh.lock", clock});
+  controlDown = true;
   EXPECT_THROW(connect(), APIError);
   EXPECT_EQ(host->saves, 0u);
   EXPECT_FALSE(manager->manager());
 
-  http =
-      std::make_shared<platform::FakeHttpClient>(platform::FakeHttpClient::replying(controlServer));
-  login = LoginManager::create(io.get_executor(), http, store,
-                               LoginManagerOptions{*platform::parseURL("https://192.0.2.1"),
-                                                   directory / "refresh.lock", clock});
+  controlDown = false;
   host->startFailure = make_error_code(platform::TunnelHostError::alreadyRunning);
   try {
     connect();
