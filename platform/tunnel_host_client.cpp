@@ -61,7 +61,9 @@ std::shared_ptr<TunnelHostClient> TunnelHostClient::create(runtime::Executor exe
 }
 
 TunnelHostClient::TunnelHostClient(runtime::Executor executor, std::filesystem::path path)
-    : executor_(executor), strand_(asio::make_strand(executor)), path_(std::move(path)) {}
+    : observerStrand_(asio::make_strand(executor)),
+      strand_(asio::make_strand(executor)),
+      path_(std::move(path)) {}
 
 TunnelHostClient::~TunnelHostClient() {
   // No call is in flight (each holds the client); end the reader.
@@ -146,6 +148,7 @@ runtime::Task<boost::json::value> TunnelHostClient::call(std::shared_ptr<TunnelH
   auto payload = protocol::encodeRequest(request);
   if (payload.size() > protocol::maxFrameLength) runtime::fail(TunnelHostError::messageTooLarge);
   auto link = co_await self->currentLink();
+  if (link->closed) runtime::fail(TunnelHostError::connectionLost);
   auto pending = std::make_shared<Pending>(self->strand_);
   link->pending.emplace(request.id, pending);
   self->send(link, protocol::frame(payload));
@@ -243,7 +246,7 @@ runtime::Task<void> TunnelHostClient::readLoop(std::weak_ptr<TunnelHostClient> w
 
 void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Incoming incoming) {
   if (auto* change = std::get_if<TunnelStatusChange>(&incoming)) {
-    asio::post(executor_, [weak = weak_from_this(), change = std::move(*change)] {
+    asio::post(observerStrand_, [weak = weak_from_this(), change = std::move(*change)] {
       auto self = weak.lock();
       if (!self) return;
       std::map<std::uint64_t, StatusObserver> observers;
@@ -282,7 +285,13 @@ void TunnelHostClient::lose(const std::shared_ptr<Link>& link) {
   }
   link->pending.clear();
   // Observers expect status changes without calling anything: win the daemon back.
-  if (link->subscribed) runtime::spawn(strand_, resubscribe(weak_from_this()));
+  if (link->subscribed) resubscribeLater();
+}
+
+void TunnelHostClient::resubscribeLater() {
+  if (resubscribing_) return;
+  resubscribing_ = true;
+  runtime::spawn(strand_, resubscribe(weak_from_this()));
 }
 
 runtime::Task<void> TunnelHostClient::resubscribe(std::weak_ptr<TunnelHostClient> weak) {
@@ -291,9 +300,14 @@ runtime::Task<void> TunnelHostClient::resubscribe(std::weak_ptr<TunnelHostClient
     asio::steady_timer timer(co_await asio::this_coro::executor, delay);
     co_await timer.async_wait(runtime::asTuple);
     auto self = weak.lock();
-    if (!self || !self->hasObservers() || self->link_) co_return;
+    if (!self) co_return;
+    if (!self->hasObservers() || self->link_) {
+      self->resubscribing_ = false;
+      co_return;
+    }
     try {
       co_await self->currentLink();  // subscribes
+      self->resubscribing_ = false;
       co_return;
     } catch (const runtime::SystemError&) {
       // Not back yet (restarting, or stopped for good): keep trying, less often.
@@ -330,7 +344,8 @@ runtime::Task<void> TunnelHostClient::subscribeNow(std::shared_ptr<TunnelHostCli
     auto link = co_await self->currentLink();
     self->subscribeIfObserved(link);
   } catch (const runtime::SystemError&) {
-    // No daemon to reach now: the next connection subscribes.
+    // No daemon to reach now: keep looking for it in the background.
+    self->resubscribeLater();
   }
 }
 

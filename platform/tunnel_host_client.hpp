@@ -5,8 +5,8 @@
 // opened at the first operation and again after it was lost; calls waiting
 // when it is lost fail with TunnelHostError::connectionLost. While observers
 // are registered the connection subscribes to status events, which reach the
-// observers on the executor given at creation, in order; a lost subscribed
-// connection is reopened in the background, retrying less and less often.
+// observers on the executor given at creation, in order; without a connection
+// the client keeps reopening one in the background for them, less and less often.
 
 #include "platform/tunnel_host.hpp"
 #include "platform/tunnel_host_protocol.hpp"
@@ -67,14 +67,17 @@ class TunnelHostClient final : public TunnelHost,
   void subscribeIfObserved(const std::shared_ptr<Link>& link);
   void receive(const std::shared_ptr<Link>& link, tunnel_protocol::Incoming incoming);
   void lose(const std::shared_ptr<Link>& link);
+  void resubscribeLater();
   bool hasObservers();
 
-  runtime::Executor executor_;
+  // On the caller's executor, in order even when that executor has many threads.
+  runtime::Strand observerStrand_;
   runtime::Strand strand_;  // the fields below, up to the mutex
   std::filesystem::path path_;
   std::shared_ptr<Link> link_;
   std::shared_ptr<Connecting> connecting_;
   std::uint64_t nextRequest_ = 0;
+  bool resubscribing_ = false;
 
   std::mutex observersMutex_;  // observers are added and removed from any thread
   std::map<std::uint64_t, StatusObserver> observers_;

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -55,8 +56,14 @@ void ControlSocketServer::start() {
   }
   acceptor.assign(asio::local::stream_protocol(), fd);
   acceptor.bind(Endpoint(options_.path.native()));
-  socketFile_ = restrictSocketFile(options_.path, group_);
-  acceptor.listen();
+  try {
+    socketFile_ = restrictSocketFile(options_.path, group_);
+    acceptor.listen();
+  } catch (const runtime::SystemError&) {
+    ::unlink(options_.path.c_str());
+    socketFile_.reset();
+    throw;
+  }
   acceptor_.emplace(std::move(acceptor));
 
   observerToken_ = host_->addStatusObserver(

@@ -27,11 +27,12 @@ namespace flowgate::daemon {
 class ControlConnection;
 
 struct ControlSocketOptions {
-  std::filesystem::path path = "/run/veskar/flowgate.sock";  // parent made 0755, socket 0660
-  std::string group =
-      "veskar";  // socket's group and the group allowed to control (root always allowed)
-  std::size_t maxQueuedBytes =
-      4 << 20;  // a client whose unsent replies/events exceed this is dropped
+  // Its directory is made 0755 when missing; the socket is 0660.
+  std::filesystem::path path = "/run/veskar/flowgate.sock";
+  // The socket's group and the group allowed to control (root always is).
+  std::string group = "veskar";
+  // A client whose unsent replies and events exceed this is dropped.
+  std::size_t maxQueuedBytes = 4 << 20;
 };
 
 class ControlSocketServer : public std::enable_shared_from_this<ControlSocketServer> {

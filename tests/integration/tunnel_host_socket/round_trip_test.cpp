@@ -102,17 +102,24 @@ TEST_F(SocketTest, StatusEventsReachEverySubscriberInOrder) {
   EXPECT_EQ(first, expected);
   EXPECT_EQ(second, expected);
 
-  // A restarted daemon: the clients subscribe again on their own.
+  // A restarted daemon: the clients subscribe again on their own, and so does
+  // one that began observing while the daemon was away.
   server->stop();
+  testsupport::runFor(io, std::chrono::milliseconds(50));
+  std::vector<platform::TunnelStatusChange> third;
+  auto three = client();
+  three->addStatusObserver([&](const auto& change) { third.push_back(change); });
   testsupport::runFor(io, std::chrono::milliseconds(50));
   startServer();
   testsupport::runFor(io, std::chrono::milliseconds(700));
   host->setStatus("home", TunnelStatus::connecting);
   expected.push_back({"home", TunnelStatus::connecting});
-  ASSERT_TRUE(testsupport::runUntil(
-      io, [&] { return first.size() == expected.size() && second.size() == expected.size(); }));
+  ASSERT_TRUE(testsupport::runUntil(io, [&] {
+    return first.size() == expected.size() && second.size() == expected.size() && third.size() == 1;
+  }));
   EXPECT_EQ(first.back(), expected.back());
   EXPECT_EQ(second.back(), expected.back());
+  EXPECT_EQ(third.back(), expected.back());
 }
 
 TEST_F(SocketTest, SocketFileIsGuardedReplacedWhenStaleAndRemovedAtStop) {
