@@ -83,8 +83,9 @@ runtime::Task<void> cycles(std::shared_ptr<platform::TunnelHost> host, std::stri
                          std::chrono::steady_clock::now() - began)
                          .count();
     co_await host->stopVPNTunnel(saved.identifier);
-    // The stopped run's tasks wind down right after its stop.
-    co_await pause(std::chrono::milliseconds(300));
+    // The stopped run's tasks wind down right after its stop, then the daemon
+    // gives its memory back.
+    co_await pause(std::chrono::seconds(1));
     std::cout << "cycle " << cycle << " connect_ms " << connectMs << " " << footprint(pid)
               << std::endl;
   }

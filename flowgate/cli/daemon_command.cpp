@@ -11,7 +11,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include <malloc.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -37,6 +39,7 @@ constexpr const char* ipv6GuardKey = "ipv6LeakGuard";
 // the hard way.
 constexpr auto stopBound = std::chrono::seconds(10);
 constexpr int threadCount = 2;
+constexpr auto trimDelay = std::chrono::milliseconds(500);
 
 struct DaemonOptions {
   daemon::ControlSocketOptions socket;
@@ -94,6 +97,14 @@ int serve(DaemonOptions options, std::ostream& err) {
         return daemon::makeLinuxProvider(executor, provider, startOptions,
                                          std::move(reassertingChanged));
       });
+  // A stopped run has freed its tables and buffers; an idle daemon hands that
+  // memory back instead of keeping it in the allocator's arenas. Later, so
+  // the run's last tasks have wound down.
+  service->addStatusObserver([executor](const platform::TunnelStatusChange& change) {
+    if (change.status != platform::TunnelStatus::disconnected) return;
+    auto timer = std::make_shared<asio::steady_timer>(executor, trimDelay);
+    timer->async_wait([timer](const boost::system::error_code&) { ::malloc_trim(0); });
+  });
   auto server = daemon::ControlSocketServer::create(executor, service, options.socket);
   try {
     server->start();
