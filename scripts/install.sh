@@ -31,6 +31,15 @@ for name in flowgate veskar veskarctl; do
   [[ -n $program ]] && install -D -m 0755 "$program" "$dest$prefix/bin/$name"
 done
 
+# The app's desktop entry and icons (the tray's two looks among them).
+ui=$repo/veskar/ui
+install -D -m 0644 "$ui/veskar.desktop" "$dest$prefix/share/applications/veskar.desktop"
+install -D -m 0644 "$ui/icons/veskar.svg" "$dest$prefix/share/icons/hicolor/scalable/apps/veskar.svg"
+for look in connected disconnected; do
+  install -D -m 0644 "$ui/icons/tray-$look.svg" \
+    "$dest$prefix/share/icons/hicolor/scalable/status/veskar-$look.svg"
+done
+
 unit=$repo/packaging/systemd/flowgate.service
 sed "s#/usr/local/bin/flowgate#$prefix/bin/flowgate#" "$unit" |
   install -D -m 0644 /dev/stdin "$dest/etc/systemd/system/flowgate.service"

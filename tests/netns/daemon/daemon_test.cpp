@@ -363,6 +363,11 @@ TEST(DaemonPackaging, TheUnitVerifiesAndTheInstallStepLaysOutTheFolders) {
   EXPECT_EQ(mode("run/veskar"), perms::owner_all | perms::group_read | perms::group_exec |
                                     perms::others_read | perms::others_exec);
   EXPECT_TRUE(std::filesystem::exists(root / "usr/local/bin/flowgate"));
+  for (const char* path : {"usr/local/share/applications/veskar.desktop",
+                           "usr/local/share/icons/hicolor/scalable/apps/veskar.svg",
+                           "usr/local/share/icons/hicolor/scalable/status/veskar-connected.svg",
+                           "usr/local/share/icons/hicolor/scalable/status/veskar-disconnected.svg"})
+    EXPECT_TRUE(std::filesystem::exists(root / path)) << path;
   // The unit as installed, pointing at the installed program.
   auto unit = readWhole(root / "etc/systemd/system/flowgate.service");
   EXPECT_NE(unit.find("Type=notify"), std::string::npos);
