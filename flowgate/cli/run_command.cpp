@@ -23,6 +23,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -145,19 +146,19 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
   std::promise<void> stopped;
   std::atomic<bool> stopping = false;
-  asio::signal_set signals(*io, SIGINT, SIGTERM);
+  auto signals = std::make_unique<asio::signal_set>(*io, SIGINT, SIGTERM);
   auto stop = [&] {
     if (stopping.exchange(true)) return;
     provider->stopTunnel([&] {
       // The packet loop may still wait for a packet that will never come.
       asio::post(executor, [&] {
         flow->cancel();
-        signals.cancel();
+        signals->cancel();
       });
       stopped.set_value();
     });
   };
-  signals.async_wait([&](const boost::system::error_code& error, int) {
+  signals->async_wait([&](const boost::system::error_code& error, int) {
     if (!error) asio::post(executor, stop);
   });
 
@@ -190,8 +191,13 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     status = exitFailure;
   }
   provider.reset();
-  io.reset();  // ends what was left waiting before the device goes
+  // Every I/O object goes before its context: one destroyed after it would
+  // deregister from a reactor already freed (the heap corruption seen at
+  // SIGTERM). What is still waiting in the context ends with it, before the
+  // device goes.
+  signals.reset();
   flow.reset();
+  io.reset();
   device.reset();
   return status.load();
 }
