@@ -55,9 +55,10 @@ Task<T> runOn(Executor executor, Task<T> op) {
     error = std::current_exception();
   }
   // The completion may have run inline while `executor` is still held (Asio
-  // dispatches it); hop once so the caller runs outside the callee's strand.
+  // dispatches it); hop once so the caller runs outside the callee's strand,
+  // unless that strand is the caller's own.
   if (asio::strand<Executor>* strand = executor.target<asio::strand<Executor>>();
-      strand && strand->running_in_this_thread()) {
+      strand && strand->running_in_this_thread() && caller != executor) {
     co_await asio::post(caller, asio::use_awaitable);
   }
   if (error) std::rethrow_exception(error);
@@ -67,6 +68,9 @@ Task<T> runOn(Executor executor, Task<T> op) {
 class Serialized {
  public:
   explicit Serialized(const Executor& executor) : strand_(asio::make_strand(executor)) {}
+  // Shares a strand with its other users: their operations and this object's
+  // run one at a time together, and calls between them need no hop.
+  explicit Serialized(Strand strand) : strand_(std::move(strand)) {}
 
   const Strand& strand() const { return strand_; }
   bool isOnStrand() const { return strand_.running_in_this_thread(); }

@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -115,8 +116,8 @@ int serve(DaemonOptions options, std::ostream& err) {
   }
 
   std::promise<void> signalled;
-  asio::signal_set signals(*io, SIGINT, SIGTERM);
-  signals.async_wait([&](const boost::system::error_code& error, int) {
+  auto signals = std::make_unique<asio::signal_set>(*io, SIGINT, SIGTERM);
+  signals->async_wait([&](const boost::system::error_code& error, int) {
     if (!error) signalled.set_value();
   });
   std::vector<std::thread> threads;
@@ -154,6 +155,9 @@ int serve(DaemonOptions options, std::ostream& err) {
   io->stop();
   for (auto& thread : threads) thread.join();
   if (!stoppedCleanly) daemon::removeLeftovers(options.provider.tunName);
+  // I/O objects go before their context (one destroyed after it would touch
+  // the freed reactor).
+  signals.reset();
   server.reset();
   service.reset();
   io.reset();

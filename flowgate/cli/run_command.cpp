@@ -15,6 +15,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -82,7 +83,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
                             {extensionTokensOption, OptionData{*tokens}}};
   if (options.highSpeed) startOptions[highSpeedOption] = *options.highSpeed ? 1.0 : 0.0;
 
-  auto io = std::make_unique<asio::io_context>();
+  auto io = std::make_unique<asio::io_context>(1);  // run by one thread, below
   auto executor = io->get_executor();
   daemon::ProviderRun run;
   try {
@@ -97,19 +98,19 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
   std::promise<void> stopped;
   std::atomic<bool> stopping = false;
-  asio::signal_set signals(*io, SIGINT, SIGTERM);
+  auto signals = std::make_unique<asio::signal_set>(*io, SIGINT, SIGTERM);
   auto stop = [&] {
     if (stopping.exchange(true)) return;
     provider->stopTunnel([&] {
       // The packet loop may still wait for a packet that will never come.
       asio::post(executor, [&] {
         run.stopped();
-        signals.cancel();
+        signals->cancel();
       });
       stopped.set_value();
     });
   };
-  signals.async_wait([&](const boost::system::error_code& error, int) {
+  signals->async_wait([&](const boost::system::error_code& error, int) {
     if (!error) asio::post(executor, stop);
   });
 
@@ -126,8 +127,10 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
   });
 
+  // One thread: the packet path runs on one strand anyway, and a second thread
+  // only woke up to hand work back and forth (a context switch per hop).
   std::vector<std::thread> threads;
-  for (int i = 0; i < 2; ++i) threads.emplace_back([&io] { io->run(); });
+  threads.emplace_back([&io] { io->run(); });
   stopped.get_future().wait();
   // Stop has removed the settings; whatever still runs is winding down.
   auto deadline = std::chrono::steady_clock::now() + windDown;
@@ -142,8 +145,13 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     status = exitFailure;
   }
   provider.reset();
-  run.provider.reset();
-  io.reset();  // ends what was left waiting, and the device with it
+  // Every I/O object goes before its context: one destroyed after it would
+  // deregister from a reactor already freed (the heap corruption seen at
+  // SIGTERM). What is still waiting in the context ends with it, and the
+  // device with the last holder of the packet flow.
+  signals.reset();
+  run = {};
+  io.reset();
   return status.load();
 }
 

@@ -35,8 +35,11 @@ SortedBatch sortBatch(platform::PacketBatch batch,
 
 void Flowgate::startPacketLoop(std::shared_ptr<NodeSessionPool> pool) {
   auto loop = newLoop(&Flowgate::packetTask_);
-  runtime::spawn(env_.executor, packetLoop(weak_from_this(), std::move(pool), env_.packetFlow,
-                                           loop->cancel.token()));
+  // On the pool's strand a batch is handed over without a hop between threads;
+  // batches still reach the pool one at a time, in read order.
+  auto strand = pool->strand();
+  runtime::spawn(
+      strand, packetLoop(weak_from_this(), std::move(pool), env_.packetFlow, loop->cancel.token()));
 }
 
 runtime::Task<void> Flowgate::packetLoop(std::weak_ptr<Flowgate> weak,

@@ -223,9 +223,14 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::sessionFor(PathRef path) {
   } else {
     const std::uint64_t id = nextAttemptID_++;
     connectingPaths_[key] = path;
-    ConnectInputs inputs{executor_,           bootstrap_.deviceCredential,
-                         bootstrap_.deviceID, trustBundle_,
-                         packetHandler_,      sessionOptions_};
+    // Sessions share the pool's strand: a batch goes from the pool to the
+    // socket without waiting for a thread to pick up a hop.
+    ConnectInputs inputs{strand(),
+                         bootstrap_.deviceCredential,
+                         bootstrap_.deviceID,
+                         trustBundle_,
+                         packetHandler_,
+                         sessionOptions_};
     task = runtime::SharedTask<SessionPtr>::start(
         executor_, [weak = weak_from_this(), path, id, generation = networkGeneration_,
                     inputs = std::move(inputs)](runtime::CancelToken token) {

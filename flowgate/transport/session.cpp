@@ -29,10 +29,15 @@ bool isEndOfStream(const runtime::ErrorCode& ec) {
   return ec == asio::error::eof || ec == ssl::error::stream_truncated;
 }
 
+runtime::Strand strandOf(const runtime::Executor& executor) {
+  if (const auto* strand = executor.target<runtime::Strand>()) return *strand;
+  return asio::make_strand(executor);
+}
+
 }  // namespace
 
 Session::Session(runtime::Executor executor, StateHandler stateHandler)
-    : Serialized(executor),
+    : Serialized(strandOf(executor)),
       id_(boost::uuids::random_generator()()),
       stateHandler_(std::move(stateHandler)),
       writeDone_(strand(), asio::steady_timer::time_point::max()) {}

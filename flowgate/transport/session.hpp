@@ -44,6 +44,9 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   static constexpr std::size_t receiveSize = 131072;
 
   // Connects to path[0], authenticates through the path and starts reading.
+  // Given a strand as its executor, the session runs on that strand (a pool
+  // shares its own, so a batch reaches the socket without a hop between
+  // threads); given any other executor, on a strand of its own.
   // The node's certificate must name its tlsServerName, or else the host of
   // its address.
   // Errors: ProtocolError (invalidAddress, connectionTimedOut, connectionClosed,

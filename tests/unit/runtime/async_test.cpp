@@ -140,6 +140,25 @@ TEST(Serialized, CallerResumesOnItsOwnExecutorWithValueOrError) {
   pool.join();
 }
 
+TEST(Serialized, ObjectsSharingAStrandCallEachOtherWithoutLeavingIt) {
+  asio::thread_pool pool(2);
+  Recorder owner(pool.get_executor());
+  Recorder sharer(owner.strand());
+  EXPECT_EQ(sharer.strand(), owner.strand());
+  runBlocking(pool.get_executor(), [&]() -> Task<void> {
+    co_await runtime::runOn(owner.strand(), [&]() -> Task<void> {
+      co_await sharer.step("s", 2);
+      // Both objects run on one strand: the caller never left it.
+      EXPECT_TRUE(owner.isOnStrand());
+      EXPECT_THROW(co_await sharer.failing(), std::runtime_error);
+      EXPECT_TRUE(owner.isOnStrand());
+    }());
+    EXPECT_FALSE(owner.isOnStrand());
+  });
+  pool.join();
+  EXPECT_EQ(sharer.log, (std::vector<std::string>{"s0", "s1"}));
+}
+
 TEST(SharedTask, RunsOnceForEveryAwaiter) {
   asio::io_context io;
   runtime::ManualClock clock;
