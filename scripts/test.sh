@@ -21,13 +21,19 @@ cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs" -L 'unit|integration') | tee build-asan/ctest.log
 
-tsan_tests='unit_runtime|integration_connector|integration_session'
+tsan_tests='unit_runtime|integration_connector|integration_session|integration_tunnel_host_socket'
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKAR_TSAN=ON \
   -DVESKAR_BENCH=OFF
-cmake --build build-tsan -j "$jobs" --target unit_runtime integration_connector integration_session
+cmake --build build-tsan -j "$jobs" --target unit_runtime integration_connector integration_session \
+  integration_tunnel_host_socket
 tsan_options="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 (cd build-tsan && TSAN_OPTIONS="$tsan_options" \
   ctest --output-on-failure -j "$jobs" -R "^(${tsan_tests})\.") | tee build-tsan/ctest.log
+
+# The app's screens as the Release run rendered them.
+rm -rf build/screenshots
+mkdir -p build
+cp -r build-rel/screenshots build/screenshots
 
 # The fuzz targets must build; each runs a few seconds as a smoke test.
 ./scripts/fuzz.sh 5
