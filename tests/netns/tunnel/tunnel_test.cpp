@@ -5,6 +5,7 @@
 
 #include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/process/child_process.hpp"
+#include "tests/support/tunnel/lab_daemon.hpp"
 #include "tests/support/tunnel/namespace_command.hpp"
 #include "tests/support/tunnel/tunnel_state.hpp"
 
@@ -58,16 +59,7 @@ class TunnelTest : public LabTest {
 
   // Signs in, authorizes and opens the daemon's session from the client
   // namespace; the same folder keeps the same device.
-  void mint() {
-    auto minted = inClient(std::string(MINT_START_OPTIONS_BIN) +
-                           " --base-url https://control.lab.example"
-                           " --ca /run/veskar-lab/pki/control-ca.pem --out " +
-                           options_.string());
-    ASSERT_EQ(minted.status, 0) << minted.output;
-    auto at = minted.output.find("device_key ");
-    ASSERT_NE(at, std::string::npos) << minted.output;
-    deviceKey_ = trimmed(minted.output.substr(at + 11));
-  }
+  void mint() { ASSERT_NO_THROW(deviceKey_ = testsupport::mintStartOptions(options_)); }
 
   // Starts `flowgate run` in the client namespace, trusting the lab's control
   // server; its one-line outcome.

@@ -7,6 +7,7 @@
 #include "tests/support/files/temporary_directory.hpp"
 #include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/process/child_process.hpp"
+#include "tests/support/tunnel/lab_daemon.hpp"
 #include "tests/support/tunnel/namespace_command.hpp"
 
 #include <gtest/gtest.h>
@@ -70,17 +71,7 @@ class VeskarctlLab : public LabTest {
     up();
     ASSERT_FALSE(HasFatalFailure());
     socket_ = home_ / "flowgate.sock";
-    daemon_ = std::make_unique<ChildProcess>(
-        insideNamespace("vkl-client",
-                        {"env", "SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem", FLOWGATE_BIN,
-                         "daemon", "--socket", socket_.string(), "--data-dir",
-                         (home_ / "daemon").string(), "--group", "root"}),
-        ChildProcess::Output::combined);
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!std::filesystem::exists(socket_) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_TRUE(std::filesystem::exists(socket_)) << daemon_->output();
+    ASSERT_NO_THROW(daemon_ = testsupport::startLabDaemon(socket_, home_ / "daemon"));
   }
   void TearDown() override {
     if (daemon_) {
