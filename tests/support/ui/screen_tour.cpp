@@ -106,6 +106,10 @@ QStringList takeScreenTour(const ScreenTour& tour, const QString& language) {
     return holds;
   };
 
+  // A display without a window manager (Xvfb) activates no window by itself,
+  // and the node list is polled only in an active window.
+  quickWindow.requestActivate();
+  expect(processUntil([&] { return quickWindow.isActive(); }), "the window never became active");
   settle(1300);  // the entrance animations
   if (!expect(!shell.isLoggedIn(), "the tour starts signed out")) return problems;
   capture(QStringLiteral("signin"));
