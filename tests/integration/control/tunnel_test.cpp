@@ -138,13 +138,15 @@ TEST_F(TunnelTest, HeartbeatNamesWhatIsWrongWithCredentialOrLease) {
 
 class ShortCredentialTest : public ControlTest {
  protected:
-  ShortCredentialTest() : ControlTest(LabOptions{{{"credential_seconds", 1}}, ""}) {}
+  // Expiry is stored in whole seconds: a 1-second credential issued late in a
+  // second could expire before its first heartbeat.
+  ShortCredentialTest() : ControlTest(LabOptions{{{"credential_seconds", 2}}, ""}) {}
 };
 
 TEST_F(ShortCredentialTest, CredentialExpiresOnItsOwn) {
   auto credential = credentialFor("DEVICE-1");
   EXPECT_EQ(heartbeat(credential).status, 200u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
   auto reply = heartbeat(credential);
   EXPECT_EQ(reply.status, 401u);
   EXPECT_EQ(reply.code(), "credential_expired");
