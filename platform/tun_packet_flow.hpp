@@ -1,7 +1,9 @@
 #pragma once
 
 // The packet flow of a TUN device: a read waits for the descriptor to become
-// readable and then drains it without blocking, up to the batch limit.
+// readable and then drains it without blocking, up to the batch limit. On an
+// offloading device, super-packets are cut into segments on the way in and
+// segments merged on the way out.
 
 #include "platform/packet_flow.hpp"
 #include "platform/tun_device.hpp"
@@ -35,6 +37,7 @@ class TunPacketFlow final : public PacketFlow {
   std::size_t batchLimit_;
   boost::asio::posix::stream_descriptor readiness_;  // watches a duplicate descriptor
   std::vector<std::uint8_t> buffer_;
+  TcpCoalescer coalescer_;  // writes come one batch at a time (the packet writer's lock)
 };
 
 }  // namespace platform

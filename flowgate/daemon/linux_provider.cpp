@@ -48,7 +48,7 @@ platform::TunDevice openDevice(const std::string& name) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (true) {
     try {
-      return platform::TunDevice::open(name);
+      return platform::TunDevice::open(name, platform::TunOffload::tcp);
     } catch (const boost::system::system_error& e) {
       if (e.code().value() != EBUSY || std::chrono::steady_clock::now() > deadline) throw;
     }

@@ -40,7 +40,7 @@ int run(const testbed::RelayOptions& options) {
 
   std::unique_ptr<testbed::Exit> exit;
   if (options.exit == testbed::ExitMode::tun) {
-    auto device = platform::TunDevice::open(options.tunName);
+    auto device = platform::TunDevice::open(options.tunName, platform::TunOffload::tcp);
     device.setMTU(options.tunMTU);
     if (options.tunAddress) {
       device.setIPv4Address(options.tunAddress->first, options.tunAddress->second);

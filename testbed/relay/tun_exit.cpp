@@ -39,8 +39,14 @@ void TunExit::detach(std::uint32_t tunnelAddress, const std::shared_ptr<Outbound
 std::size_t TunExit::send(std::uint32_t, const std::shared_ptr<Outbound>&,
                           std::span<const runtime::SharedBytes> packets) {
   std::size_t dropped = 0;
-  for (const auto& packet : packets) {
-    if (!device_.write(packet.span())) ++dropped;
+  if (!device_.offloading()) {
+    for (const auto& packet : packets) {
+      if (!device_.write(packet.span())) ++dropped;
+    }
+    return dropped;
+  }
+  for (const auto& write : coalescer_.coalesce(packets)) {
+    if (!device_.write(write.header, write.packet)) ++dropped;
   }
   return dropped;
 }
@@ -63,19 +69,27 @@ void TunExit::deliver(std::span<const std::uint8_t> packet) {
 
 runtime::Task<void> TunExit::readLoop() {
   std::array<std::uint8_t, 65536> buffer;
+  std::vector<runtime::SharedBytes> segments;
   for (;;) {
     auto [error] =
         co_await readable_.async_wait(asio::posix::stream_descriptor::wait_read, runtime::asTuple);
     if (error) co_return;
     for (int i = 0; i < readBatch; ++i) {
       std::size_t n = 0;
+      platform::OffloadHeader header{};
       try {
-        n = device_.read(buffer);
+        n = device_.offloading() ? device_.read(buffer, header) : device_.read(buffer);
       } catch (const boost::system::system_error&) {
         co_return;
       }
       if (n == 0) break;
-      deliver(std::span(buffer.data(), n));
+      if (!device_.offloading()) {
+        deliver(std::span(buffer.data(), n));
+        continue;
+      }
+      segments.clear();
+      platform::splitOffloaded(header, std::span(buffer.data(), n), segments);
+      for (const auto& segment : segments) deliver(segment.span());
     }
   }
 }

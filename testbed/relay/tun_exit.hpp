@@ -39,6 +39,7 @@ class TunExit final : public Exit {
   platform::TunDevice device_;
   asio::posix::stream_descriptor readable_;
   std::unordered_map<std::uint32_t, std::vector<std::weak_ptr<Outbound>>> routes_;
+  platform::TcpCoalescer coalescer_;
 };
 
 }  // namespace testbed

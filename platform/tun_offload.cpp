@@ -1,0 +1,249 @@
+#include "platform/tun_offload.hpp"
+
+#include "platform/internet_checksum.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+constexpr std::uint8_t tcpProtocol = 6;
+constexpr std::uint8_t udpProtocol = 17;
+constexpr std::size_t ipv4HeaderSize = 20;
+constexpr std::size_t udpChecksumOffset = 6;
+constexpr std::size_t tcpChecksumOffset = 16;
+constexpr std::uint8_t flagFIN = 0x01;
+constexpr std::uint8_t flagPSH = 0x08;
+constexpr std::uint8_t flagACK = 0x10;
+constexpr std::uint8_t flagCWR = 0x80;
+constexpr std::size_t maxIPv4Length = 65535;
+constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
+
+std::uint32_t readBig32(const std::uint8_t* at) {
+  return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) |
+         at[3];
+}
+void writeBig32(std::uint8_t* at, std::uint32_t value) {
+  writeBig16(at, static_cast<std::uint16_t>(value >> 16));
+  writeBig16(at + 2, static_cast<std::uint16_t>(value));
+}
+
+void setIPv4Checksum(std::uint8_t* ip, std::size_t headerSize) {
+  writeBig16(ip + 10, 0);
+  writeBig16(ip + 10, static_cast<std::uint16_t>(~checksumFold(checksumAdd({ip, headerSize}))));
+}
+
+// Completes a checksum the sending stack left to the device: the field holds
+// the pseudo-header's sum, the rest is summed from `start`.
+bool completeChecksum(std::span<std::uint8_t> packet, std::size_t start, std::size_t offset) {
+  if (start > packet.size() || offset > packet.size() - start ||
+      packet.size() - start - offset < 2) {
+    return false;
+  }
+  auto value = static_cast<std::uint16_t>(~checksumFold(checksumAdd(packet.subspan(start))));
+  // Zero means "no checksum" in UDP.
+  if (value == 0 && offset == udpChecksumOffset) value = 0xffff;
+  writeBig16(packet.data() + start + offset, value);
+  return true;
+}
+
+// The TCP part of a packet that may join a super-packet.
+struct Segment {
+  std::size_t headerSize = 0;  // IPv4 and TCP headers
+  std::size_t payload = 0;
+  std::uint32_t sequence = 0;
+  std::uint8_t flags = 0;
+};
+
+bool mergeable(std::span<const std::uint8_t> p, Segment& segment) {
+  // IPv4 without options, not a fragment, TCP.
+  if (p.size() < ipv4HeaderSize + 20 || p[0] != 0x45 || p[9] != tcpProtocol) return false;
+  if (readBig16(p.data() + 2) != p.size() || (readBig16(p.data() + 6) & 0x3fff) != 0) return false;
+  const auto* tcp = p.data() + ipv4HeaderSize;
+  std::size_t tcpHeader = std::size_t{tcp[12]} / 16 * 4;
+  if (tcpHeader < 20 || ipv4HeaderSize + tcpHeader >= p.size()) return false;
+  std::uint8_t flags = tcp[13];
+  if ((flags & flagACK) == 0 || (flags & ~(flagACK | flagPSH)) != 0) return false;
+  segment = {ipv4HeaderSize + tcpHeader, p.size() - ipv4HeaderSize - tcpHeader, readBig32(tcp + 4),
+             flags};
+  return true;
+}
+
+// Everything but lengths, identifier, checksums, sequence number and PSH.
+bool sameStream(const std::uint8_t* a, const std::uint8_t* b, std::size_t headerSize) {
+  constexpr std::size_t tcp = ipv4HeaderSize;
+  return std::memcmp(a, b, 2) == 0 && std::memcmp(a + 6, b + 6, 4) == 0 &&
+         std::memcmp(a + 12, b + 12, 8) == 0 && std::memcmp(a + tcp, b + tcp, 4) == 0 &&
+         std::memcmp(a + tcp + 8, b + tcp + 8, 5) == 0 &&
+         std::memcmp(a + tcp + 14, b + tcp + 14, 2) == 0 &&
+         std::memcmp(a + tcp + 18, b + tcp + 18, headerSize - tcp - 18) == 0;
+}
+
+}  // namespace
+
+bool splitOffloaded(const OffloadHeader& header, std::span<const std::uint8_t> packet,
+                    std::vector<runtime::SharedBytes>& out) {
+  const auto gsoType = header.gso_type & ~OffloadHeader::gsoECN;
+  if (gsoType == OffloadHeader::gsoNone || header.gso_size == 0) {
+    std::vector<std::uint8_t> copy(packet.begin(), packet.end());
+    if ((header.flags & OffloadHeader::needsChecksum) &&
+        !completeChecksum(copy, header.csum_start, header.csum_offset)) {
+      return false;
+    }
+    out.emplace_back(std::move(copy));
+    return true;
+  }
+  if (gsoType != OffloadHeader::gsoTCPv4) return false;
+
+  if (packet.size() < ipv4HeaderSize || (packet[0] >> 4) != 4 || packet[9] != tcpProtocol) {
+    return false;
+  }
+  const std::size_t ipHeader = std::size_t{packet[0] & 0x0fu} * 4;
+  if (ipHeader < ipv4HeaderSize || ipHeader + 20 > packet.size()) return false;
+  const std::size_t tcpHeader = std::size_t{packet[ipHeader + 12]} / 16 * 4;
+  const std::size_t headerSize = ipHeader + tcpHeader;
+  if (tcpHeader < 20 || headerSize > packet.size()) return false;
+
+  const std::size_t segmentSize = header.gso_size;
+  const std::size_t payload = packet.size() - headerSize;
+  const std::size_t count = payload == 0 ? 1 : (payload + segmentSize - 1) / segmentSize;
+  std::vector<std::uint8_t> block(count * headerSize + payload);
+  const auto identifier = readBig16(packet.data() + 4);
+  const auto sequence = readBig32(packet.data() + ipHeader + 4);
+
+  std::vector<std::size_t> ends;
+  ends.reserve(count);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t offset = i * segmentSize;
+    const std::size_t size = std::min(segmentSize, payload - offset);
+    auto* ip = block.data() + at;
+    std::memcpy(ip, packet.data(), headerSize);
+    std::memcpy(ip + headerSize, packet.data() + headerSize + offset, size);
+    writeBig16(ip + 2, static_cast<std::uint16_t>(headerSize + size));
+    writeBig16(ip + 4, static_cast<std::uint16_t>(identifier + i));
+    setIPv4Checksum(ip, ipHeader);
+
+    auto* tcp = ip + ipHeader;
+    writeBig32(tcp + 4, static_cast<std::uint32_t>(sequence + offset));
+    // As the kernel segments: FIN and PSH only on the last, CWR only on the first.
+    if (i + 1 < count) tcp[13] &= static_cast<std::uint8_t>(~(flagFIN | flagPSH));
+    if (i > 0) tcp[13] &= static_cast<std::uint8_t>(~flagCWR);
+    writeBig16(tcp + tcpChecksumOffset, 0);
+    const auto sum = pseudoHeaderSum({ip, ipHeader}, tcpProtocol, tcpHeader + size) +
+                     checksumAdd({tcp, tcpHeader + size});
+    writeBig16(tcp + tcpChecksumOffset, static_cast<std::uint16_t>(~checksumFold(sum)));
+    at += headerSize + size;
+    ends.push_back(at);
+  }
+  runtime::SharedBytes shared(std::move(block));
+  std::size_t start = 0;
+  for (auto end : ends) {
+    out.push_back(shared.slice(start, end - start));
+    start = end;
+  }
+  return true;
+}
+
+std::span<const OffloadWrite> TcpCoalescer::coalesce(
+    std::span<const runtime::SharedBytes> packets) {
+  groups_.clear();
+  writes_.clear();
+  next_.assign(packets.size(), npos);
+
+  std::vector<std::size_t>& open = openGroups_;
+  open.clear();
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    const auto p = packets[i].span();
+    Segment segment;
+    if (!mergeable(p, segment)) {
+      // Whatever else its stream sends (a bare ACK, a FIN) ends the stream's
+      // group: nothing after it may be written before it.
+      if (p.size() >= ipv4HeaderSize + 4 && p[0] == 0x45 && p[9] == tcpProtocol) {
+        std::erase_if(open, [&](std::size_t g) {
+          const auto* a = packets[groups_[g].first].data();
+          return std::memcmp(a + 12, p.data() + 12, 12) == 0;
+        });
+      }
+      groups_.push_back({i, i, 1, 0, 0, 0, 0});
+      continue;
+    }
+    bool joined = false;
+    for (auto g = open.begin(); g != open.end(); ++g) {
+      auto& group = groups_[*g];
+      const auto& first = packets[group.first];
+      if (group.headerSize != segment.headerSize ||
+          !sameStream(first.data(), p.data(), segment.headerSize)) {
+        continue;
+      }
+      // The stream's group; a packet that does not continue it ends it.
+      const auto& last = packets[group.last];
+      const bool continues = segment.sequence == group.nextSequence &&
+                             segment.payload <= group.segmentSize &&
+                             last.size() - group.headerSize == group.segmentSize &&
+                             (last[ipv4HeaderSize + 13] & flagPSH) == 0 &&
+                             group.headerSize + group.payload + segment.payload <= maxIPv4Length;
+      if (continues) {
+        next_[group.last] = i;
+        group.last = i;
+        ++group.count;
+        group.payload += segment.payload;
+        group.nextSequence = segment.sequence + static_cast<std::uint32_t>(segment.payload);
+        joined = true;
+      } else {
+        open.erase(g);
+      }
+      break;
+    }
+    if (!joined) {
+      open.push_back(groups_.size());
+      groups_.push_back({i, i, 1, segment.payload, segment.headerSize, segment.payload,
+                         segment.sequence + static_cast<std::uint32_t>(segment.payload)});
+    }
+  }
+
+  std::size_t merged = 0;
+  for (const auto& group : groups_) {
+    if (group.count > 1) merged += group.headerSize + group.payload;
+  }
+  storage_.resize(merged);
+  std::size_t at = 0;
+  for (const auto& group : groups_) {
+    if (group.count == 1) {
+      writes_.push_back({OffloadHeader{}, packets[group.first].span()});
+      continue;
+    }
+    auto* ip = storage_.data() + at;
+    const auto& first = packets[group.first];
+    std::memcpy(ip, first.data(), group.headerSize);
+    std::size_t fill = group.headerSize;
+    for (auto m = group.first; m != npos; m = next_[m]) {
+      const auto& member = packets[m];
+      std::memcpy(ip + fill, member.data() + group.headerSize, member.size() - group.headerSize);
+      fill += member.size() - group.headerSize;
+    }
+    writeBig16(ip + 2, static_cast<std::uint16_t>(fill));
+    setIPv4Checksum(ip, ipv4HeaderSize);
+    auto* tcp = ip + ipv4HeaderSize;
+    tcp[13] |= packets[group.last][ipv4HeaderSize + 13] & flagPSH;
+    // Partial: the pseudo-header alone, the device sums the rest per segment.
+    writeBig16(
+        tcp + tcpChecksumOffset,
+        checksumFold(pseudoHeaderSum({ip, ipv4HeaderSize}, tcpProtocol, fill - ipv4HeaderSize)));
+    OffloadHeader header{};
+    header.flags = OffloadHeader::needsChecksum;
+    header.gso_type = OffloadHeader::gsoTCPv4;
+    header.hdr_len = static_cast<std::uint16_t>(group.headerSize);
+    header.gso_size = static_cast<std::uint16_t>(group.segmentSize);
+    header.csum_start = static_cast<std::uint16_t>(ipv4HeaderSize);
+    header.csum_offset = static_cast<std::uint16_t>(tcpChecksumOffset);
+    writes_.push_back({header, {ip, fill}});
+    at += fill;
+  }
+  return writes_;
+}
+
+}  // namespace platform
