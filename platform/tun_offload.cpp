@@ -11,7 +11,6 @@ namespace platform {
 namespace {
 
 constexpr std::uint8_t tcpProtocol = 6;
-constexpr std::uint8_t udpProtocol = 17;
 constexpr std::size_t ipv4HeaderSize = 20;
 constexpr std::size_t udpChecksumOffset = 6;
 constexpr std::size_t tcpChecksumOffset = 16;

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 namespace testbed {
@@ -74,7 +75,7 @@ runtime::Task<void> TunExit::readLoop() {
     auto [error] =
         co_await readable_.async_wait(asio::posix::stream_descriptor::wait_read, runtime::asTuple);
     if (error) co_return;
-    for (int i = 0; i < readBatch; ++i) {
+    for (int delivered = 0; delivered < readBatch;) {
       std::size_t n = 0;
       platform::OffloadHeader header{};
       try {
@@ -85,11 +86,13 @@ runtime::Task<void> TunExit::readLoop() {
       if (n == 0) break;
       if (!device_.offloading()) {
         deliver(std::span(buffer.data(), n));
+        ++delivered;
         continue;
       }
       segments.clear();
       platform::splitOffloaded(header, std::span(buffer.data(), n), segments);
       for (const auto& segment : segments) deliver(segment.span());
+      delivered += static_cast<int>(std::max<std::size_t>(segments.size(), 1));
     }
   }
 }

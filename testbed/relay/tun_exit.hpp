@@ -17,7 +17,8 @@ namespace testbed {
 
 class TunExit final : public Exit {
  public:
-  // Packets read per readiness wake-up before other work gets a turn.
+  // Packets (segments of a super-packet each) read per readiness wake-up
+  // before other work, the clients' writes among it, gets a turn.
   static constexpr int readBatch = 256;
 
   TunExit(runtime::Executor executor, platform::TunDevice device);
