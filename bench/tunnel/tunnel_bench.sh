@@ -301,7 +301,7 @@ log "$(round_row round order flowgate lab-direct wg-go ovpn-tcp tls-pipe direct 
 for row in "${round_rows[@]}"; do log "$row"; done
 log ""
 log "SUMMARY (medians over $ROUNDS rounds; Mbit/s = iperf3 receiver; CPU s per GB = 1e9 bytes received)"
-sum_row() { printf '%-10s | %-36s | %9s | %8s | %8s | %10s | %10s' "$@"; }
+sum_row() { printf '%-10s | %-40s | %9s | %8s | %8s | %10s | %10s' "$@"; }
 log "$(sum_row scenario "rounds (Mbit/s)" median "ping ms" "added ms" "client/GB" "relay/GB")"
 log "$(sum_row lab-direct "${ld_rates# }" "$(median 1 <<<"$ld_rates")" "$(median <<<"$base_rtts")" - - -)"
 log "$(sum_row flowgate "${fg_rates# }" "$(median 1 <<<"$fg_rates")" "$(median <<<"$fg_pings")" \
