@@ -1,21 +1,35 @@
 #!/usr/bin/env bash
 # tunnel_bench.sh -- the tunnel end to end: iperf3 TCP and ping from the lab's client
 # namespace through `flowgate run` and one relay hop (relay1, TUN exit) into the world,
-# the lab's own wire path without the tunnel, and, in the same run, the peers measured
-# by peer-tunnels.sh; then the time from start to "connected" with a GeoIP table of
-# DIRECT_NETWORKS direct networks.
+# the lab's own wire path without the tunnel, and the peers measured by peer-tunnels.sh,
+# all interleaved in rounds; then the time from start to "connected" with a GeoIP table
+# of DIRECT_NETWORKS direct networks.
 #
 # Usage: sudo bench/tunnel/tunnel_bench.sh [--build DIR]     (default DIR: build-rel)
-#   env: RUNS=3 DUR=10 PINGS=20 STARTS=3 DIRECT_NETWORKS=100000 PEERS=1
+#   env: ROUNDS=5 DUR=10 PINGS=20 STARTS=3 DIRECT_NETWORKS=100000 PEERS=1
+#        PEER_SCENARIOS="direct ovpn-tcp wg-go tls-pipe" TLS_BYTES=<peer script's default>
 #        PEERS_SCRIPT=<repo>/../shared/bench/peer-tunnels.sh OUT=/tmp/tunnel-bench.txt
 # Build first (Release): cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release &&
 #                        cmake --build build-rel --target bench_tunnel
 #
-# Figures: Mbit/s = iperf3 receiver, median of RUNS; ping = median RTT of PINGS idle pings;
-# added RTT = tunnel RTT minus the same wire path without it (client -> relay1 plus
-# relay1 -> world host, each pinged directly); CPU = utime+stime of the process per GB
-# (1e9 bytes) the iperf3 receiver counted, for the client (flowgate) and the relay.
-# It takes the lab's lock, brings the lab up and down, and stops what it started.
+# The load on a shared machine drifts within minutes, so the tunnel and its peers are
+# measured back to back in each of ROUNDS rounds: the tunnel side (flowgate: one iperf3
+# run of DUR s, then its ping; the wire path's pings; lab-direct: one iperf3 run), and the
+# peer side (peer-tunnels.sh with RUNS=1 and PEER_SCENARIOS; "direct" is the peers' veth
+# without a tunnel). Odd rounds start with the tunnel, even rounds with the peers. The lab
+# and the daemon stay up through the rounds.
+#
+# Figures: Mbit/s = iperf3 receiver; ping = median RTT of PINGS idle pings; added RTT =
+# tunnel RTT minus the same wire path without it (client -> relay1 plus relay1 -> world
+# host, each pinged directly), for the peers their ping minus the direct veth's, both
+# within the round. Each round's row gives its ratios flowgate/peer; the verdict is the
+# median of the per-round ratios (range min..max). The SUMMARY gives medians over the
+# rounds; CPU = utime+stime of the process per GB (1e9 bytes) the iperf3 receiver counted,
+# summed over the tunnel's rounds, for the client (flowgate) and the relay; vpnCPU/GB (both
+# ends) and allCPU/GB (whole machine) are the peer script's, median over the rounds.
+# TLS_BYTES, if set, is handed to the peer script (bytes per tls-pipe run; it makes three).
+# It takes the lab's lock, holds it while the lab is up (the peers run under it too, so
+# two runs of this benchmark never share the machine), and stops what it started.
 set -uo pipefail
 
 [[ $EUID -eq 0 ]] || { echo "tunnel_bench.sh: must run as root" >&2; exit 1; }
@@ -28,8 +42,9 @@ while (($#)); do
     *) echo "usage: tunnel_bench.sh [--build DIR]" >&2; exit 2 ;;
   esac
 done
-RUNS=${RUNS:-3} DUR=${DUR:-10} PINGS=${PINGS:-20} STARTS=${STARTS:-3}
+ROUNDS=${ROUNDS:-5} DUR=${DUR:-10} PINGS=${PINGS:-20} STARTS=${STARTS:-3}
 DIRECT_NETWORKS=${DIRECT_NETWORKS:-100000} PEERS=${PEERS:-1}
+PEER_SCENARIOS=${PEER_SCENARIOS:-direct ovpn-tcp wg-go tls-pipe}
 PEERS_SCRIPT=${PEERS_SCRIPT:-$repo/../shared/bench/peer-tunnels.sh}
 OUT=${OUT:-/tmp/tunnel-bench.txt}
 HZ=$(getconf CLK_TCK)
@@ -41,6 +56,10 @@ geoip=$build/testbed/geoip/testbed-geoip
 for f in "$flowgate" "$mint" "$geoip"; do
   [[ -x $f ]] || { echo "tunnel_bench.sh: $f missing (build the bench_tunnel target)" >&2; exit 1; }
 done
+if [[ $PEERS == 1 && ! -f $PEERS_SCRIPT ]]; then
+  echo "tunnel_bench.sh: $PEERS_SCRIPT not found (PEERS=0 to measure the tunnel alone)" >&2
+  exit 1
+fi
 
 # The benchmark's own tools (not needed by the tests, so not in install-deps).
 missing=()
@@ -53,15 +72,29 @@ if ((${#missing[@]})); then
 fi
 
 log() { printf '%s\n' "$*" | tee -a "$OUT"; }
-median() { sort -g | awk '{a[NR]=$1} END{if(NR==0){print "nan"} else if(NR%2){print a[(NR+1)/2]} else {printf "%.3f\n",(a[NR/2]+a[NR/2+1])/2}}'; }
+# Statistics over the numeric words of their input ("n/a" of a failed run is skipped).
+numbers() { tr ' ' '\n' | grep -E '^-?[0-9]+(\.[0-9]+)?$'; }
+median() {  # [decimals of a mean of the middle two, default 3]
+  numbers | sort -g | awk -v d="${1:-3}" '{a[NR]=$1} END{if(NR==0){print "n/a"} else if(NR%2){print a[(NR+1)/2]} else {printf "%.*f\n",d,(a[NR/2]+a[NR/2+1])/2}}'
+}
+range() { numbers | sort -g | awk 'NR==1{lo=$1} {hi=$1} END{if(NR==0){print "n/a"} else {print lo ".." hi}}'; }
+isnum() { [[ $1 =~ ^-?[0-9]+(\.[0-9]+)?$ ]]; }
+ratio() { if isnum "$1" && isnum "$2"; then awk -v a="$1" -v b="$2" 'BEGIN{ if (b>0) printf "%.2f", a/b; else print "n/a"}'; else echo n/a; fi; }
+minus() { if isnum "$1" && isnum "$2"; then awk -v a="$1" -v b="$2" 'BEGIN{printf "%.3f", a-b}'; else echo n/a; fi; }
 ticks() { awk '{print $14+$15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 client() { ip netns exec vkl-client "$@"; }
 
 tmp=$(mktemp -d /tmp/tunnel-bench.XXXXXX)
 started=()   # PIDs of what we started, stopped at exit
 flowgate_pid=""
+peers_pid=""
 cleanup() {
   stop_flowgate
+  # The peer script removes its own namespaces and processes when it ends.
+  if [[ -n $peers_pid ]]; then
+    kill -TERM "$peers_pid" 2>/dev/null
+    wait "$peers_pid" 2>/dev/null
+  fi
   local p
   for p in "${started[@]}"; do kill -TERM "$p" 2>/dev/null; done
   "$repo/testbed/lab" down >/dev/null 2>&1
@@ -72,7 +105,10 @@ trap 'exit 130' INT TERM
 
 # The lab is shared by every checkout on this host: wait for our turn.
 exec {lab_lock}>/run/lock/veskar-lab.lock
-flock "$lab_lock"
+if ! flock -n "$lab_lock"; then
+  echo "tunnel_bench.sh: waiting for the lab's lock (another run holds it)" >&2
+  flock "$lab_lock"
+fi
 "$repo/testbed/lab" up --build "$build" || exit 1
 
 # Start options as the application would hand them over.
@@ -122,55 +158,115 @@ ping_ms() {  # ns target: median RTT
     awk -F'time=' '/time=/{split($2,a," "); print a[1]}' | median
 }
 
-# measure LABEL TARGET [pid...]: RUNS iperf3 runs; sets RATES MED and CPU per pid.
-measure() {
+# iperf LABEL TARGET [pid...]: one iperf3 run of DUR s from the client; sets RATE (Mbit/s or
+# n/a), BYTES and TICKS (CPU ticks of each pid during the run).
+iperf() {
   local label=$1 target=$2
   shift 2
-  local pids=("$@") i json bytes rate
-  local -a before
-  RATES=() TOTAL_BYTES=0
-  CPU_TICKS=()
-  for p in "${pids[@]}"; do CPU_TICKS+=(0); done
-  for ((i = 1; i <= RUNS; i++)); do
-    before=()
-    for p in "${pids[@]}"; do before+=("$(ticks "$p")"); done
-    json=$(client iperf3 -c "$target" -t "$DUR" -J 2>/dev/null)
-    local k=0
-    for p in "${pids[@]}"; do
-      CPU_TICKS[k]=$((CPU_TICKS[k] + $(ticks "$p") - before[k]))
-      k=$((k + 1))
-    done
-    bytes=$(jq -r '.end.sum_received.bytes // 0' <<<"$json")
-    rate=$(jq -r '(.end.sum_received.bits_per_second // 0) / 1e6 | . * 10 | round / 10' <<<"$json")
-    RATES+=("$rate")
-    TOTAL_BYTES=$((TOTAL_BYTES + bytes))
-    log "[$label] run $i: $rate Mbit/s, $bytes bytes"
+  local pids=("$@") p json err k=0
+  local -a before=()
+  for p in "${pids[@]}"; do before+=("$(ticks "$p")"); done
+  json=$(client iperf3 -c "$target" -t "$DUR" -J 2>/dev/null)
+  TICKS=()
+  for p in "${pids[@]}"; do
+    TICKS+=($(($(ticks "$p") - before[k])))
+    k=$((k + 1))
   done
-  MED=$(printf '%s\n' "${RATES[@]}" | median)
+  err=$(jq -r '.error // empty' <<<"$json" 2>/dev/null || echo "no report")
+  if [[ -n $err ]]; then
+    RATE=n/a BYTES=0
+    log "[$label] iperf3 FAILED: $err"
+    return
+  fi
+  BYTES=$(jq -r '.end.sum_received.bytes // 0' <<<"$json")
+  RATE=$(jq -r '(.end.sum_received.bits_per_second // 0) / 1e6 | . * 10 | round / 10' <<<"$json")
+  log "[$label] $RATE Mbit/s, $BYTES bytes"
 }
-per_gb() { awk -v t="$1" -v h="$HZ" -v b="$TOTAL_BYTES" 'BEGIN{ if (b>0) printf "%.2f", t/h/(b/1e9); else print "n/a"}'; }
+
+# What the rounds gather: per-round figures as space-separated lists.
+fg_rates="" fg_pings="" fg_added="" ld_rates="" base_rtts=""
+tunnel_bytes=0 fg_ticks=0 relay_ticks=0
+declare -A peer_rates=() peer_pings=() peer_added=() peer_cpus=() peer_all=() per_round=()
+round_rows=()
+
+# The tunnel side of round $1: flowgate (iperf3, then its idle ping), the wire path's
+# pings and the lab's own path through iperf3.
+tunnel_side() {
+  local r=$1 rtt_cr rtt_rw base tunnel_rtt
+  [[ -e /proc/$flowgate_pid ]] || { log "flowgate exited during the rounds"; exit 1; }
+  iperf "flowgate r$r" 203.0.113.80 "$flowgate_pid" "$relay_pid"
+  fg_ticks=$((fg_ticks + TICKS[0])) relay_ticks=$((relay_ticks + TICKS[1]))
+  tunnel_bytes=$((tunnel_bytes + BYTES))
+  per_round[fg]=$RATE
+  tunnel_rtt=$(ping_ms vkl-client 203.0.113.80)
+  rtt_cr=$(ping_ms vkl-client 192.0.2.131)
+  rtt_rw=$(ping_ms vkl-relay1 203.0.113.80)
+  base=$(awk -v a="$rtt_cr" -v b="$rtt_rw" 'BEGIN{printf "%.3f", a+b}')
+  per_round[fg_added]=$(minus "$tunnel_rtt" "$base")
+  log "[flowgate r$r] ping $tunnel_rtt ms; wire path client->relay1 $rtt_cr ms + relay1->world $rtt_rw ms"
+  iperf "lab-direct r$r" 192.0.2.131
+  per_round[ld]=$RATE
+  fg_rates+=" ${per_round[fg]}" fg_pings+=" $tunnel_rtt" fg_added+=" ${per_round[fg_added]}"
+  ld_rates+=" ${per_round[ld]}" base_rtts+=" $base"
+}
+
+# The peer side of round $1: one run of each peer scenario. Its lines go to OUT as well.
+peer_col() {  # file scenario column -> that SUMMARY cell, n/a if missing or failed
+  local v
+  v=$(sed -n '/^SUMMARY/,$p' "$1" | awk -F'|' -v s="$2" -v c="$3" \
+    '{gsub(/ /,"",$1)} $1==s{v=$c; gsub(/ /,"",v); print v}')
+  isnum "$v" && echo "$v" || echo n/a
+}
+peer_side() {
+  local r=$1 f=$tmp/peers-$1.txt s direct_ping
+  local -a tls=()
+  [[ -n ${TLS_BYTES:-} ]] && tls=(TLS_BYTES="$TLS_BYTES")
+  env SCENARIOS="$PEER_SCENARIOS" RUNS=1 DUR="$DUR" PINGS="$PINGS" OUT="$f" "${tls[@]}" \
+    bash "$PEERS_SCRIPT" >/dev/null 2>&1 </dev/null &
+  peers_pid=$!
+  wait "$peers_pid"
+  peers_pid=""
+  { echo "# peers, round $r:"; cat "$f" 2>/dev/null; } >>"$OUT"
+  direct_ping=$(peer_col "$f" direct 4)
+  for s in $PEER_SCENARIOS; do
+    per_round[$s]=$(peer_col "$f" "$s" 3)
+    per_round[$s.ping]=$(peer_col "$f" "$s" 4)
+    per_round[$s.added]=$(minus "${per_round[$s.ping]}" "$direct_ping")
+    peer_rates[$s]+=" ${per_round[$s]}" peer_pings[$s]+=" ${per_round[$s.ping]}"
+    peer_added[$s]+=" ${per_round[$s.added]}" peer_cpus[$s]+=" $(peer_col "$f" "$s" 5)"
+    peer_all[$s]+=" $(peer_col "$f" "$s" 7)"
+    log "[$s r$r] ${per_round[$s]} Mbit/s, ping ${per_round[$s.ping]} ms"
+  done
+}
+
+round_row() { printf '%-5s | %-13s | %8s | %10s | %8s | %8s | %8s | %8s | %6s | %6s | %6s | %8s | %8s | %8s | %s' "$@"; }
+# Per-round ratios, gathered for the verdict.
+ratio_wg="" ratio_ovpn="" ratio_tls=""
 
 log "# host: $(uname -r), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), loadavg $(cut -d' ' -f1-3 /proc/loadavg)"
+log "# ROUNDS=$ROUNDS DUR=${DUR}s PINGS=$PINGS PEERS=$PEERS PEER_SCENARIOS=\"$PEER_SCENARIOS\""
 
-# The lab's wire path without the tunnel.
-rtt_client_relay=$(ping_ms vkl-client 192.0.2.131)
-rtt_relay_world=$(ping_ms vkl-relay1 203.0.113.80)
-base_rtt=$(awk -v a="$rtt_client_relay" -v b="$rtt_relay_world" 'BEGIN{printf "%.3f", a+b}')
-log "[lab-direct] ping client->relay1 $rtt_client_relay ms, relay1->world $rtt_relay_world ms"
-measure lab-direct 192.0.2.131
-direct_row=$(printf '%-10s | %-30s | %9s | %8s | %8s | %10s | %10s' lab-direct "${RATES[*]}" "$MED" "$base_rtt" - - -)
-
-# Through the tunnel.
 start_flowgate || exit 1
 log "[flowgate] connected after $start_ms ms (lab GeoIP table)"
 client curl -s --max-time 5 http://203.0.113.80/ >/dev/null  # the session to relay1
-tunnel_rtt=$(ping_ms vkl-client 203.0.113.80)
-added=$(awk -v t="$tunnel_rtt" -v b="$base_rtt" 'BEGIN{printf "%.3f", t-b}')
-measure flowgate 203.0.113.80 "$flowgate_pid" "$relay_pid"
-client_cpu=$(per_gb "${CPU_TICKS[0]}")
-relay_cpu=$(per_gb "${CPU_TICKS[1]}")
-tunnel_med=$MED
-tunnel_row=$(printf '%-10s | %-30s | %9s | %8s | %8s | %10s | %10s' flowgate "${RATES[*]}" "$MED" "$tunnel_rtt" "$added" "$client_cpu" "$relay_cpu")
+
+for ((r = 1; r <= ROUNDS; r++)); do
+  per_round=()
+  if [[ $PEERS != 1 ]]; then order=tunnel; tunnel_side "$r"
+  elif ((r % 2)); then order=tunnel,peers; tunnel_side "$r"; peer_side "$r"
+  else order=peers,tunnel; peer_side "$r"; tunnel_side "$r"; fi
+  rw=$(ratio "${per_round[fg]}" "${per_round[wg-go]:-}")
+  ro=$(ratio "${per_round[fg]}" "${per_round[ovpn-tcp]:-}")
+  rt=$(ratio "${per_round[fg]}" "${per_round[tls-pipe]:-}")
+  ratio_wg+=" $rw" ratio_ovpn+=" $ro" ratio_tls+=" $rt"
+  round_rows+=("$(round_row "$r" "$order" "${per_round[fg]}" "${per_round[ld]}" \
+    "${per_round[wg-go]:--}" "${per_round[ovpn-tcp]:--}" "${per_round[tls-pipe]:--}" \
+    "${per_round[direct]:--}" "$rw" "$ro" "$rt" "${per_round[fg_added]}" \
+    "${per_round[wg-go.added]:--}" "${per_round[ovpn-tcp.added]:--}" "$(cut -d' ' -f1 /proc/loadavg)")")
+  log "${round_rows[-1]}"
+done
+client_cpu=$(awk -v t="$fg_ticks" -v h="$HZ" -v b="$tunnel_bytes" 'BEGIN{ if (b>0) printf "%.2f", t/h/(b/1e9); else print "n/a"}')
+relay_cpu=$(awk -v t="$relay_ticks" -v h="$HZ" -v b="$tunnel_bytes" 'BEGIN{ if (b>0) printf "%.2f", t/h/(b/1e9); else print "n/a"}')
 stop_flowgate
 
 # Start to connected with a large table of direct networks (198.18.1.0 - 198.18.255.255 as
@@ -199,43 +295,39 @@ for ((i = 1; i <= STARTS; i++)); do
 done
 start_med=$(printf '%s\n' "${starts[@]}" | median)
 
-# The peers, on this machine in the same run; the lab is no longer needed.
-stop_flowgate
-for p in "${started[@]}"; do kill -TERM "$p" 2>/dev/null; done
-started=()
-"$repo/testbed/lab" down >/dev/null 2>&1
-flock -u "$lab_lock"
-peer_lines=()
-if [[ $PEERS == 1 ]]; then
-  if [[ -x $PEERS_SCRIPT ]] || [[ -f $PEERS_SCRIPT ]]; then
-    SCENARIOS="direct ovpn-tcp wg-go tls-pipe" RUNS=$RUNS DUR=$DUR PINGS=$PINGS \
-      OUT="$tmp/peers.txt" bash "$PEERS_SCRIPT" >/dev/null 2>&1
-    mapfile -t peer_lines < <(sed -n '/^SUMMARY/,$p' "$tmp/peers.txt" 2>/dev/null)
-  else
-    log "peers: $PEERS_SCRIPT not found"
-  fi
-fi
-peer_median() { printf '%s\n' "${peer_lines[@]}" | awk -F'|' -v s="$1" '{gsub(/ /,"",$1)} $1==s{gsub(/ /,"",$3); print $3}'; }
-peer_ping() { printf '%s\n' "${peer_lines[@]}" | awk -F'|' -v s="$1" '{gsub(/ /,"",$1)} $1==s{gsub(/ /,"",$4); print $4}'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b+0>0) printf "%.2f", a/b; else print "n/a"}'; }
-
 log ""
-log "SUMMARY (tunnel; Mbit/s = iperf3 receiver; CPU s per GB = 1e9 bytes received)"
-log "$(printf '%-10s | %-30s | %9s | %8s | %8s | %10s | %10s' scenario "runs (Mbit/s)" median "ping ms" "added ms" "client/GB" "relay/GB")"
-log "$direct_row"
-log "$tunnel_row"
+log "ROUNDS (Mbit/s = iperf3 receiver, one ${DUR}-s run each; x/y = flowgate/peer; +ms = added RTT; load = 1-min loadavg)"
+log "$(round_row round order flowgate lab-direct wg-go ovpn-tcp tls-pipe direct x/wg x/ovpn x/tls "fg +ms" "wg +ms" "ovpn +ms" load)"
+for row in "${round_rows[@]}"; do log "$row"; done
+log ""
+log "SUMMARY (medians over $ROUNDS rounds; Mbit/s = iperf3 receiver; CPU s per GB = 1e9 bytes received)"
+sum_row() { printf '%-10s | %-40s | %9s | %8s | %8s | %10s | %10s' "$@"; }
+log "$(sum_row scenario "rounds (Mbit/s)" median "ping ms" "added ms" "client/GB" "relay/GB")"
+log "$(sum_row lab-direct "${ld_rates# }" "$(median 1 <<<"$ld_rates")" "$(median <<<"$base_rtts")" - - -)"
+log "$(sum_row flowgate "${fg_rates# }" "$(median 1 <<<"$fg_rates")" "$(median <<<"$fg_pings")" \
+  "$(median <<<"$fg_added")" "$client_cpu" "$relay_cpu")"
+if [[ $PEERS == 1 ]]; then
+  log "peers (added ms = over their direct veth; vpnCPU = both ends, allCPU = whole machine; s/GB)"
+  log "$(sum_row scenario "rounds (Mbit/s)" median "ping ms" "added ms" "vpnCPU/GB" "allCPU/GB")"
+  for s in $PEER_SCENARIOS; do
+    log "$(sum_row "$s" "${peer_rates[$s]# }" "$(median 1 <<<"${peer_rates[$s]}")" \
+      "$(median <<<"${peer_pings[$s]}")" "$(median <<<"${peer_added[$s]}")" \
+      "$(median 2 <<<"${peer_cpus[$s]}")" "$(median 2 <<<"${peer_all[$s]}")")"
+  done
+fi
 log "start to connected, $DIRECT_NETWORKS direct networks: ${starts[*]} ms, median $start_med ms"
-if ((${#peer_lines[@]})); then
-  log ""
-  for line in "${peer_lines[@]}"; do log "$line"; done
-  direct_ping=$(peer_ping direct)
-  log ""
-  log "ratios: flowgate/wg-go $(ratio "$tunnel_med" "$(peer_median wg-go)") (goal >= 1.3)," \
-    "flowgate/ovpn-tcp $(ratio "$tunnel_med" "$(peer_median ovpn-tcp)") (goal >= 3)," \
-    "flowgate/tls-pipe $(ratio "$tunnel_med" "$(peer_median tls-pipe)")"
-  log "added RTT: flowgate $added ms over its wire path (goal <= 0.2);" \
-    "peers over the direct veth ($direct_ping ms): wg-go" \
-    "$(awk -v a="$(peer_ping wg-go)" -v b="$direct_ping" 'BEGIN{printf "%.3f", a-b}') ms," \
-    "ovpn-tcp $(awk -v a="$(peer_ping ovpn-tcp)" -v b="$direct_ping" 'BEGIN{printf "%.3f", a-b}') ms"
+log ""
+if [[ $PEERS == 1 ]]; then
+  log "ratios (median of the per-round ratios, range min..max):" \
+    "flowgate/wg-go $(median 2 <<<"$ratio_wg") ($(range <<<"$ratio_wg")) (goal >= 1.3)," \
+    "flowgate/ovpn-tcp $(median 2 <<<"$ratio_ovpn") ($(range <<<"$ratio_ovpn")) (goal >= 3)," \
+    "flowgate/tls-pipe $(median 2 <<<"$ratio_tls") ($(range <<<"$ratio_tls"))"
+  log "added RTT (median per round, range): flowgate $(median <<<"$fg_added") ms ($(range <<<"$fg_added"))" \
+    "over its wire path (goal <= 0.2); peers over the direct veth ($(median <<<"${peer_pings[direct]:-}") ms):" \
+    "wg-go $(median <<<"${peer_added[wg-go]:-}") ms ($(range <<<"${peer_added[wg-go]:-}"))," \
+    "ovpn-tcp $(median <<<"${peer_added[ovpn-tcp]:-}") ms ($(range <<<"${peer_added[ovpn-tcp]:-}"))"
+else
+  log "added RTT (median per round, range): flowgate $(median <<<"$fg_added") ms ($(range <<<"$fg_added"))" \
+    "over its wire path (goal <= 0.2)"
 fi
 log "client CPU $client_cpu s/GB (goal <= 10); start to connected $start_med ms (goal <= 1000)"
