@@ -1,4 +1,5 @@
 #include "flowgate/routing/dns_packet.hpp"
+#include "platform/internet_checksum.hpp"
 
 #include <algorithm>
 
@@ -9,21 +10,6 @@ namespace {
 constexpr std::uint8_t protocolUDP = 17;
 constexpr std::size_t ipHeaderSize = 20;
 constexpr std::size_t udpHeaderSize = 8;
-
-// Sums big-endian 16-bit words onto `sum` without folding; an odd last byte is
-// padded with zero. Folding once at the end gives the same ones' complement sum
-// as folding after each addition.
-std::uint64_t addWords(std::uint64_t sum, std::span<const std::uint8_t> bytes) {
-  std::size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) sum += (std::uint32_t{bytes[i]} << 8) | bytes[i + 1];
-  if (i < bytes.size()) sum += std::uint32_t{bytes[i]} << 8;
-  return sum;
-}
-
-std::uint16_t fold(std::uint64_t sum) {
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<std::uint16_t>(sum);
-}
 
 void put16(std::vector<std::uint8_t>& buffer, std::size_t at, std::uint16_t value) {
   buffer[at] = static_cast<std::uint8_t>(value >> 8);
@@ -73,15 +59,15 @@ std::optional<std::vector<std::uint8_t>> udpPacket(std::uint32_t sourceIP,
   // Pseudo-header: addresses, zero, protocol, UDP length.
   std::uint64_t sum = std::uint64_t{sourceIP >> 16} + (sourceIP & 0xffff) + (destinationIP >> 16) +
                       (destinationIP & 0xffff) + protocolUDP + udpLength;
-  sum = addWords(sum, std::span(packet).subspan(ipHeaderSize));
-  std::uint16_t udpChecksum = static_cast<std::uint16_t>(~fold(sum));
+  sum = platform::checksumAdd(std::span(packet).subspan(ipHeaderSize), sum);
+  std::uint16_t udpChecksum = static_cast<std::uint16_t>(~platform::checksumFold(sum));
   // Zero means "no checksum" in UDP (RFC 768).
   put16(packet, 26, udpChecksum == 0 ? 0xffff : udpChecksum);
   return packet;
 }
 
 std::uint16_t checksum(std::span<const std::uint8_t> bytes) {
-  return static_cast<std::uint16_t>(~fold(addWords(0, bytes)));
+  return static_cast<std::uint16_t>(~platform::checksumFold(platform::checksumAdd(bytes)));
 }
 
 void write(std::vector<std::uint8_t>& buffer, std::uint32_t value, std::optional<std::size_t> at) {

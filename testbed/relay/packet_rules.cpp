@@ -1,4 +1,5 @@
 #include "testbed/relay/packet_rules.hpp"
+#include "platform/internet_checksum.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -69,12 +70,7 @@ std::uint32_t destinationAddress(std::span<const std::uint8_t> packet) {
 }
 
 std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes, std::uint32_t sum) {
-  std::uint64_t total = sum;
-  std::size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) total += (bytes[i] << 8) | bytes[i + 1];
-  if (i < bytes.size()) total += bytes[i] << 8;
-  while (total >> 16) total = (total & 0xffff) + (total >> 16);
-  return static_cast<std::uint16_t>(~total);
+  return static_cast<std::uint16_t>(~platform::checksumFold(platform::checksumAdd(bytes, sum)));
 }
 
 std::optional<UDPDatagram> udpDatagram(std::span<const std::uint8_t> packet) {

@@ -2,6 +2,7 @@
 // stack's packets come out of the flow in order and in batches, and packets the
 // flow writes reach the stack (a real ping answered by an echo loop).
 
+#include "platform/internet_checksum.hpp"
 #include "platform/tun_packet_flow.hpp"
 #include "runtime/spawn.hpp"
 #include "tests/support/netns/namespace.hpp"
@@ -27,14 +28,6 @@ namespace {
 constexpr std::uint32_t kTunAddress = 0xC6120001;  // 198.18.0.1/24
 constexpr const char* kPeer = "198.18.0.2";        // behind the device
 
-std::uint16_t checksum(const std::uint8_t* data, std::size_t length) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < length; i += 2) sum += (data[i] << 8) | data[i + 1];
-  if (length % 2) sum += data[length - 1] << 8;
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<std::uint16_t>(~sum);
-}
-
 // The answer to an ICMP echo request, or nothing for any other packet.
 std::optional<runtime::SharedBytes> echoReply(const runtime::SharedBytes& request) {
   if (request.size() < 28 || request[9] != 1) return std::nullopt;
@@ -44,7 +37,8 @@ std::optional<runtime::SharedBytes> echoReply(const runtime::SharedBytes& reques
   std::swap_ranges(reply.begin() + 12, reply.begin() + 16, reply.begin() + 16);
   reply[header] = 0;
   reply[header + 2] = reply[header + 3] = 0;
-  auto sum = checksum(reply.data() + header, reply.size() - header);
+  auto sum = static_cast<std::uint16_t>(
+      ~platform::checksumFold(platform::checksumAdd(std::span(reply).subspan(header))));
   reply[header + 2] = static_cast<std::uint8_t>(sum >> 8);
   reply[header + 3] = static_cast<std::uint8_t>(sum);
   return runtime::SharedBytes(std::move(reply));
