@@ -28,12 +28,15 @@ void runProgram(const std::vector<std::string>& arguments, std::string_view inpu
   if (::pipe2(pipe, O_CLOEXEC) != 0) fail(errno, "pipe");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe[0], STDIN_FILENO);
+  // The child keeps only its standard streams: whatever else the caller holds
+  // without close-on-exec (sockets, TUN devices, listeners) stays ours.
+  int error = posix_spawn_file_actions_adddup2(&actions, pipe[0], STDIN_FILENO);
+  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t child = 0;
-  int error = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  if (error == 0) error = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipe[0]);
   UniqueFd writeEnd(pipe[1]);

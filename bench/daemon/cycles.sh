@@ -10,28 +10,17 @@
 # It takes the lab's lock, brings the lab up and down, and stops what it started.
 set -uo pipefail
 
-[[ $EUID -eq 0 ]] || { echo "cycles.sh: must run as root" >&2; exit 1; }
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(cd "$here/../.." && pwd)
-build=$repo/build-rel
-while (($#)); do
-  case $1 in
-    --build) build=$(cd "$2" && pwd); shift 2 ;;
-    *) echo "usage: cycles.sh [--build DIR]" >&2; exit 2 ;;
-  esac
-done
+. "$(dirname "${BASH_SOURCE[0]}")/../lab_common.sh"
+lab_bench_start cycles.sh "$@"
 CYCLES=${CYCLES:-100}
 OUT=${OUT:-/tmp/daemon-cycles.txt}
 
 flowgate=$build/flowgate/cli/flowgate
 mint=$build/tests/support/tunnel/mint/mint-start-options
 driver=$build/bench/daemon/daemon-cycles
-for f in "$flowgate" "$mint" "$driver"; do
-  [[ -x $f ]] || { echo "cycles.sh: $f missing (build the bench_daemon target)" >&2; exit 1; }
-done
+lab_bench_require cycles.sh bench_daemon "$flowgate" "$mint" "$driver"
 
-exec 9>/run/lock/veskar-lab.lock
-flock 9
+lab_bench_lock cycles.sh
 tmp=$(mktemp -d /tmp/daemon-cycles.XXXXXX)
 daemon_pid=
 cleanup() {

@@ -8,6 +8,7 @@
 
 #include "platform/tunnel_host_client.hpp"
 #include "runtime/spawn.hpp"
+#include "tests/support/tunnel_host/veskar_configuration.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -56,12 +57,7 @@ runtime::Task<void> pause(std::chrono::milliseconds duration) {
 
 runtime::Task<void> cycles(std::shared_ptr<platform::TunnelHost> host, std::string pid,
                            std::filesystem::path options, int count) {
-  platform::TunnelConfiguration configuration;
-  configuration.providerBundleIdentifier = "com.veskar.macos.Flowgate";
-  configuration.serverAddress = "control.lab.example";
-  configuration.providerConfiguration = {{"protocolVersion", 3}};
-  configuration.localizedDescription = "Veskar";
-  configuration.enabled = true;
+  auto configuration = testsupport::veskarConfiguration("control.lab.example");
   auto saved = co_await host->saveToPreferences(configuration);
   platform::TunnelStartOptions startOptions{
       {"bootstrap", platform::TunnelOptionData{readWhole(options / "bootstrap.json")}},

@@ -33,16 +33,8 @@
 # two runs of this benchmark never share the machine), and stops what it started.
 set -uo pipefail
 
-[[ $EUID -eq 0 ]] || { echo "tunnel_bench.sh: must run as root" >&2; exit 1; }
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(cd "$here/../.." && pwd)
-build=$repo/build-rel
-while (($#)); do
-  case $1 in
-    --build) build=$(cd "$2" && pwd); shift 2 ;;
-    *) echo "usage: tunnel_bench.sh [--build DIR]" >&2; exit 2 ;;
-  esac
-done
+. "$(dirname "${BASH_SOURCE[0]}")/../lab_common.sh"
+lab_bench_start tunnel_bench.sh "$@"
 ROUNDS=${ROUNDS:-5} DUR=${DUR:-10} PINGS=${PINGS:-20} BUSY_PINGS=${BUSY_PINGS:-500} STARTS=${STARTS:-3}
 DIRECT_NETWORKS=${DIRECT_NETWORKS:-100000} PEERS=${PEERS:-1}
 PEER_SCENARIOS=${PEER_SCENARIOS:-direct ovpn-tcp wg-go tls-pipe}
@@ -54,9 +46,7 @@ HZ=$(getconf CLK_TCK)
 flowgate=$build/flowgate/cli/flowgate
 mint=$build/tests/support/tunnel/mint/mint-start-options
 geoip=$build/testbed/geoip/testbed-geoip
-for f in "$flowgate" "$mint" "$geoip"; do
-  [[ -x $f ]] || { echo "tunnel_bench.sh: $f missing (build the bench_tunnel target)" >&2; exit 1; }
-done
+lab_bench_require tunnel_bench.sh bench_tunnel "$flowgate" "$mint" "$geoip"
 if [[ $PEERS == 1 && ! -f $PEERS_SCRIPT ]]; then
   echo "tunnel_bench.sh: $PEERS_SCRIPT not found (PEERS=0 to measure the tunnel alone)" >&2
   exit 1
@@ -104,12 +94,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The lab is shared by every checkout on this host: wait for our turn.
-exec {lab_lock}>/run/lock/veskar-lab.lock
-if ! flock -n "$lab_lock"; then
-  echo "tunnel_bench.sh: waiting for the lab's lock (another run holds it)" >&2
-  flock "$lab_lock"
-fi
+lab_bench_lock tunnel_bench.sh
 "$repo/testbed/lab" up --build "$build" || exit 1
 
 # Start options as the application would hand them over.

@@ -2,37 +2,20 @@
 
 #include "flowgate/routing/geoip_file.hpp"
 #include "flowgate/routing/geoip_file_writer.hpp"
+#include "platform/digest.hpp"
 #include "runtime/json_codec.hpp"
 #include "runtime/key_case.hpp"
-
-#include <openssl/evp.h>
 
 #include <stdexcept>
 
 namespace testbed {
-
-std::string sha256Hex(std::span<const std::uint8_t> bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 failed");
-  }
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    text += hex[digest[i] >> 4];
-    text += hex[digest[i] & 0xf];
-  }
-  return text;
-}
 
 flowgate::ExtensionGeoIPManifest describeGeoIPFile(std::span<const std::uint8_t> file,
                                                    std::string url, std::string builtAt) {
   auto table = flowgate::geoip::decode(file);
   flowgate::ExtensionGeoIPManifest manifest;
   manifest.version = table.version();
-  manifest.sha256 = sha256Hex(file);
+  manifest.sha256 = platform::sha256Hex(file);
   manifest.sizeBytes = static_cast<std::int64_t>(file.size());
   manifest.directCidrCount = static_cast<std::int64_t>(table.directCIDRs().size());
   manifest.routeCount = static_cast<std::int64_t>(table.routes().size());

@@ -12,9 +12,6 @@
 
 namespace testbed {
 
-// 64 lower-case hexadecimal digits.
-std::string sha256Hex(std::span<const std::uint8_t> bytes);
-
 // Decodes `file` (throws GeoIPError::invalidFormat when it is not a well-formed
 // table) and describes it.
 flowgate::ExtensionGeoIPManifest describeGeoIPFile(std::span<const std::uint8_t> file,

@@ -14,11 +14,12 @@ namespace veskar::cli {
 runtime::Task<int> loginCommand(App& app) {
   auto password =
       readPassword(app.invocation.passwordStdin, localized("cli.login.password_prompt"));
-  if (!password || password->empty()) {
+  if (password.end == LineEnd::interrupted) co_return exitInterrupted;
+  if (password.end != LineEnd::entered || password.text.empty()) {
     app.err << localized("cli.login.no_password") << std::endl;
     co_return exitUsage;
   }
-  co_await app.login->login(app.invocation.phone, std::move(*password));
+  co_await app.login->login(app.invocation.phone, std::move(password.text));
   const auto& info = app.login->currentLoginInfo();
   app.out << localizedFormat("cli.login.signed_in", {info ? info->phone : app.invocation.phone})
           << std::endl;

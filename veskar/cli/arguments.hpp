@@ -16,6 +16,7 @@ namespace veskar::cli {
 inline constexpr int exitSuccess = 0;
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
+inline constexpr int exitInterrupted = 130;  // as a shell reports a command ended by Ctrl-C
 
 inline constexpr const char* kDefaultSocket = "/run/veskar/flowgate.sock";
 

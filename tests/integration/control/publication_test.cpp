@@ -3,6 +3,7 @@
 #include "flowgate/config/coding.hpp"
 #include "flowgate/control/trust_bundle.hpp"
 #include "flowgate/routing/geoip_file.hpp"
+#include "platform/digest.hpp"
 #include "runtime/ipv4.hpp"
 #include "testbed/control/lab_file.hpp"
 #include "testbed/credential/credential.hpp"
@@ -65,7 +66,7 @@ TEST_F(PublicationTest, GeoIPManifestDescribesTheFileItNames) {
   ASSERT_EQ(file.status, 200u);
   EXPECT_EQ(file.contentType, "application/octet-stream");
   EXPECT_EQ(static_cast<std::int64_t>(file.body.size()), manifest.sizeBytes);
-  EXPECT_EQ(sha256Hex(bytes(file.body)), manifest.sha256);
+  EXPECT_EQ(platform::sha256Hex(bytes(file.body)), manifest.sha256);
   auto table = flowgate::geoip::decode(bytes(file.body));
   EXPECT_EQ(table.version(), manifest.version);
   EXPECT_EQ(table.directCIDRs(), std::vector<std::string>{"192.0.2.0/25"});
@@ -81,7 +82,7 @@ TEST_F(PublicationTest, AdminPublishesANewGeoIPVersion) {
   EXPECT_NE(after.url, before.url);
   auto file = client.get(after.url);
   ASSERT_EQ(file.status, 200u);
-  EXPECT_EQ(sha256Hex(bytes(file.body)), after.sha256);
+  EXPECT_EQ(platform::sha256Hex(bytes(file.body)), after.sha256);
   EXPECT_EQ(flowgate::geoip::decode(bytes(file.body)).version(), 5u);
   // The superseded file is gone, and authorizations hand out the new manifest.
   EXPECT_EQ(client.get(before.url).status, 404u);
@@ -106,7 +107,7 @@ TEST_F(PublicationTest, AdminPublishesATableFromFiles) {
   EXPECT_EQ(manifest.version, 11u);
   EXPECT_EQ(manifest.url, "/v1/geoip/next.bin");
   EXPECT_EQ(manifest.directCidrCount, 2);
-  EXPECT_EQ(sha256Hex(bytes(client.get("/v1/geoip/next.bin").body)), manifest.sha256);
+  EXPECT_EQ(platform::sha256Hex(bytes(client.get("/v1/geoip/next.bin").body)), manifest.sha256);
 
   // A manifest that does not describe its table is refused and changes nothing.
   runCommand(std::string(TESTBED_GEOIP_BIN) + " --source " + dir + "/next.txt --version 12 --out " +

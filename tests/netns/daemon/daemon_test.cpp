@@ -6,11 +6,13 @@
 #include "platform/tunnel_host_client.hpp"
 #include "platform/user_defaults.hpp"
 #include "runtime/spawn.hpp"
-#include "tests/support/lab/lab_fixture.hpp"
+#include "tests/support/files/file_contents.hpp"
 #include "tests/support/process/child_process.hpp"
 #include "tests/support/tunnel/lab_daemon.hpp"
+#include "tests/support/tunnel/lab_fixtures.hpp"
 #include "tests/support/tunnel/namespace_command.hpp"
 #include "tests/support/tunnel/tunnel_state.hpp"
+#include "tests/support/tunnel_host/veskar_configuration.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
@@ -36,11 +38,6 @@ using testsupport::insideNamespace;
 
 constexpr const char* kTun = "vkdaemon0";
 
-std::string readWhole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // The daemon's open descriptors, threads and resident memory (KiB).
 struct Footprint {
   std::size_t descriptors = 0;
@@ -54,7 +51,7 @@ Footprint footprint(pid_t pid) {
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder + "/fd")) {
     ++figures.descriptors;
   }
-  std::istringstream status(readWhole(folder + "/status"));
+  std::istringstream status(testsupport::readAll(folder + "/status"));
   std::string line;
   while (std::getline(status, line)) {
     if (line.starts_with("Threads:")) figures.threads = std::stol(line.substr(8));
@@ -63,23 +60,13 @@ Footprint footprint(pid_t pid) {
   return figures;
 }
 
-class DaemonTest : public LabTest {
+class DaemonTest : public testsupport::MintedLabTest {
  protected:
-  void SetUp() override {
-    LabTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    up();
-    ASSERT_FALSE(HasFatalFailure());
-    char folder[] = "/tmp/vk-daemon-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    folder_ = folder;
-    ASSERT_NO_THROW(deviceKey_ = testsupport::mintStartOptions(folder_));
-  }
+  DaemonTest() : MintedLabTest("vk-daemon") {}
   void TearDown() override {
     clients_.clear();
     daemon_.reset();
-    if (!folder_.empty()) std::filesystem::remove_all(folder_);
-    LabTest::TearDown();
+    MintedLabTest::TearDown();
   }
 
   std::filesystem::path socketPath() const { return folder_ / "flowgate.sock"; }
@@ -140,18 +127,15 @@ class DaemonTest : public LabTest {
   }
 
   std::string savedConfiguration(platform::TunnelHost& host) {
-    platform::TunnelConfiguration configuration;
-    configuration.providerBundleIdentifier = "com.veskar.macos.Flowgate";
-    configuration.serverAddress = "control.lab.example";
-    configuration.providerConfiguration = {{"protocolVersion", 3}};
-    configuration.localizedDescription = "Veskar";
-    configuration.enabled = true;
+    auto configuration = testsupport::veskarConfiguration("control.lab.example");
     return await(host.saveToPreferences(configuration)).identifier;
   }
   platform::TunnelStartOptions startOptions() const {
-    return {{"bootstrap", platform::TunnelOptionData{readWhole(folder_ / "bootstrap.json")}},
-            {"extension_tokens", platform::TunnelOptionData{readWhole(folder_ / "tokens.json")}},
-            {"high_speed_enabled", 1.0}};
+    return {
+        {"bootstrap", platform::TunnelOptionData{testsupport::readAll(folder_ / "bootstrap.json")}},
+        {"extension_tokens",
+         platform::TunnelOptionData{testsupport::readAll(folder_ / "tokens.json")}},
+        {"high_speed_enabled", 1.0}};
   }
   TunnelStatus status(platform::TunnelHost& host, const std::string& id) {
     return await(host.connection(id)).status;
@@ -175,8 +159,6 @@ class DaemonTest : public LabTest {
   }
 
   boost::asio::io_context io_;
-  std::filesystem::path folder_;
-  std::string deviceKey_;
   std::unique_ptr<ChildProcess> daemon_;
   std::vector<std::shared_ptr<platform::TunnelHostClient>> clients_;
 };
@@ -335,7 +317,7 @@ TEST(DaemonPackaging, TheUnitVerifiesAndTheInstallStepLaysOutTheFolders) {
                            "usr/local/share/icons/hicolor/scalable/status/veskar-disconnected.svg"})
     EXPECT_TRUE(std::filesystem::exists(root / path)) << path;
   // The unit as installed, pointing at the installed program.
-  auto unit = readWhole(root / "etc/systemd/system/flowgate.service");
+  auto unit = testsupport::readAll(root / "etc/systemd/system/flowgate.service");
   EXPECT_NE(unit.find("Type=notify"), std::string::npos);
   std::ofstream(root / "flowgate.service") << std::regex_replace(
       unit, std::regex("/usr/local/bin/flowgate"), (root / "usr/local/bin/flowgate").string());

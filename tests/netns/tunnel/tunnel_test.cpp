@@ -3,9 +3,9 @@
 // the tunnel survives a dead exit, a lost lease and a network change, and that
 // nothing of it remains after it ends, however it ends.
 
-#include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/process/child_process.hpp"
 #include "tests/support/tunnel/lab_daemon.hpp"
+#include "tests/support/tunnel/lab_fixtures.hpp"
 #include "tests/support/tunnel/namespace_command.hpp"
 #include "tests/support/tunnel/tunnel_state.hpp"
 
@@ -38,28 +38,14 @@ std::string trimmed(std::string text) {
   return text;
 }
 
-class TunnelTest : public LabTest {
+class TunnelTest : public testsupport::MintedLabTest {
  protected:
-  void SetUp() override {
-    LabTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    up();
-    ASSERT_FALSE(HasFatalFailure());
-    char folder[] = "/tmp/vk-tunnel-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    options_ = folder;
-    mint();
-  }
+  TunnelTest() : MintedLabTest("vk-tunnel") {}
   void TearDown() override {
     flowgate_.reset();
     extra_.clear();
-    if (!options_.empty()) std::filesystem::remove_all(options_);
-    LabTest::TearDown();
+    MintedLabTest::TearDown();
   }
-
-  // Signs in, authorizes and opens the daemon's session from the client
-  // namespace; the same folder keeps the same device.
-  void mint() { ASSERT_NO_THROW(deviceKey_ = testsupport::mintStartOptions(options_)); }
 
   // Starts `flowgate run` in the client namespace, trusting the lab's control
   // server; its one-line outcome.
@@ -67,9 +53,9 @@ class TunnelTest : public LabTest {
     flowgate_ = std::make_unique<ChildProcess>(
         insideNamespace(kClient,
                         {"env", "SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem", FLOWGATE_BIN,
-                         "run", "--bootstrap", (options_ / "bootstrap.json").string(), "--tokens",
-                         (options_ / "tokens.json").string(), "--tun", kTun, "--data-dir",
-                         (options_ / "data").string()}),
+                         "run", "--bootstrap", (folder_ / "bootstrap.json").string(), "--tokens",
+                         (folder_ / "tokens.json").string(), "--tun", kTun, "--data-dir",
+                         (folder_ / "data").string()}),
         ChildProcess::Output::combined);
     return flowgate_->readLineWithin(30s).value_or("(no outcome)");
   }
@@ -112,8 +98,6 @@ class TunnelTest : public LabTest {
 
   std::string tunnelState() { return testsupport::tunnelState(kTun); }
 
-  std::filesystem::path options_;
-  std::string deviceKey_;
   std::unique_ptr<ChildProcess> flowgate_;
   std::vector<std::unique_ptr<ChildProcess>> extra_;
 };

@@ -3,11 +3,8 @@
 // connects, lists the paths with their first-hop delays, reads the traffic
 // and disconnects, photographing the screens in English and Chinese.
 
-#include "tests/support/files/temporary_directory.hpp"
-#include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/process/child_process.hpp"
-#include "tests/support/tunnel/lab_daemon.hpp"
-#include "tests/support/tunnel/namespace_command.hpp"
+#include "tests/support/tunnel/lab_fixtures.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -25,27 +21,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class AppInLab : public LabTest {
+class AppInLab : public testsupport::LabDaemonTest {
  protected:
-  void SetUp() override {
-    LabTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    up();
-    ASSERT_FALSE(HasFatalFailure());
-    socket_ = home_ / "flowgate.sock";
-    ASSERT_NO_THROW(daemon_ = testsupport::startLabDaemon(socket_, home_ / "daemon"));
-  }
-  void TearDown() override {
-    if (daemon_) {
-      daemon_->terminate(15s);
-      daemon_.reset();
-    }
-    LabTest::TearDown();
-  }
-
-  testsupport::TemporaryDirectory home_{"veskar-app"};
-  std::filesystem::path socket_;
-  std::unique_ptr<testsupport::ChildProcess> daemon_;
+  AppInLab() : LabDaemonTest("veskar-app") {}
 };
 
 TEST_F(AppInLab, SignInConnectSeePathsAndTrafficDisconnectInBothLanguages) {

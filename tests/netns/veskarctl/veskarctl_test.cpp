@@ -4,10 +4,10 @@
 // password, a daemon that is not running, a start the daemon rejects, a
 // wrong command line.
 
+#include "tests/support/files/file_contents.hpp"
 #include "tests/support/files/temporary_directory.hpp"
-#include "tests/support/lab/lab_fixture.hpp"
 #include "tests/support/process/child_process.hpp"
-#include "tests/support/tunnel/lab_daemon.hpp"
+#include "tests/support/tunnel/lab_fixtures.hpp"
 #include "tests/support/tunnel/namespace_command.hpp"
 
 #include <gtest/gtest.h>
@@ -21,9 +21,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 namespace labtest {
@@ -44,11 +42,6 @@ std::string trimmed(std::string text) {
   return text;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 // One command of `veskarctl` run through the shell, with its own home (so its
 // sign-in and settings stay in `home`) and the given environment.
 CtlResult veskarctl(const std::filesystem::path& home, const std::string& environment,
@@ -60,26 +53,13 @@ CtlResult veskarctl(const std::filesystem::path& home, const std::string& enviro
                  " XDG_RUNTIME_DIR=" + home.string() + " " + environment + " " VESKARCTL_BIN " " +
                  arguments + " 2>" + err.string() + "; }";
   auto result = run(command);
-  return {WIFEXITED(result.status) ? WEXITSTATUS(result.status) : -1, result.output, readFile(err)};
+  return {WIFEXITED(result.status) ? WEXITSTATUS(result.status) : -1, result.output,
+          testsupport::readAll(err)};
 }
 
-class VeskarctlLab : public LabTest {
+class VeskarctlLab : public testsupport::LabDaemonTest {
  protected:
-  void SetUp() override {
-    LabTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    up();
-    ASSERT_FALSE(HasFatalFailure());
-    socket_ = home_ / "flowgate.sock";
-    ASSERT_NO_THROW(daemon_ = testsupport::startLabDaemon(socket_, home_ / "daemon"));
-  }
-  void TearDown() override {
-    if (daemon_) {
-      daemon_->terminate(15s);
-      daemon_.reset();
-    }
-    LabTest::TearDown();
-  }
+  VeskarctlLab() : LabDaemonTest("veskarctl") {}
 
   // veskarctl in the client namespace, trusting the lab's control server.
   CtlResult ctl(const std::string& arguments, const std::string& input = "") {
@@ -111,10 +91,6 @@ class VeskarctlLab : public LabTest {
     ASSERT_EQ(login.status, 0) << login.err;
     EXPECT_EQ(trimmed(login.out), "Signed in as +15550100.");
   }
-
-  testsupport::TemporaryDirectory home_{"veskarctl"};
-  std::filesystem::path socket_;
-  std::unique_ptr<ChildProcess> daemon_;
 };
 
 TEST_F(VeskarctlLab, SignInConnectUseTheTunnelSwitchHighSpeedDisconnectAndSignOut) {

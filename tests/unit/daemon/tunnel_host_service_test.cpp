@@ -3,6 +3,7 @@
 // across daemon restarts.
 
 #include "flowgate/daemon/tunnel_host_service.hpp"
+#include "tests/support/tunnel_host/veskar_configuration.hpp"
 #include "tests/unit/provider/provider_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -25,13 +26,7 @@ using platform::TunnelHostError;
 using platform::TunnelStatus;
 
 platform::TunnelConfiguration veskarConfiguration(bool enabled = true) {
-  platform::TunnelConfiguration configuration;
-  configuration.providerBundleIdentifier = "com.veskar.macos.Flowgate";
-  configuration.serverAddress = "control.test";
-  configuration.providerConfiguration = {{"protocolVersion", 3}};
-  configuration.localizedDescription = "Veskar";
-  configuration.enabled = enabled;
-  return configuration;
+  return testsupport::veskarConfiguration("control.test", enabled);
 }
 
 platform::TunnelStartOptions hostOptions() {
@@ -62,17 +57,7 @@ class TunnelHostServiceTest : public ProviderTest {
           if (factoryFailure) throw runtime::SystemError(factoryFailure);
           if (!factoryException.empty()) throw std::invalid_argument(factoryException);
           EXPECT_EQ(std::get<double>(options.at(highSpeedOption)), 1.0);
-          Flowgate::Environment env;
-          env.executor = io.get_executor();
-          env.packetFlow = flow;
-          env.settingsApplier = applier;
-          env.makePathMonitor = [this] { return monitor; };
-          env.systemResolvers = resolvers;
-          env.secrets = secrets;
-          env.defaults = std::make_shared<platform::UserDefaults>(directory, "flowgate");
-          env.makeHttpClient = [this](const ExtensionBootstrap&) { return http; };
-          env.geoIPDirectory = directory / "geoip";
-          env.clock = clock;
+          auto env = environment();
           env.reassertingChanged = std::move(reassertingChanged);
           return ProviderRun{Flowgate::create(std::move(env)), [this] { ++releases; }};
         });

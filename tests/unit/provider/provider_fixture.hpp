@@ -92,7 +92,8 @@ class ProviderTest : public ::testing::Test {
     std::filesystem::remove_all(directory);
   }
 
-  std::shared_ptr<Flowgate> makeProvider() {
+  // A provider's environment on the doubles; the reasserting flag goes unheard.
+  Flowgate::Environment environment() {
     Flowgate::Environment env;
     env.executor = io.get_executor();
     env.packetFlow = flow;
@@ -105,6 +106,11 @@ class ProviderTest : public ::testing::Test {
     env.geoIPDirectory = directory / "geoip";
     env.clock = clock;
     env.dnsUpstream = upstream;
+    return env;
+  }
+
+  std::shared_ptr<Flowgate> makeProvider() {
+    auto env = environment();
     env.reassertingChanged = [this](bool value) { reassertions.push_back(value); };
     provider = Flowgate::create(std::move(env));
     return provider;

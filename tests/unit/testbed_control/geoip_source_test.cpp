@@ -1,6 +1,7 @@
 #include "testbed/geoip/geoip_source.hpp"
 #include "flowgate/routing/geoip_file.hpp"
 #include "flowgate/routing/geoip_file_writer.hpp"
+#include "platform/digest.hpp"
 #include "runtime/ipv4.hpp"
 #include "testbed/geoip/geoip_manifest.hpp"
 
@@ -57,7 +58,7 @@ TEST(GeoIPManifestTest, DescribesTheFileAndRenumbersItsVersion) {
   EXPECT_EQ(manifest.sizeBytes, 24 + 5 + 10);
   EXPECT_EQ(manifest.directCidrCount, 1);
   EXPECT_EQ(manifest.routeCount, 1);
-  EXPECT_EQ(manifest.sha256, sha256Hex(file));
+  EXPECT_EQ(manifest.sha256, platform::sha256Hex(file));
   EXPECT_EQ(manifest.sha256.size(), 64u);
 
   auto renumbered = withGeoIPVersion(file, 4);
@@ -65,7 +66,7 @@ TEST(GeoIPManifestTest, DescribesTheFileAndRenumbersItsVersion) {
   EXPECT_EQ(table.version(), 4u);
   EXPECT_EQ(table.directCIDRs(), std::vector<std::string>{"192.0.2.0/25"});
   EXPECT_EQ(table.region(ip("198.18.0.9")), "JP");
-  EXPECT_NE(sha256Hex(renumbered), manifest.sha256);
+  EXPECT_NE(platform::sha256Hex(renumbered), manifest.sha256);
 
   EXPECT_EQ(manifestJSON(manifest).find("sizeBytes"), std::string::npos);
   EXPECT_NE(manifestJSON(manifest).find("\"size_bytes\":39"), std::string::npos);
