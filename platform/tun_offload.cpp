@@ -71,11 +71,15 @@ bool mergeable(std::span<const std::uint8_t> p, Segment& segment) {
   return true;
 }
 
+// Addresses and ports: one stream, whatever its packets' other fields.
+bool sameFlow(const std::uint8_t* a, const std::uint8_t* b) {
+  return std::memcmp(a + 12, b + 12, 12) == 0;
+}
+
 // Everything but lengths, identifier, checksums, sequence number and PSH.
-bool sameStream(const std::uint8_t* a, const std::uint8_t* b, std::size_t headerSize) {
+bool sameHeaders(const std::uint8_t* a, const std::uint8_t* b, std::size_t headerSize) {
   constexpr std::size_t tcp = ipv4HeaderSize;
   return std::memcmp(a, b, 2) == 0 && std::memcmp(a + 6, b + 6, 4) == 0 &&
-         std::memcmp(a + 12, b + 12, 8) == 0 && std::memcmp(a + tcp, b + tcp, 4) == 0 &&
          std::memcmp(a + tcp + 8, b + tcp + 8, 5) == 0 &&
          std::memcmp(a + tcp + 14, b + tcp + 14, 2) == 0 &&
          std::memcmp(a + tcp + 18, b + tcp + 18, headerSize - tcp - 18) == 0;
@@ -158,44 +162,37 @@ std::span<const OffloadWrite> TcpCoalescer::coalesce(
   for (std::size_t i = 0; i < packets.size(); ++i) {
     const auto p = packets[i].span();
     Segment segment;
-    if (!mergeable(p, segment)) {
-      // Whatever else its stream sends (a bare ACK, a FIN) ends the stream's
-      // group: nothing after it may be written before it.
-      if (p.size() >= ipv4HeaderSize + 4 && p[0] == 0x45 && p[9] == tcpProtocol) {
-        std::erase_if(open, [&](std::size_t g) {
-          const auto* a = packets[groups_[g].first].data();
-          return std::memcmp(a + 12, p.data() + 12, 12) == 0;
-        });
-      }
-      groups_.push_back({i, i, 1, 0, 0, 0, 0});
-      continue;
-    }
+    const bool tcp = p.size() >= ipv4HeaderSize + 4 && p[0] == 0x45 && p[9] == tcpProtocol;
+    const bool candidate = mergeable(p, segment);
     bool joined = false;
-    for (auto g = open.begin(); g != open.end(); ++g) {
+    // A stream has one open group at most. A packet of it that does not
+    // continue that group (a bare ACK, a FIN, a gap, other header fields) ends
+    // it, so nothing after it is written before it.
+    auto g = std::find_if(open.begin(), open.end(), [&](std::size_t index) {
+      return tcp && sameFlow(packets[groups_[index].first].data(), p.data());
+    });
+    if (g != open.end()) {
       auto& group = groups_[*g];
-      const auto& first = packets[group.first];
-      if (group.headerSize != segment.headerSize ||
-          !sameStream(first.data(), p.data(), segment.headerSize)) {
-        continue;
-      }
-      // The stream's group; a packet that does not continue it ends it.
       const auto& last = packets[group.last];
-      const bool continues = segment.sequence == group.nextSequence &&
-                             segment.payload <= group.segmentSize &&
-                             last.size() - group.headerSize == group.segmentSize &&
-                             (last[ipv4HeaderSize + 13] & flagPSH) == 0 &&
-                             group.headerSize + group.payload + segment.payload <= maxIPv4Length;
-      if (continues) {
+      joined = candidate && group.headerSize == segment.headerSize &&
+               sameHeaders(packets[group.first].data(), p.data(), segment.headerSize) &&
+               segment.sequence == group.nextSequence && segment.payload <= group.segmentSize &&
+               last.size() - group.headerSize == group.segmentSize &&
+               (last[ipv4HeaderSize + 13] & flagPSH) == 0 &&
+               group.headerSize + group.payload + segment.payload <= maxIPv4Length;
+      if (joined) {
         next_[group.last] = i;
         group.last = i;
         ++group.count;
         group.payload += segment.payload;
         group.nextSequence = segment.sequence + static_cast<std::uint32_t>(segment.payload);
-        joined = true;
       } else {
         open.erase(g);
       }
-      break;
+    }
+    if (!candidate) {
+      groups_.push_back({i, i, 1, 0, 0, 0, 0});
+      continue;
     }
     if (!joined) {
       open.push_back(groups_.size());

@@ -221,6 +221,8 @@ TEST(TunOffload, KeepsApartWhatCannotBeCutBackTheSameWay) {
   Tcp afterA = t;
   afterA.sequence += 3000;
   afterA.identifier += 3;
+  Tcp resent = t;
+  resent.timestamp = 2;
   Tcp otherOptions = afterA;
   otherOptions.timestamp = 2;
   Tcp pushed = t;
@@ -252,6 +254,8 @@ TEST(TunOffload, KeepsApartWhatCannotBeCutBackTheSameWay) {
       {"a larger segment starts anew", join({stream(t, {500, 1000})}), 2},
       {"PSH ends the run", join({one(pushed, 1000), one(afterPushed, 1000)}), 2},
       {"different options", join({a, one(otherOptions, 1000)}), 2},
+      {"a resent segment of the stream stays in its place",
+       join({{a[0]}, one(resent, 1000), {a[1]}}), 3},
       {"a bare ACK of the stream stays in its place", join({{a[0]}, one(t, 0), {a[1]}}), 3},
       {"SYN is written alone", join({one(syn, 0), a}), 2},
       {"other protocols pass", join({{a[0], icmp, a[1]}}), 2},
