@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   clang clang-format libclang-rt-14-dev
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
   libssl-dev openssl

@@ -69,4 +69,28 @@ void LabTest::up() {
   ASSERT_EQ(result.status, 0) << result.output;
 }
 
+void LabTest::countClearTraffic() {
+  auto result = inClient(
+      "nft -f - <<'EOF'\n"
+      "table ip vkl_clear {\n"
+      "  counter leaked {}\n"
+      "  chain postrouting {\n"
+      "    type filter hook postrouting priority 0; policy accept;\n"
+      "    oifname \"eth0\" ip daddr { 203.0.113.0/24, 198.18.0.0/15 } counter name leaked\n"
+      "  }\n"
+      "}\n"
+      "EOF");
+  ASSERT_EQ(result.status, 0) << result.output;
+}
+
+std::uint64_t LabTest::clearPackets() {
+  auto result = inClient("nft list counter ip vkl_clear leaked");
+  auto at = result.output.find("packets ");
+  if (result.status != 0 || at == std::string::npos) {
+    ADD_FAILURE() << "no clear-traffic counter: " << result.output;
+    return 0;
+  }
+  return std::stoull(result.output.substr(at + 8));
+}
+
 }  // namespace labtest

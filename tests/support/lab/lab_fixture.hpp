@@ -41,6 +41,12 @@ class LabTest : public ::testing::Test {
   }
   Result inClient(const std::string& command) { return inNamespace("vkl-client", command); }
 
+  // Counts the packets for the world behind the exits and for the tunnel's own
+  // network that leave the client's physical interface, that is in clear: every
+  // fail-closed test expects 0. The counter goes with the lab.
+  void countClearTraffic();
+  std::uint64_t clearPackets();
+
  private:
   int lock_ = -1;
 };
