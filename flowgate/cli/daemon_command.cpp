@@ -80,7 +80,7 @@ std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostre
 int serve(DaemonOptions options, std::ostream& err) {
   if (!options.ipv6Guard) {
     platform::UserDefaults defaults(options.provider.dataDirectory, daemon::defaultsDomain);
-    options.ipv6Guard = defaults.boolean(ipv6GuardKey).value_or(false);
+    options.ipv6Guard = defaults.boolean(ipv6GuardKey).value_or(true);
   }
   options.provider.ipv6LeakGuard = *options.ipv6Guard;
 

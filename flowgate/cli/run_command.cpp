@@ -30,7 +30,7 @@ namespace asio = boost::asio;
 
 constexpr std::string_view usage =
     "flowgate run --bootstrap FILE --tokens FILE [--high-speed on|off] [--tun NAME] "
-    "[--data-dir DIR]\n";
+    "[--data-dir DIR] [--ipv6-guard on|off]\n";
 // How long the stopped tunnel's last tasks get to wind down before the
 // process ends them.
 constexpr auto windDown = std::chrono::seconds(3);
@@ -41,6 +41,7 @@ struct RunOptions {
   std::optional<bool> highSpeed;
   std::string tunName = daemon::defaultTunName;
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
+  bool ipv6Guard = true;
 };
 
 int usageError(std::ostream& err, std::string_view reason) {
@@ -87,8 +88,8 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   auto executor = io->get_executor();
   daemon::ProviderRun run;
   try {
-    run = daemon::makeLinuxProvider(executor, {options.tunName, options.dataDirectory, false},
-                                    startOptions, {});
+    run = daemon::makeLinuxProvider(
+        executor, {options.tunName, options.dataDirectory, options.ipv6Guard}, startOptions, {});
   } catch (...) {
     // The start's outcome too: the tunnel cannot start without its device.
     out << describe(std::current_exception()) << std::endl;
@@ -174,6 +175,9 @@ int run(Arguments arguments, std::ostream& out, std::ostream& err) {
     } else if (name == "--tun") {
       if (value.empty()) return usageError(err, "--tun needs a name");
       options.tunName = value;
+    } else if (name == "--ipv6-guard") {
+      if (value != "on" && value != "off") return usageError(err, "--ipv6-guard is on or off");
+      options.ipv6Guard = value == "on";
     } else {
       return usageError(err, "unknown option " + std::string(name));
     }

@@ -20,7 +20,8 @@ inline constexpr const char* defaultsDomain = "flowgate";
 struct LinuxProviderOptions {
   std::string tunName = defaultTunName;
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
-  bool ipv6LeakGuard = false;
+  // Fail closed: IPv6 beside the tunnel is refused unless turned off.
+  bool ipv6LeakGuard = true;
 };
 
 // One run's provider. The TUN device lives as long as the packet flow the
