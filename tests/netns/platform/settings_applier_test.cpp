@@ -169,9 +169,11 @@ TEST_F(SettingsApplierTest, RoutesUnmarkedTrafficIntoTheTunnelAndTheRestOutside)
   auto applier = makeApplier();
   applier->applyNow(firstSettings());
 
-  EXPECT_EQ(table(), (std::set<std::string>{
-                         "default dev vkpt0 proto 118 scope link", "throw 192.0.2.1 proto 118",
-                         "throw 198.51.100.0/25 proto 118", "throw 203.0.113.0/24 proto 118"}));
+  EXPECT_EQ(table(),
+            (std::set<std::string>{"default dev vkpt0 proto 118 scope link",
+                                   "unreachable default proto 118 metric 4294967295",
+                                   "throw 192.0.2.1 proto 118", "throw 198.51.100.0/25 proto 118",
+                                   "throw 203.0.113.0/24 proto 118"}));
   EXPECT_NE(rules().find("31765:\tnot from all fwmark 0x7665 lookup 30309 proto 118"),
             std::string::npos)
       << rules();
@@ -217,6 +219,14 @@ TEST_F(SettingsApplierTest, RoutesUnmarkedTrafficIntoTheTunnelAndTheRestOutside)
 
     sendFrom(marked.native_handle(), "198.51.100.201", 5001);
     EXPECT_TRUE(readable(marked.native_handle())) << "the reply to a marked socket arrives";
+
+    // The device's route goes with its link; the fallback refuses instead of
+    // letting the lookup fall through to the main table.
+    client->must("ip link set vkpt0 down");
+    while (::recv(received, &byte, 1, MSG_DONTWAIT) > 0) {
+    }
+    sendFrom(plain, "198.51.100.201", 5000);
+    EXPECT_FALSE(readable(received, 200)) << "traffic left in clear with the link down";
     ::close(plain);
   });
   echoer.join();
@@ -240,6 +250,7 @@ TEST_F(SettingsApplierTest, ReapplyingLeavesExactlyTheNewSettingsAndRemoveLeaves
   run(applier->apply(settingsWith(
       "198.18.0.3", {{"203.0.113.128", "255.255.255.128"}, {"198.51.100.0", "255.255.255.0"}})));
   EXPECT_EQ(table(), (std::set<std::string>{"default dev vkpt0 proto 118 scope link",
+                                            "unreachable default proto 118 metric 4294967295",
                                             "throw 198.51.100.0/24 proto 118",
                                             "throw 203.0.113.128/25 proto 118"}));
   auto link = client->must("ip -4 addr show dev vkpt0");
@@ -316,7 +327,7 @@ TEST_F(SettingsApplierTest, TheNextStartCleansUpAfterAKilledDaemon) {
   ::waitpid(child, nullptr, 0);
   ::close(ready[0]);
   ::close(ready[1]);
-  ASSERT_EQ(table().size(), 4u);
+  ASSERT_EQ(table().size(), 5u);
   ASSERT_NE(rules().find("30309"), std::string::npos);
   ASSERT_NE(readAll(paths.file), kOriginalResolvConf);
 
