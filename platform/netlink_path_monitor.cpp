@@ -49,6 +49,7 @@ struct NetlinkPathMonitor::State {
     std::lock_guard lock(ignoredMutex);
     return ignored.contains(name);
   }
+  static bool isUp(unsigned flags) { return (flags & IFF_UP) && (flags & IFF_RUNNING); }
   bool isIgnoredIndex(int index) {
     auto found = names.find(index);
     return found != names.end() && isIgnored(found->second);
@@ -68,12 +69,22 @@ struct NetlinkPathMonitor::State {
       case RTM_DELLINK: {
         const auto* link = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(message));
         auto name = linkName(message);
+        bool up = false;
         if (message->nlmsg_type == RTM_NEWLINK) {
           names[link->ifi_index] = name;
+          up = isUp(link->ifi_flags);
         } else {
           names.erase(link->ifi_index);
         }
-        return !isIgnored(name);
+        if (!isIgnored(name)) return true;
+        // Our own link counts only when it goes down or comes back.
+        bool wasUp = ownUp.contains(name);
+        if (up) {
+          ownUp.insert(name);
+        } else {
+          ownUp.erase(name);
+        }
+        return up != wasUp;
       }
       case RTM_NEWADDR:
       case RTM_DELADDR: {
@@ -105,17 +116,26 @@ struct NetlinkPathMonitor::State {
     putHeader<ifinfomsg>(message)->ifi_family = AF_UNSPEC;
     request.end(message);
     names.clear();
+    ownUp.clear();
     queries.dump(request, [&](const nlmsghdr* answer) {
       if (answer->nlmsg_type != RTM_NEWLINK) return;
       const auto* link = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(answer));
       auto name = linkName(answer);
       names[link->ifi_index] = name;
-      if (!(link->ifi_flags & IFF_UP) || !(link->ifi_flags & IFF_RUNNING)) return;
-      path.availableInterfaces.push_back(
-          {name, interfaceType(options.sysfsNet, name, link->ifi_flags, link->ifi_type),
-           link->ifi_index});
+      if (!isUp(link->ifi_flags)) return;
+      NetworkInterface interface {
+        name,
+            interfaceType(options.sysfsNet, name, link->ifi_flags, link->ifi_type), link->ifi_index
+      };
+      if (isIgnored(name)) {
+        ownUp.insert(name);
+        path.ownInterfaces.push_back(std::move(interface));
+      } else {
+        path.availableInterfaces.push_back(std::move(interface));
+      }
     });
     std::ranges::sort(path.availableInterfaces, {}, &NetworkInterface::index);
+    std::ranges::sort(path.ownInterfaces, {}, &NetworkInterface::index);
     return path;
   }
 
@@ -127,6 +147,7 @@ struct NetlinkPathMonitor::State {
   asio::steady_timer settle;
   Handler handler;
   std::map<int, std::string> names;
+  std::set<std::string> ownUp;  // ignored links up at the last look
   std::mutex ignoredMutex;
   std::set<std::string> ignored;
   std::atomic<bool> cancelled{false};

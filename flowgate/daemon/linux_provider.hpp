@@ -31,7 +31,8 @@ struct LinuxProviderOptions {
 // tunnel DNS server nobody answers yet.
 ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOptions& options,
                               const StartOptions& startOptions,
-                              std::function<void(bool)> reassertingChanged);
+                              std::function<void(bool)> reassertingChanged,
+                              std::function<void(std::exception_ptr)> cancelledWithError);
 
 // Removes what a crashed run left: routes and rules of ours (IPv6 guard
 // included), reply marks, DNS changes and the resolver file's backup. A TUN

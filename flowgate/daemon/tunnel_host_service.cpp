@@ -55,7 +55,8 @@ TunnelHostService::TunnelHostService(runtime::Executor executor,
                                      std::filesystem::path dataDirectory,
                                      ProviderFactory makeProvider)
     : Serialized(executor),
-      store_(std::move(dataDirectory)),
+      store_(dataDirectory),
+      running_(std::move(dataDirectory)),
       makeProvider_(std::move(makeProvider)) {
   configurations_ = store_.load();
   for (const auto& configuration : configurations_) {
@@ -141,6 +142,25 @@ runtime::Task<void> TunnelHostService::stopAll() {
       [](TunnelHostService* self) -> runtime::Task<void> { co_await self->stopRunning(); }(this));
 }
 
+runtime::Task<void> TunnelHostService::resumeInterruptedRun() {
+  return serialized([](TunnelHostService* self) -> runtime::Task<void> {
+    auto interrupted = self->running_.load();
+    if (!interrupted) co_return;
+    std::exception_ptr refused;
+    try {
+      co_await self->doStart(interrupted->identifier, std::move(interrupted->options));
+    } catch (...) {
+      refused = std::current_exception();
+    }
+    if (!refused) co_return;
+    self->running_.remove();
+    auto found = self->connections_.find(interrupted->identifier);
+    if (found != self->connections_.end()) {
+      found->second.lastDisconnectError = tunnelErrorInfo(refused);
+    }
+  }(this));
+}
+
 std::uint64_t TunnelHostService::addStatusObserver(StatusObserver observer) {
   std::lock_guard lock(observersMutex_);
   observers_.emplace(++nextObserver_, std::move(observer));
@@ -160,6 +180,12 @@ runtime::Task<void> TunnelHostService::doStart(std::string identifier,
   if (!found->enabled) runtime::fail(TunnelHostError::disabled);
   if (run_) runtime::fail(TunnelHostError::alreadyRunning);
 
+  // Before anything of the run exists: a daemon killed from here on starts
+  // it again. Without the record the tunnel still runs; only that is lost.
+  try {
+    running_.save({identifier, options});
+  } catch (const std::exception&) {
+  }
   auto number = ++runs_;
   run_ = Run{identifier, number, {}, false};
   connections_[identifier].lastDisconnectError.reset();
@@ -173,10 +199,15 @@ runtime::Task<void> TunnelHostService::doStart(std::string identifier,
     });
   };
   try {
-    run_->provider = makeProvider_(converted, [onStrand, number](bool value) {
-      onStrand(
-          [number, value](TunnelHostService& self) { self.reassertingChanged(number, value); });
-    });
+    run_->provider = makeProvider_(
+        converted,
+        [onStrand, number](bool value) {
+          onStrand(
+              [number, value](TunnelHostService& self) { self.reassertingChanged(number, value); });
+        },
+        [onStrand, number](std::exception_ptr error) {
+          onStrand([number, error](TunnelHostService& self) { self.failed(number, error); });
+        });
   } catch (...) {
     connections_[identifier].lastDisconnectError = tunnelErrorInfo(std::current_exception());
     stopped(number);
@@ -261,6 +292,14 @@ void TunnelHostService::reassertingChanged(std::uint64_t number, bool reassertin
   if (next != status) setStatus(run_->identifier, next);
 }
 
+void TunnelHostService::failed(std::uint64_t number, std::exception_ptr error) {
+  // After a stop was asked for, the stop's own completion ends the run.
+  if (!isCurrent(number) || run_->stopping) return;
+  connections_[run_->identifier].lastDisconnectError = tunnelErrorInfo(error);
+  // Everything is down already: the run ends here, as after a failed start.
+  stopped(number);
+}
+
 void TunnelHostService::beginStop(bool announce) {
   run_->stopping = true;
   if (announce) setStatus(run_->identifier, TunnelStatus::disconnecting);
@@ -276,6 +315,8 @@ void TunnelHostService::stopped(std::uint64_t number) {
   if (!isCurrent(number)) return;
   auto run = std::move(*run_);
   run_.reset();
+  // However the run ended, it ended cleanly: nothing to start again.
+  running_.remove();
   if (run.provider.stopped) run.provider.stopped();
   run.provider.provider.reset();
   if (connections_.contains(run.identifier)) setStatus(run.identifier, TunnelStatus::disconnected);

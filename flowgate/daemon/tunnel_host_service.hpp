@@ -11,6 +11,7 @@
 // order.
 
 #include "flowgate/daemon/configuration_store.hpp"
+#include "flowgate/daemon/running_tunnel_file.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
 #include "platform/tunnel_host.hpp"
 #include "runtime/async.hpp"
@@ -34,11 +35,12 @@ struct ProviderRun {
   std::function<void()> stopped;
 };
 
-// Builds the provider of one run; `reassertingChanged` goes into its
-// environment. Throws when the run cannot have one (no TUN device): the start
-// then fails with that error.
-using ProviderFactory = std::function<ProviderRun(const StartOptions& options,
-                                                  std::function<void(bool)> reassertingChanged)>;
+// Builds the provider of one run; `reassertingChanged` and `cancelledWithError`
+// go into its environment. Throws when the run cannot have one (no TUN
+// device): the start then fails with that error.
+using ProviderFactory = std::function<ProviderRun(
+    const StartOptions& options, std::function<void(bool)> reassertingChanged,
+    std::function<void(std::exception_ptr)> cancelledWithError)>;
 
 class TunnelHostService final : public platform::TunnelHost,
                                 public runtime::Serialized,
@@ -71,6 +73,10 @@ class TunnelHostService final : public platform::TunnelHost,
 
   // Stops whatever runs (for the daemon's shutdown).
   runtime::Task<void> stopAll();
+  // Starts again the run a killed daemon left (see RunningTunnelFile), if
+  // its configuration is still there and enabled. A failure is the
+  // configuration's last disconnect error, and the record goes either way.
+  runtime::Task<void> resumeInterruptedRun();
 
   TunnelHostService(runtime::Executor executor, std::filesystem::path dataDirectory,
                     ProviderFactory makeProvider);  // use create()
@@ -95,6 +101,8 @@ class TunnelHostService final : public platform::TunnelHost,
   // Strand callbacks of the provider.
   void started(std::uint64_t number, std::exception_ptr error);
   void reassertingChanged(std::uint64_t number, bool reasserting);
+  // The provider has taken the run down by itself.
+  void failed(std::uint64_t number, std::exception_ptr error);
   void beginStop(bool announce);
   void stopped(std::uint64_t number);
   // Resumes once the run `number` is over.
@@ -102,6 +110,7 @@ class TunnelHostService final : public platform::TunnelHost,
   void setStatus(const std::string& identifier, platform::TunnelStatus status);
 
   ConfigurationStore store_;
+  RunningTunnelFile running_;
   ProviderFactory makeProvider_;
   std::vector<platform::TunnelConfiguration> configurations_;
   std::map<std::string, platform::TunnelConnection> connections_;

@@ -1,7 +1,7 @@
 // `flowgate daemon` in the lab's client namespace, driven through the control
 // socket as the app drives it: the status events every client sees, what a
-// hundred runs leave in the daemon and in the namespace, the machine after a
-// crash, and the IPv6 guard.
+// hundred runs leave in the daemon and in the namespace, the tunnel across a
+// crash of the daemon, and the IPv6 guard.
 
 #include "platform/tunnel_host_client.hpp"
 #include "platform/user_defaults.hpp"
@@ -230,8 +230,9 @@ TEST_F(DaemonTest, RepeatedRunsLeaveNothingInTheDaemonOrTheNamespace) {
   std::cout << table.str();
 }
 
-TEST_F(DaemonTest, ANewDaemonPutsBackWhatACrashedOneLeft) {
+TEST_F(DaemonTest, AKilledDaemonsTunnelBlocksTrafficUntilTheNextDaemonReconnectsIt) {
   auto before = testsupport::routingSnapshot();
+  ASSERT_NO_FATAL_FAILURE(countClearTraffic());
   ASSERT_NO_FATAL_FAILURE(startDaemon());
   std::string id;
   {
@@ -242,13 +243,34 @@ TEST_F(DaemonTest, ANewDaemonPutsBackWhatACrashedOneLeft) {
   ASSERT_TRUE(daemon_->stop(SIGKILL, 10s).has_value());
   clients_.clear();
   ASSERT_NE(testsupport::tunnelState(kTun), "");
+  // The device is gone with the process; the rule and its fallback route stay.
+  EXPECT_NE(fetch("http://203.0.113.80/"), "200");
 
+  // The next daemon starts the same run again; a slow trust bundle keeps it
+  // connecting long enough to be seen.
+  admin("/admin/faults", R"({"path":"/v1/trust-bundle","delay_ms":1500,"times":1})");
   ASSERT_NO_FATAL_FAILURE(startDaemon());
-  EXPECT_EQ(testsupport::routingSnapshot(), before);
-  // The saved configuration survived the crash.
   auto app = client();
-  EXPECT_EQ(await(app->loadFromPreferences(id)).identifier, id);
+  std::vector<TunnelStatus> seen;
+  EXPECT_TRUE(runUntil([&] {
+    auto now = status(*app, id);
+    if (seen.empty() || seen.back() != now) seen.push_back(now);
+    return now == TunnelStatus::connected;
+  })) << daemon_->output();
+  EXPECT_EQ(seen, (std::vector{TunnelStatus::connecting, TunnelStatus::connected}));
+  EXPECT_EQ(inClient("curl -sS --max-time 5 http://203.0.113.80/").output, "203.0.113.1\n");
+  EXPECT_EQ(clearPackets(), 0u);
+
+  await(app->stopVPNTunnel(id));
+  EXPECT_EQ(testsupport::routingSnapshot(), before);
+  // A stopped tunnel stays stopped across a crash of its daemon.
+  ASSERT_TRUE(daemon_->stop(SIGKILL, 10s).has_value());
+  clients_.clear();
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  app = client();
+  runFor(500ms);
   EXPECT_EQ(status(*app, id), TunnelStatus::disconnected);
+  EXPECT_EQ(testsupport::routingSnapshot(), before);
 }
 
 TEST_F(DaemonTest, TheIPv6GuardRefusesIPv6OnlyWhileConnected) {

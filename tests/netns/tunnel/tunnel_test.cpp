@@ -221,6 +221,33 @@ TEST_F(TunnelTest, ALostLeaseAndANetworkChangeRebuildSessionsWithoutDroppingTheT
   EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
 }
 
+TEST_F(TunnelTest, ALostLinkRefusesTrafficAndADeletedOneEndsTheRunWithNothingLeft) {
+  auto before = testsupport::routingSnapshot();
+  ASSERT_NO_FATAL_FAILURE(countClearTraffic());
+  ASSERT_NO_FATAL_FAILURE(startConnected());
+  ASSERT_EQ(fetch("203.0.113.80"), "203.0.113.1");
+
+  // Down: the device's routes go, nothing leaves in clear; up: the settings
+  // come back and the same run carries traffic again.
+  ASSERT_EQ(inClient("ip link set " + std::string(kTun) + " down").status, 0);
+  EXPECT_NE(fetch("203.0.113.80", 2), "203.0.113.1");
+  ASSERT_EQ(inClient("ip link set " + std::string(kTun) + " up").status, 0);
+  EXPECT_TRUE(eventually([&] { return fetch("203.0.113.80", 1) == "203.0.113.1"; }, 5s))
+      << flowgate_->output();
+
+  // Deleted: the run fails with an error line and takes everything down.
+  ASSERT_EQ(inClient("ip link del " + std::string(kTun)).status, 0);
+  auto line = flowgate_->readLineWithin(10s);
+  ASSERT_TRUE(line.has_value()) << flowgate_->output();
+  EXPECT_FALSE(line->empty());
+  auto ended = flowgate_->stop(0, 10s);
+  ASSERT_TRUE(ended.has_value()) << "still running after its link was deleted";
+  EXPECT_TRUE(WIFEXITED(*ended) && WEXITSTATUS(*ended) == 1) << flowgate_->output();
+  EXPECT_EQ(tunnelState(), "");
+  EXPECT_EQ(testsupport::routingSnapshot(), before);
+  EXPECT_EQ(clearPackets(), 0u);
+}
+
 TEST_F(TunnelTest, NothingRemainsAfterAStopOrAfterACrashAndTheNextStart) {
   ASSERT_EQ(tunnelState(), "");
   ASSERT_NO_FATAL_FAILURE(startConnected());
