@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace platform {
 
@@ -49,7 +50,6 @@ struct NetlinkPathMonitor::State {
     std::lock_guard lock(ignoredMutex);
     return ignored.contains(name);
   }
-  static bool isUp(unsigned flags) { return (flags & IFF_UP) && (flags & IFF_RUNNING); }
   bool isIgnoredIndex(int index) {
     auto found = names.find(index);
     return found != names.end() && isIgnored(found->second);
@@ -72,7 +72,7 @@ struct NetlinkPathMonitor::State {
         bool up = false;
         if (message->nlmsg_type == RTM_NEWLINK) {
           names[link->ifi_index] = name;
-          up = isUp(link->ifi_flags);
+          up = link->ifi_flags & IFF_UP;
         } else {
           names.erase(link->ifi_index);
         }
@@ -83,6 +83,7 @@ struct NetlinkPathMonitor::State {
           ownUp.insert(name);
         } else {
           ownUp.erase(name);
+          if (wasUp) dropped.insert(name);
         }
         return up != wasUp;
       }
@@ -122,12 +123,14 @@ struct NetlinkPathMonitor::State {
       const auto* link = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(answer));
       auto name = linkName(answer);
       names[link->ifi_index] = name;
-      if (!isUp(link->ifi_flags)) return;
-      NetworkInterface interface {
-        name,
-            interfaceType(options.sysfsNet, name, link->ifi_flags, link->ifi_type), link->ifi_index
-      };
-      if (isIgnored(name)) {
+      // Our own link can carry routes as soon as it is up; its carrier
+      // follows later.
+      bool own = isIgnored(name);
+      if (!(link->ifi_flags & IFF_UP) || (!own && !(link->ifi_flags & IFF_RUNNING))) return;
+      auto interface = NetworkInterface{
+          name, interfaceType(options.sysfsNet, name, link->ifi_flags, link->ifi_type),
+          link->ifi_index};
+      if (own) {
         ownUp.insert(name);
         path.ownInterfaces.push_back(std::move(interface));
       } else {
@@ -148,6 +151,9 @@ struct NetlinkPathMonitor::State {
   Handler handler;
   std::map<int, std::string> names;
   std::set<std::string> ownUp;  // ignored links up at the last look
+  // Ignored links that went down since the last publication: a down and up
+  // within one burst still took their routes along.
+  std::set<std::string> dropped;
   std::mutex ignoredMutex;
   std::set<std::string> ignored;
   std::atomic<bool> cancelled{false};
@@ -184,7 +190,13 @@ void NetlinkPathMonitor::ignoreInterface(const std::string& name) {
 runtime::Task<void> NetlinkPathMonitor::watch(std::shared_ptr<State> state) {
   auto publish = [&] {
     auto path = state->snapshot();
-    if (!state->cancelled && state->handler) state->handler(path);
+    if (state->cancelled || !state->handler) return;
+    auto dropped = std::exchange(state->dropped, {});
+    auto down = path;
+    std::erase_if(down.ownInterfaces,
+                  [&](const NetworkInterface& link) { return dropped.contains(link.name); });
+    if (down != path) state->handler(down);
+    state->handler(path);
   };
   try {
     // Notifications queued before the first read describe what it shows.

@@ -1,5 +1,6 @@
 // The rtnetlink path monitor in a namespace of the test's own: one settled
-// update per real change, none for the tunnel's own device, routes and rule.
+// update per real change, none for the tunnel's own addresses, routes and
+// rule; its link going down or up is reported apart from the network.
 
 #include "platform/linux_settings_applier.hpp"
 #include "platform/netlink_path_monitor.hpp"
@@ -92,22 +93,46 @@ TEST_F(PathMonitorTest, ReportsALinkGoingDownAndUpOnceEach) {
   EXPECT_TRUE(lists(up[0], veth));
 }
 
-TEST_F(PathMonitorTest, StaysSilentWhileTheTunnelSetsItselfUp) {
-  ASSERT_EQ(takeUpdates().size(), 1u);
+TEST_F(PathMonitorTest, TheTunnelSettingItselfUpIsNoNetworkChangeButItsLinkGoingDownIs) {
+  auto initial = takeUpdates();
+  ASSERT_EQ(initial.size(), 1u);
+  EXPECT_TRUE(initial[0].ownInterfaces.empty());
+  std::unique_ptr<platform::TunDevice> device;
+  std::unique_ptr<platform::LinuxSettingsApplier> applier;
+  platform::NetworkSettings settings;
+  settings.ipv4Settings = platform::IPv4Settings{{"198.18.0.2"},
+                                                 {"255.255.0.0"},
+                                                 {{"0.0.0.0", "0.0.0.0"}},
+                                                 {{"203.0.113.0", "255.255.255.0"}}};
+  settings.mtu = 1400;
   ns->run([&] {
-    auto device = platform::TunDevice::open("vkpt0");
-    platform::LinuxSettingsApplier applier("vkpt0", nullptr);
-    platform::NetworkSettings settings;
-    settings.ipv4Settings = platform::IPv4Settings{{"198.18.0.2"},
-                                                   {"255.255.0.0"},
-                                                   {{"0.0.0.0", "0.0.0.0"}},
-                                                   {{"203.0.113.0", "255.255.255.0"}}};
-    settings.mtu = 1400;
-    applier.applyNow(settings);
-    settings.ipv4Settings->excludedRoutes = {{"198.51.100.0", "255.255.255.0"}};
-    applier.applyNow(settings);
-    applier.removeNow();
+    device = std::make_unique<platform::TunDevice>(platform::TunDevice::open("vkpt0"));
+    applier = std::make_unique<platform::LinuxSettingsApplier>("vkpt0", nullptr);
+    applier->applyNow(settings);
   });
+  // Each update: the same network, with our link up or not.
+  auto expectOwnLink = [&](bool up) {
+    auto next = takeUpdates();
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(next[0].availableInterfaces, initial[0].availableInterfaces);
+    EXPECT_EQ(next[0].ownInterfaces.size(), up ? 1u : 0u);
+  };
+  expectOwnLink(true);
+  settings.ipv4Settings->excludedRoutes = {{"198.51.100.0", "255.255.255.0"}};
+  ns->run([&] { applier->applyNow(settings); });
+  EXPECT_TRUE(takeUpdates().empty());
+
+  ns->must("ip link set vkpt0 down");
+  expectOwnLink(false);
+  ns->must("ip link set vkpt0 up");
+  expectOwnLink(true);
+  // Down and up within one burst: the routes went all the same.
+  ns->must("ip link set vkpt0 down && ip link set vkpt0 up");
+  auto flap = takeUpdates();
+  ASSERT_EQ(flap.size(), 2u);
+  EXPECT_TRUE(flap[0].ownInterfaces.empty());
+  EXPECT_EQ(flap[1].ownInterfaces.size(), 1u);
+  ns->run([&] { applier->removeNow(); });
   EXPECT_TRUE(takeUpdates().empty());
 }
 
