@@ -146,6 +146,7 @@ runtime::Task<void> TunnelHostService::resumeInterruptedRun() {
   return serialized([](TunnelHostService* self) -> runtime::Task<void> {
     auto interrupted = self->running_.load();
     if (!interrupted) co_return;
+    interrupted->options[resumedOption] = 1.0;
     std::exception_ptr refused;
     try {
       co_await self->doStart(interrupted->identifier, std::move(interrupted->options));

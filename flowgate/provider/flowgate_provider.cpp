@@ -66,7 +66,11 @@ Flowgate::Started Flowgate::acceptOptions(const std::optional<StartOptions>& opt
   if (started.bootstrap.config.nodes.empty()) runtime::fail(ProtocolError::invalidFrame);
 
   auto tokens = decodeTokens(*tokenBytes);
-  saveTokens(*env_.secrets, tokens);
+  // A resumed run's options are as old as its first start; its refresh token
+  // may be spent since.
+  if (!options->contains(resumedOption) || !loadTokens(*env_.secrets)) {
+    saveTokens(*env_.secrets, tokens);
+  }
 
   if (auto found = options->find(highSpeedOption); found != options->end()) {
     if (const auto* number = std::get_if<double>(&found->second)) started.highSpeed = *number != 0;

@@ -253,6 +253,9 @@ TEST_F(TunnelHostServiceTest, AKilledDaemonsTunnelStartsAgainInTheNextDaemon) {
                              runtime::ErrorCode(ENODEV, boost::system::system_category()),
                              {TunnelStatus::connecting, TunnelStatus::disconnected}}}) {
     SCOPED_TRACE(c.name);
+    // Refreshed while the killed daemon ran: newer than the record's tokens.
+    const StoredTokenState refreshed{"access-2", "refresh-2", runtime::Date{900000000}};
+    saveTokens(*secrets, refreshed);
     std::filesystem::copy_file(left, record, std::filesystem::copy_options::overwrite_existing);
     factoryFailure = c.factoryFailure;
     service = makeService();
@@ -260,6 +263,7 @@ TEST_F(TunnelHostServiceTest, AKilledDaemonsTunnelStartsAgainInTheNextDaemon) {
     ASSERT_FALSE(call(service->resumeInterruptedRun()).error);
     ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
     EXPECT_EQ(events, c.expected);
+    EXPECT_EQ(loadTokens(*secrets), refreshed);
     EXPECT_EQ(static_cast<bool>(connection(id).lastDisconnectError),
               static_cast<bool>(c.factoryFailure));
     ASSERT_FALSE(call(service->stopAll()).error);
