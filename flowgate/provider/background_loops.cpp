@@ -61,6 +61,8 @@ void Flowgate::startPathMonitor(std::shared_ptr<NodeSessionPool> pool, std::uint
     if (ownLinkUp && seen->ownLinkUp == false) {
       runtime::spawn(self->env_.executor, reapplyAfterLinkUp(weak, pool, run));
     }
+    // Nothing passes while our link is down: not connected, not failed either.
+    if (!ownLinkUp && seen->ownLinkUp == true) self->setReasserting(true);
     seen->ownLinkUp = ownLinkUp;
     auto fingerprint = networkFingerprint(path);
     if (!seen->first) {

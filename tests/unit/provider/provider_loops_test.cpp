@@ -86,9 +86,11 @@ TEST_F(PathProviderTest, OurLinkBackUpGetsItsSettingsAtOnceAndAFailedReapplyEnds
   publish(withLink(true));
   EXPECT_EQ(applier->applied().size(), 1u);
   publish(withLink(false));
+  EXPECT_TRUE(provider->reasserting());
   publish(withLink(true));
   // No settling delay, and the same network keeps its sessions.
   EXPECT_EQ(applier->applied().size(), 2u);
+  EXPECT_FALSE(provider->reasserting());
   advance(5);
   EXPECT_EQ(applier->applied().size(), 2u);
   EXPECT_EQ(provider->sessionPool(), pool);
