@@ -1,8 +1,7 @@
 // `flowgate run` in the lab's client namespace, signed in against the lab's
 // control server: where each kind of traffic leaves, how DNS is answered, how
 // the tunnel survives a dead exit, a lost lease, a network change and its own
-// link going down, and that
-// nothing of it remains after it ends, however it ends.
+// link going down, and that nothing of it remains after it ends, however it ends.
 
 #include "tests/support/process/child_process.hpp"
 #include "tests/support/tunnel/lab_daemon.hpp"
@@ -241,8 +240,7 @@ TEST_F(TunnelTest, ALostLinkRefusesTrafficAndADeletedOneEndsTheRunWithNothingLef
   ASSERT_EQ(inClient("ip link del " + std::string(kTun)).status, 0);
   EXPECT_EQ(flowgate_->readLineWithin(10s), std::strerror(EBADFD)) << flowgate_->output();
   auto ended = flowgate_->stop(0, 10s);
-  ASSERT_TRUE(ended.has_value()) << "still running after its link was deleted";
-  EXPECT_TRUE(WIFEXITED(*ended) && WEXITSTATUS(*ended) == 1) << flowgate_->output();
+  EXPECT_TRUE(ended && WIFEXITED(*ended) && WEXITSTATUS(*ended) == 1) << flowgate_->output();
   EXPECT_EQ(tunnelState(), "");
   EXPECT_EQ(testsupport::routingSnapshot(), before);
   EXPECT_EQ(clearPackets(), 0u);

@@ -13,8 +13,7 @@ namespace labtest {
 
 Result run(const std::string& command) {
   Result result;
-  // Grouped, so a command ending in a here-document keeps its terminator line.
-  FILE* pipe = popen(("{ " + command + "\n} 2>&1").c_str(), "r");
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
   if (!pipe) return result;
   std::array<char, 4096> chunk{};
   while (auto n = fread(chunk.data(), 1, chunk.size(), pipe)) result.output.append(chunk.data(), n);

@@ -71,42 +71,6 @@ TEST_F(PathProviderTest, PathChangesReapplySettingsOncePerSettledChange) {
   EXPECT_EQ(applied(), 2u);
 }
 
-TEST_F(PathProviderTest, OurLinkBackUpGetsItsSettingsAtOnceAndAFailedReapplyEndsTheTunnel) {
-  std::vector<std::exception_ptr> failures;
-  auto env = environment();
-  env.cancelTunnelWithError = [&](std::exception_ptr error) { failures.push_back(error); };
-  provider = Flowgate::create(std::move(env));
-  ASSERT_EQ(start(), runtime::ErrorCode());
-  auto pool = provider->sessionPool();
-  auto withLink = [](bool up) {
-    auto next = path({wifi, loopback});
-    if (up) next.ownInterfaces = {tunnel};
-    return next;
-  };
-  publish(withLink(true));
-  EXPECT_EQ(applier->applied().size(), 1u);
-  publish(withLink(false));
-  EXPECT_TRUE(provider->reasserting());
-  publish(withLink(true));
-  // No settling delay, and the same network keeps its sessions.
-  EXPECT_EQ(applier->applied().size(), 2u);
-  EXPECT_FALSE(provider->reasserting());
-  advance(5);
-  EXPECT_EQ(applier->applied().size(), 2u);
-  EXPECT_EQ(provider->sessionPool(), pool);
-  EXPECT_TRUE(failures.empty());
-
-  auto removals = applier->removals();
-  applier->failWith(runtime::ErrorCode(EIO, boost::system::system_category()));
-  publish(withLink(false));
-  publish(withLink(true));
-  ASSERT_TRUE(runUntil([&] { return !failures.empty(); }));
-  EXPECT_THROW(std::rethrow_exception(failures[0]), runtime::SystemError);
-  EXPECT_GT(applier->removals(), removals);
-  EXPECT_FALSE(provider->snapshot().hasPool);
-  EXPECT_EQ(provider->snapshot().runningLoops, 0u);
-}
-
 TEST_F(ProviderTest, HeartbeatRunsAtOnceThenEveryFiveMinutes) {
   ASSERT_EQ(start(), runtime::ErrorCode());
   settle();
