@@ -70,16 +70,13 @@ void LabTest::up() {
 }
 
 void LabTest::countClearTraffic() {
+  // One command line: run() appends to the command, which would break a here-document.
   auto result = inClient(
-      "nft -f - <<'EOF'\n"
-      "table ip vkl_clear {\n"
-      "  counter leaked {}\n"
-      "  chain postrouting {\n"
-      "    type filter hook postrouting priority 0; policy accept;\n"
-      "    oifname \"eth0\" ip daddr { 203.0.113.0/24, 198.18.0.0/15 } counter name leaked\n"
-      "  }\n"
-      "}\n"
-      "EOF");
+      "nft 'add table ip vkl_clear; add counter ip vkl_clear leaked; "
+      "add chain ip vkl_clear postrouting { type filter hook postrouting priority 0; policy "
+      "accept; }; "
+      "add rule ip vkl_clear postrouting oifname \"eth0\" "
+      "ip daddr { 203.0.113.0/24, 198.18.0.0/15 } counter name leaked'");
   ASSERT_EQ(result.status, 0) << result.output;
 }
 
