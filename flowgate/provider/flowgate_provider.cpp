@@ -116,6 +116,11 @@ runtime::Task<void> Flowgate::runStart(Started started) {
     if (!isCurrent(run)) throw runtime::CancellationError();
   };
 
+  // Known before the first control request: names are looked up there.
+  std::vector<std::string> localResolvers =
+      env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
+  if (env_.nameResolver) env_.nameResolver->setResolvers(localResolvers);
+
   auto trustStore =
       std::make_shared<TrustStore>(env_.executor, env_.makeHttpClient(bootstrap), env_.defaults);
   auto loading = trustStore->load(bootstrap.controlURL);
@@ -144,8 +149,6 @@ runtime::Task<void> Flowgate::runStart(Started started) {
   }
   stillCurrent();
 
-  std::vector<std::string> localResolvers =
-      env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
   {
     std::lock_guard lock(mutex_);
     directCIDRs_ = table.directCIDRs();

@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 
 #include <chrono>
 #include <csignal>
@@ -218,6 +219,44 @@ TEST_F(TunnelTest, ALostLeaseAndANetworkChangeRebuildSessionsWithoutDroppingTheT
       },
       10s))
       << "relay1 connections " << connections << " -> " << relayCounter(1, "connections");
+  EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
+}
+
+TEST_F(TunnelTest, NodeAndControlNamesAreAskedOfThePhysicalResolverOutsideTheTunnel) {
+  // relay3 (the exit of 198.18.0.0/24) and the control server by name only;
+  // relay3's certificate names "relay3", its configured server name.
+  {
+    auto path = folder_ / "bootstrap.json";
+    std::ifstream in(path);
+    auto bootstrap = boost::json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+    bootstrap.as_object()["controlIPv4"] = boost::json::array();
+    for (auto& node : bootstrap.at("config").at("nodes").as_array()) {
+      if (node.at("name") == "relay3") node.as_object()["address"] = "relay3.lab.example:443";
+    }
+    std::ofstream(path) << boost::json::serialize(bootstrap);
+  }
+  countClearTraffic();
+  admin("/admin/counts/reset", "{}");
+  auto authentications = relayCounter(3, "authentications");
+  ASSERT_NO_FATAL_FAILURE(startConnected());
+
+  EXPECT_EQ(fetch("198.18.0.80"), "203.0.113.3");
+  EXPECT_GT(relayCounter(3, "authentications"), authentications);
+  // The heartbeat right after the start, once the tunnel's DNS is the system's.
+  EXPECT_TRUE(eventually([&] { return controlCount("/v1/tunnel/heartbeat") >= 1; }, 10s));
+
+  auto logOf = [](const std::string& name) {
+    std::ifstream log("/run/veskar-lab/logs/" + name + ".log");
+    return std::string(std::istreambuf_iterator<char>(log), {});
+  };
+  auto physical = logOf("resolver");
+  EXPECT_NE(physical.find("query[A] relay3.lab.example from 198.51.100.10"), std::string::npos)
+      << physical;
+  EXPECT_NE(physical.find("query[A] control.lab.example from 198.51.100.10"), std::string::npos);
+  auto world = logOf("world-dns");
+  EXPECT_EQ(world.find("relay3.lab.example"), std::string::npos) << world;
+  EXPECT_EQ(world.find("control.lab.example"), std::string::npos) << world;
+  EXPECT_EQ(clearPackets(), 0u);
   EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
 }
 
