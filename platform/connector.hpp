@@ -25,7 +25,8 @@ inline constexpr std::uint32_t kRoutingMark = 0x7665;  // "ve"
 
 // A host name's addresses, in the order to try, from somewhere other than the
 // system's resolver (which, while the tunnel runs, is the tunnel's own DNS);
-// ends by `deadline`. Throws the platform's error.
+// ends by `deadline`, as a cancelled attempt waits for it. Throws the
+// platform's error.
 using NameLookup = std::function<runtime::Task<std::vector<boost::asio::ip::address_v4>>(
     std::string host, std::chrono::steady_clock::time_point deadline)>;
 
