@@ -223,41 +223,31 @@ TEST_F(TunnelTest, ALostLeaseAndANetworkChangeRebuildSessionsWithoutDroppingTheT
 }
 
 TEST_F(TunnelTest, NodeAndControlNamesAreAskedOfThePhysicalResolverOutsideTheTunnel) {
-  // relay3 (the exit of 198.18.0.0/24) and the control server by name only;
-  // relay3's certificate names "relay3", its configured server name.
-  {
-    auto path = folder_ / "bootstrap.json";
-    std::ifstream in(path);
-    auto bootstrap = boost::json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
-    bootstrap.as_object()["controlIPv4"] = boost::json::array();
-    for (auto& node : bootstrap.at("config").at("nodes").as_array()) {
-      if (node.at("name") == "relay3") node.as_object()["address"] = "relay3.lab.example:443";
-    }
-    std::ofstream(path) << boost::json::serialize(bootstrap);
-  }
+  // relay3 (the exit of 198.18.0.0/24, certificate name "relay3") and the
+  // control server by name only.
+  std::ifstream in(folder_ / "bootstrap.json");
+  auto bootstrap = boost::json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+  bootstrap.as_object()["controlIPv4"] = boost::json::array();
+  bootstrap.at("config").at("nodes").at(2).as_object()["address"] = "relay3.lab.example:443";
+  std::ofstream(folder_ / "bootstrap.json") << boost::json::serialize(bootstrap);
   countClearTraffic();
-  admin("/admin/counts/reset", "{}");
   auto authentications = relayCounter(3, "authentications");
   ASSERT_NO_FATAL_FAILURE(startConnected());
 
   EXPECT_EQ(fetch("198.18.0.80"), "203.0.113.3");
   EXPECT_GT(relayCounter(3, "authentications"), authentications);
-  // The heartbeat right after the start, once the tunnel's DNS is the system's.
+  // The heartbeat right after the start, when the tunnel's DNS is the system's.
   EXPECT_TRUE(eventually([&] { return controlCount("/v1/tunnel/heartbeat") >= 1; }, 10s));
-
   auto logOf = [](const std::string& name) {
     std::ifstream log("/run/veskar-lab/logs/" + name + ".log");
     return std::string(std::istreambuf_iterator<char>(log), {});
   };
-  auto physical = logOf("resolver");
-  EXPECT_NE(physical.find("query[A] relay3.lab.example from 198.51.100.10"), std::string::npos)
-      << physical;
-  EXPECT_NE(physical.find("query[A] control.lab.example from 198.51.100.10"), std::string::npos);
-  auto world = logOf("world-dns");
-  EXPECT_EQ(world.find("relay3.lab.example"), std::string::npos) << world;
-  EXPECT_EQ(world.find("control.lab.example"), std::string::npos) << world;
+  for (std::string name : {"relay3.lab.example", "control.lab.example"}) {
+    EXPECT_NE(logOf("resolver").find("query[A] " + name + " from 198.51.100.10"),
+              std::string::npos);
+    EXPECT_EQ(logOf("world-dns").find(name), std::string::npos) << logOf("world-dns");
+  }
   EXPECT_EQ(clearPackets(), 0u);
-  EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
 }
 
 TEST_F(TunnelTest, NothingRemainsAfterAStopOrAfterACrashAndTheNextStart) {

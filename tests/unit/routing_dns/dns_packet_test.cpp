@@ -206,20 +206,3 @@ TEST(DnsPacket, EmptyAnswerKeepsIdAndQuestion) {
   EXPECT_EQ(answer, expected);
   EXPECT_EQ(dns::emptyAnswer(Bytes(11, 7)), Bytes(11, 7));
 }
-
-TEST(DnsPacket, QueryEncodesOneQuestionAndRefusesNamesDNSCannotCarry) {
-  const std::string label63(63, 'a');
-  EXPECT_EQ(dns::query(0x1234, "relay3.lab.example", dns::typeA),
-            dns_test::query(0x1234, "relay3.lab.example", dns_test::typeA));
-  EXPECT_EQ(dns::query(7, "relay3.lab.example.", dns::typeA),
-            dns_test::query(7, "relay3.lab.example", dns_test::typeA));
-  EXPECT_EQ(dns::query(7, label63 + ".example", dns::typeA),
-            dns_test::query(7, label63 + ".example", dns_test::typeA));
-  // 253 characters are the longest name (255 bytes encoded).
-  std::string longest = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
-  EXPECT_TRUE(dns::query(7, longest, dns::typeA));
-  for (const std::string& bad : {std::string(), std::string("."), std::string("a..example"),
-                                 std::string(".example"), label63 + "a.example", longest + "b"}) {
-    EXPECT_FALSE(dns::query(7, bad, dns::typeA)) << bad;
-  }
-}
