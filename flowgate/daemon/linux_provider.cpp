@@ -2,6 +2,7 @@
 
 #include "flowgate/config/coding.hpp"
 #include "flowgate/provider/control_session.hpp"
+#include "flowgate/routing/name_resolver.hpp"
 #include "platform/blocking_worker.hpp"
 #include "platform/connector.hpp"
 #include "platform/dns_configurator_choice.hpp"
@@ -103,11 +104,17 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
       options.dataDirectory / "secrets", platform::sharedAccessGroup());
   environment.defaults =
       std::make_shared<platform::UserDefaults>(options.dataDirectory, defaultsDomain);
-  environment.makeHttpClient = [executor](const ExtensionBootstrap& started) {
-    return makeTunnelControlSession(executor, started);
+  // Node and control names go to the physical network's resolvers the
+  // provider hands it, on marked sockets.
+  auto names = NameResolver::create();
+  environment.nameResolver = names;
+  environment.makeHttpClient = [executor,
+                                lookup = names->hook()](const ExtensionBootstrap& started) {
+    return makeTunnelControlSession(executor, started, lookup);
   };
   environment.geoIPDirectory = options.dataDirectory;
   environment.sessionOptions.routingMark = platform::kRoutingMark;
+  environment.sessionOptions.nameLookup = names->hook();
   environment.reassertingChanged = std::move(reassertingChanged);
   // The read waits on the executor's threads; the cancel goes there too.
   return {Flowgate::create(std::move(environment)),
