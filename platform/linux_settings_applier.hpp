@@ -9,6 +9,7 @@
 // constructor, so everything happens in the network namespace current there.
 
 #include "platform/dns_configurator.hpp"
+#include "platform/lockdown.hpp"
 #include "platform/netlink_routing.hpp"
 #include "platform/reply_marks.hpp"
 #include "platform/settings_applier.hpp"
@@ -26,8 +27,9 @@ class LinuxSettingsApplier final : public SettingsApplier {
  public:
   // `ipv6Guard`: while the settings are applied, IPv6 that would leave outside
   // the tunnel is refused (NetlinkRouting::installIPv6Guard).
+  // `lockdown`: told the excluded routes at each apply and of a clean removal.
   LinuxSettingsApplier(std::string interfaceName, std::unique_ptr<DNSConfigurator> dns,
-                       bool ipv6Guard = false);
+                       bool ipv6Guard = false, std::shared_ptr<Lockdown> lockdown = nullptr);
   ~LinuxSettingsApplier() override;
 
   runtime::Task<void> apply(NetworkSettings settings) override;
@@ -43,6 +45,7 @@ class LinuxSettingsApplier final : public SettingsApplier {
   std::string interfaceName_;
   std::unique_ptr<DNSConfigurator> dns_;
   bool ipv6Guard_ = false;
+  std::shared_ptr<Lockdown> lockdown_;
   NetlinkRouting routing_;
   ReplyMarks replyMarks_;
   void watchDNSFile();
