@@ -70,16 +70,11 @@ void LabTest::up() {
 }
 
 void LabTest::countClearTraffic() {
+  // One line: run() appends a redirection, which would hide a here-document's end.
   auto result = inClient(
-      "nft -f - <<'EOF'\n"
-      "table ip vkl_clear {\n"
-      "  counter leaked {}\n"
-      "  chain postrouting {\n"
-      "    type filter hook postrouting priority 0; policy accept;\n"
-      "    oifname \"eth0\" ip daddr { 203.0.113.0/24, 198.18.0.0/15 } counter name leaked\n"
-      "  }\n"
-      "}\n"
-      "EOF");
+      "nft 'table ip vkl_clear { counter leaked {}; chain postrouting {"
+      " type filter hook postrouting priority 0; policy accept;"
+      " oifname \"eth0\" ip daddr { 203.0.113.0/24, 198.18.0.0/15 } counter name leaked; }; }'");
   ASSERT_EQ(result.status, 0) << result.output;
 }
 
