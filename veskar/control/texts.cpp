@@ -48,7 +48,7 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 49> kEnglish
     {"vpn.lockdown.accessibility_label", "Lockdown"},
     {"vpn.lockdown.disabled_toast", "Lockdown is off"},
     {"vpn.lockdown.enabled_toast", "Lockdown is on"},
-    {"vpn.lockdown.explanation", "Blocks all traffic outside the tunnel, even when disconnected"},
+    {"vpn.lockdown.explanation", "Blocks traffic outside the tunnel at all times"},
     {"vpn.lockdown.state", "Lockdown: %1"},
     {"vpn.nodes.connected", "Connected nodes"},
     {"vpn.nodes.none_available", "No nodes are available for your account."},

@@ -148,8 +148,8 @@
         <translation>Lockdown is on</translation>
     </message>
     <message id="vpn.lockdown.explanation">
-        <source>Blocks all traffic outside the tunnel, even when disconnected</source>
-        <translation>Blocks all traffic outside the tunnel, even when disconnected</translation>
+        <source>Blocks traffic outside the tunnel at all times</source>
+        <translation>Blocks traffic outside the tunnel at all times</translation>
     </message>
     <message id="vpn.lockdown.state">
         <source>Lockdown: %1</source>

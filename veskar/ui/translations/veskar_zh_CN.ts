@@ -148,8 +148,8 @@
         <translation>锁定模式已开启</translation>
     </message>
     <message id="vpn.lockdown.explanation">
-        <source>Blocks all traffic outside the tunnel, even when disconnected</source>
-        <translation>阻止隧道之外的所有流量，断开连接时也是如此</translation>
+        <source>Blocks traffic outside the tunnel at all times</source>
+        <translation>始终阻止隧道之外的流量</translation>
     </message>
     <message id="vpn.lockdown.state">
         <source>Lockdown: %1</source>
