@@ -1,6 +1,7 @@
 #include "platform/nft_lockdown_firewall.hpp"
 
 #include "platform/connector.hpp"
+#include "platform/nft_interval_loader.hpp"
 
 #include <boost/system/system_error.hpp>
 
@@ -28,17 +29,6 @@ std::string quotedInterface(const std::string& name) {
   return '"' + name + '"';
 }
 
-std::string elements(const std::vector<runtime::ipv4::Range>& ranges) {
-  std::string text;
-  text.reserve(ranges.size() * 32);
-  for (const auto& range : ranges) {
-    if (!text.empty()) text += ", ";
-    text += runtime::ipv4::dottedQuad(range.lower);
-    if (range.upper != range.lower) text += "-" + runtime::ipv4::dottedQuad(range.upper);
-  }
-  return text;
-}
-
 }  // namespace
 
 NftLockdownFirewall::NftLockdownFirewall() : context_(nft_ctx_new(NFT_CTX_DEFAULT)) {
@@ -58,15 +48,13 @@ void NftLockdownFirewall::install(const LockdownRules& rules) {
   const std::string table = std::string("inet ") + kLockdownTable;
   const std::string tunnel = quotedInterface(rules.tunnelInterface);
   const std::string mark = std::to_string(kRoutingMark);
-  std::string allowed =
-      rules.allowed.empty() ? "" : " elements = { " + elements(rules.allowed) + " };";
-  // One transaction: the machine is never open between the old table and the new.
+  // One transaction: the machine is never open between the old table and the
+  // new. The allowed networks follow in a second one; until then only the
+  // fixed exceptions pass.
   std::string commands =
       "add table " + table + "\ndelete table " + table + "\ntable " + table +
       " {\n"
-      "  set allowed4 { type ipv4_addr; flags interval;" +
-      allowed +
-      " }\n"
+      "  set allowed4 { type ipv4_addr; flags interval; }\n"
       "  chain output { type filter hook output priority filter; policy drop;\n"
       "    oifname \"lo\" accept\n"
       "    oifname " +
@@ -87,6 +75,7 @@ void NftLockdownFirewall::install(const LockdownRules& rules) {
       "  }\n"
       "}\n";
   run(commands);
+  addIntervals(kLockdownTable, "allowed4", rules.allowed);
 }
 
 void NftLockdownFirewall::remove() {
