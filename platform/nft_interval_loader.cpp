@@ -105,6 +105,7 @@ void addIntervals(const std::string& table, const std::string& set,
   std::size_t acknowledged = 0;
   while (acknowledged < messages) {
     ssize_t n = mnl_socket_recvfrom(socket.get(), reply.data(), reply.size());
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0) fail(errno, "nfnetlink receive");
     int left = static_cast<int>(n);
     for (auto* message = reinterpret_cast<nlmsghdr*>(reply.data()); mnl_nlmsg_ok(message, left);

@@ -1,9 +1,9 @@
 #pragma once
 
 // The lockdown firewall as an nftables table of our own ("inet
-// veskar_lockdown"), so nobody else's rules are touched. The nftables socket
-// is opened by the constructor, in the network namespace current there.
-// Not thread-safe: one caller at a time.
+// veskar_lockdown"), so nobody else's rules are touched. The nftables context
+// is made by the constructor, the allowed networks' socket at each install:
+// use it in one network namespace. Not thread-safe: one caller at a time.
 
 #include "platform/lockdown_firewall.hpp"
 
