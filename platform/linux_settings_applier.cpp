@@ -6,9 +6,13 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/post.hpp>
 
+#include <boost/system/system_error.hpp>
+
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <future>
 #include <vector>
 
 namespace platform {
@@ -17,17 +21,26 @@ namespace asio = boost::asio;
 
 LinuxSettingsApplier::LinuxSettingsApplier(std::string interfaceName,
                                            std::unique_ptr<DNSConfigurator> dns, bool ipv6Guard,
+                                           std::shared_ptr<BlockingWorker> worker,
                                            std::shared_ptr<Lockdown> lockdown)
     : interfaceName_(std::move(interfaceName)),
       dns_(std::move(dns)),
       ipv6Guard_(ipv6Guard),
-      lockdown_(std::move(lockdown)) {}
+      lockdown_(std::move(lockdown)),
+      worker_(std::move(worker)) {}
 
 LinuxSettingsApplier::~LinuxSettingsApplier() {
-  asio::post(worker_, [this] {
-    if (dnsFileChanges_) dnsFileChanges_->cancel();
+  // On the worker, between two of the watch's wake-ups: a wake-up queued
+  // already finds the watch stopped.
+  std::promise<void> stopped;
+  asio::post(worker_->executor(), [this, &stopped] {
+    if (dnsWatch_) {
+      dnsWatch_->stopped = true;
+      dnsWatch_->changes.cancel();
+    }
+    stopped.set_value();
   });
-  worker_.join();
+  stopped.get_future().wait();
 }
 
 void LinuxSettingsApplier::removeLeftovers() {
@@ -46,16 +59,26 @@ void LinuxSettingsApplier::applyNow(const NetworkSettings& settings) {
   replyMarks_.install();
   // Before the IPv4 rule steers anything into the tunnel, so no IPv6 leaves
   // beside it.
-  if (ipv6Guard_) routing_.installIPv6Guard();
+  if (ipv6Guard_) installIPv6Guard();
   if (lockdown_) lockdown_->allow(ipv4.excludedRoutes);
   routing_.applyRoutes(link, ipv4);
   if (dns_ && settings.dnsSettings) {
     dns_->apply(interfaceName_, link, *settings.dnsSettings);
     dnsApplied_ = true;
-    if (!dnsFileChanges_) watchDNSFile();
+    if (!dnsWatch_) watchDNSFile();
   } else if (dns_ && dnsApplied_) {
     dns_->revert();
     dnsApplied_ = false;
+  }
+}
+
+void LinuxSettingsApplier::installIPv6Guard() {
+  try {
+    routing_.installIPv6Guard();
+  } catch (const boost::system::system_error& e) {
+    // A kernel without IPv6 (ipv6.disable=1: routes answer EOPNOTSUPP, rules
+    // EAFNOSUPPORT) has nothing to guard, and the guard is on by default.
+    if (e.code().value() != EAFNOSUPPORT && e.code().value() != EOPNOTSUPP) throw;
   }
 }
 
@@ -79,21 +102,22 @@ void LinuxSettingsApplier::watchDNSFile() {
       0) {
     return;
   }
-  dnsFileChanges_ =
-      std::make_unique<asio::posix::stream_descriptor>(worker_.get_executor(), fd.release());
-  runtime::spawn(worker_.get_executor(), reassertOnChange(this, file->filename().string()));
+  dnsWatch_ =
+      std::make_shared<DNSWatch>(asio::posix::stream_descriptor(worker_->executor(), fd.release()));
+  runtime::spawn(worker_->executor(), reassertOnChange(this, dnsWatch_, file->filename().string()));
 }
 
 runtime::Task<void> LinuxSettingsApplier::reassertOnChange(LinuxSettingsApplier* self,
+                                                           std::shared_ptr<DNSWatch> watch,
                                                            std::string name) {
   std::vector<char> events(16 * 1024);
   for (;;) {
-    auto [error] = co_await self->dnsFileChanges_->async_wait(
-        asio::posix::stream_descriptor::wait_read, runtime::asTuple);
-    if (error) co_return;
+    auto [error] = co_await watch->changes.async_wait(asio::posix::stream_descriptor::wait_read,
+                                                      runtime::asTuple);
+    if (error || watch->stopped) co_return;
     bool touched = false;
     ssize_t n;
-    while ((n = ::read(self->dnsFileChanges_->native_handle(), events.data(), events.size())) > 0) {
+    while ((n = ::read(watch->changes.native_handle(), events.data(), events.size())) > 0) {
       for (ssize_t offset = 0; offset < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(events.data() + offset);
         if (event->len > 0 && name == event->name) touched = true;
@@ -116,7 +140,7 @@ runtime::Task<void> LinuxSettingsApplier::apply(NetworkSettings settings) {
     co_return;
   };
   // Named, not temporaries inside co_await (GCC 12 destroys those twice).
-  runtime::Executor worker = worker_.get_executor();
+  runtime::Executor worker = worker_->executor();
   auto task = work(this, std::move(settings));
   co_await runtime::runOn<void>(worker, std::move(task));
 }
@@ -126,7 +150,7 @@ runtime::Task<void> LinuxSettingsApplier::remove() {
     self->removeNow();
     co_return;
   };
-  runtime::Executor worker = worker_.get_executor();
+  runtime::Executor worker = worker_->executor();
   auto task = work(this);
   co_await runtime::runOn<void>(worker, std::move(task));
 }

@@ -4,10 +4,12 @@
 // the marks that bring replies to the daemon's own connections back outside,
 // DNS through the configurator the machine calls for (put back whenever
 // another program rewrites its file). The first apply removes what a crashed
-// daemon left behind. The blocking work runs on a thread of the
-// applier's own, one call at a time; the sockets are opened by the
-// constructor, so everything happens in the network namespace current there.
+// daemon left behind. The blocking work runs on the worker thread (its own
+// unless given one to share), one call at a time; the sockets are opened by
+// the constructor, so everything happens in the network namespace current
+// there.
 
+#include "platform/blocking_worker.hpp"
 #include "platform/dns_configurator.hpp"
 #include "platform/lockdown.hpp"
 #include "platform/netlink_routing.hpp"
@@ -15,7 +17,6 @@
 #include "platform/settings_applier.hpp"
 
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/thread_pool.hpp>
 
 #include <atomic>
 #include <memory>
@@ -29,7 +30,9 @@ class LinuxSettingsApplier final : public SettingsApplier {
   // the tunnel is refused (NetlinkRouting::installIPv6Guard).
   // `lockdown`: told the excluded routes at each apply and of a clean removal.
   LinuxSettingsApplier(std::string interfaceName, std::unique_ptr<DNSConfigurator> dns,
-                       bool ipv6Guard = false, std::shared_ptr<Lockdown> lockdown = nullptr);
+                       bool ipv6Guard = false,
+                       std::shared_ptr<BlockingWorker> worker = std::make_shared<BlockingWorker>(),
+                       std::shared_ptr<Lockdown> lockdown = nullptr);
   ~LinuxSettingsApplier() override;
 
   runtime::Task<void> apply(NetworkSettings settings) override;
@@ -48,14 +51,23 @@ class LinuxSettingsApplier final : public SettingsApplier {
   std::shared_ptr<Lockdown> lockdown_;
   NetlinkRouting routing_;
   ReplyMarks replyMarks_;
+  // inotify on the folder of the DNS backend's file, read on the worker. The
+  // watch outlives us when the worker does: once stopped it touches nothing.
+  struct DNSWatch {
+    explicit DNSWatch(boost::asio::posix::stream_descriptor descriptor)
+        : changes(std::move(descriptor)) {}
+    boost::asio::posix::stream_descriptor changes;
+    bool stopped = false;
+  };
+  void installIPv6Guard();
   void watchDNSFile();
-  static runtime::Task<void> reassertOnChange(LinuxSettingsApplier* self, std::string name);
+  static runtime::Task<void> reassertOnChange(LinuxSettingsApplier* self,
+                                              std::shared_ptr<DNSWatch> watch, std::string name);
 
   bool cleaned_ = false;
   std::atomic<bool> dnsApplied_ = false;
-  boost::asio::thread_pool worker_{1};
-  // inotify on the folder of the DNS backend's file, read on the worker.
-  std::unique_ptr<boost::asio::posix::stream_descriptor> dnsFileChanges_;
+  std::shared_ptr<BlockingWorker> worker_;
+  std::shared_ptr<DNSWatch> dnsWatch_;
 };
 
 }  // namespace platform

@@ -25,7 +25,7 @@ std::string markText() { return std::to_string(kRoutingMark); }
 
 ReplyMarks::ReplyMarks()
     : context_(nft_ctx_new(NFT_CTX_DEFAULT)),
-      srcValidMark_(::open("/proc/sys/net/ipv4/conf/all/src_valid_mark", O_WRONLY | O_CLOEXEC)) {
+      srcValidMark_(::open("/proc/sys/net/ipv4/conf/all/src_valid_mark", O_RDWR | O_CLOEXEC)) {
   if (!context_) fail(ENOMEM, "nftables context");
   nft_ctx_buffer_output(context_);
   nft_ctx_buffer_error(context_);
@@ -42,6 +42,12 @@ void ReplyMarks::run(const char* commands, bool ignoreMissing) {
 
 void ReplyMarks::install() {
   if (!srcValidMark_) fail(errno, "src_valid_mark");
+  if (!foundSrcValidMark_) {
+    char value[16] = {};
+    auto n = ::pread(srcValidMark_.get(), value, sizeof value - 1, 0);
+    if (n <= 0) fail(n < 0 ? errno : EIO, "src_valid_mark");
+    foundSrcValidMark_ = std::string(value, static_cast<std::size_t>(n));
+  }
   if (::pwrite(srcValidMark_.get(), "1\n", 2, 0) != 2) fail(errno, "src_valid_mark");
   // One transaction: an earlier table of ours goes, the new one comes.
   auto commands =
@@ -60,6 +66,15 @@ void ReplyMarks::install() {
   run(commands.c_str(), false);
 }
 
-void ReplyMarks::remove() { run("add table ip veskar\ndelete table ip veskar\n", true); }
+void ReplyMarks::remove() {
+  run("add table ip veskar\ndelete table ip veskar\n", true);
+  if (!foundSrcValidMark_) return;
+  auto& value = *foundSrcValidMark_;
+  if (::pwrite(srcValidMark_.get(), value.data(), value.size(), 0) !=
+      static_cast<ssize_t>(value.size())) {
+    fail(errno, "src_valid_mark");
+  }
+  foundSrcValidMark_.reset();
+}
 
 }  // namespace platform

@@ -12,6 +12,8 @@
 #include "platform/unique_fd.hpp"
 
 #include <memory>
+#include <optional>
+#include <string>
 
 struct nft_ctx;
 
@@ -24,17 +26,20 @@ class ReplyMarks {
   ReplyMarks(const ReplyMarks&) = delete;
   ReplyMarks& operator=(const ReplyMarks&) = delete;
 
-  // Installs (or replaces) our table and turns src_valid_mark on.
+  // Installs (or replaces) our table and turns src_valid_mark on, the value
+  // found first remembered.
   void install();
-  // Deletes our table, whoever made it; src_valid_mark stays as it is, since
-  // others may rely on it too.
+  // Deletes our table, whoever made it, and puts back the src_valid_mark value
+  // our install found. After a crash nothing remembers it and it stays on:
+  // harmless, it only lets marks steer the reverse-path lookup.
   void remove();
 
  private:
   void run(const char* commands, bool ignoreMissing);
 
   nft_ctx* context_;
-  UniqueFd srcValidMark_;  // /proc/sys/net/ipv4/conf/all/src_valid_mark
+  UniqueFd srcValidMark_;                         // /proc/sys/net/ipv4/conf/all/src_valid_mark
+  std::optional<std::string> foundSrcValidMark_;  // before our first install
 };
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -15,6 +16,9 @@ namespace {
 constexpr const char* kService = "org.freedesktop.resolve1";
 constexpr const char* kPath = "/org/freedesktop/resolve1";
 constexpr const char* kManager = "org.freedesktop.resolve1.Manager";
+// Every call's bound (sd-bus waits 25 s by default): a resolved that hangs
+// must not hold up a start that long.
+constexpr std::uint64_t kCallTimeoutMicroseconds = 2'000'000;
 
 void check(int result, const char* what) {
   if (result < 0)
@@ -69,7 +73,9 @@ std::unique_ptr<ResolvedClient> ResolvedClient::connect(const std::string& addre
   sd_bus* bus = nullptr;
   if (address.empty()) {
     if (sd_bus_open_system(&bus) < 0) return nullptr;
+    sd_bus_set_method_call_timeout(bus, kCallTimeoutMicroseconds);
   } else if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 ||
+             sd_bus_set_method_call_timeout(bus, kCallTimeoutMicroseconds) < 0 ||
              sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
     sd_bus_unref(bus);
     return nullptr;

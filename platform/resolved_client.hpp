@@ -2,7 +2,8 @@
 
 // The calls we make to systemd-resolved over D-Bus (sd-bus): the DNS servers it
 // knows, per link and global, and the per-link DNS settings of the tunnel.
-// Blocking calls; failures throw system errors carrying the bus's errno.
+// Blocking calls, each bounded to two seconds; failures throw system errors
+// carrying the bus's errno.
 
 #include <memory>
 #include <optional>

@@ -6,6 +6,7 @@
 
 #include <libmnl/libmnl.h>
 #include <linux/rtnetlink.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <climits>
@@ -27,6 +28,9 @@ std::vector<std::string> dottedQuads(const std::vector<std::string>& servers) {
 // The link of the main table's preferred default route.
 std::optional<int> defaultRouteLink() {
   NetlinkSocket socket;
+  // The kernel answers at once; a stuck dump fails the lookup instead.
+  timeval limit{2, 0};
+  ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   NetlinkBatch request;
   auto* message = request.begin(RTM_GETROUTE, 0);
   putHeader<rtmsg>(message)->rtm_family = AF_INET;
@@ -81,10 +85,20 @@ std::vector<std::string> resolvConfServers(const std::string& content) {
   return servers;
 }
 
-LinuxSystemResolvers::LinuxSystemResolvers(Options options) : options_(std::move(options)) {}
+LinuxSystemResolvers::LinuxSystemResolvers(Options options) : options_(std::move(options)) {
+  if (!options_.worker) options_.worker = std::make_shared<BlockingWorker>();
+}
 
-std::vector<std::string> LinuxSystemResolvers::systemDNSResolvers(
-    const std::vector<std::string>& fallback) {
+runtime::Task<std::vector<std::string>> LinuxSystemResolvers::systemDNSResolvers(
+    std::vector<std::string> fallback) {
+  // The worker lives as long as this coroutine holds it, whoever else lets go.
+  auto worker = options_.worker;
+  auto looking = worker->run<std::vector<std::string>>(
+      [this, fallback = std::move(fallback)] { return lookupNow(fallback); });
+  co_return co_await std::move(looking);
+}
+
+std::vector<std::string> LinuxSystemResolvers::lookupNow(const std::vector<std::string>& fallback) {
   std::vector<std::string> linkServers, globalServers;
   try {
     if (auto resolved = ResolvedClient::connect(options_.resolvedBus)) {

@@ -6,8 +6,11 @@
 // appear: the default route looked at is the main table's, and while our
 // resolver file is in place the saved original is read instead.
 
+#include "platform/blocking_worker.hpp"
 #include "platform/resolv_conf_dns.hpp"
+#include "runtime/async.hpp"
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,7 +20,8 @@ namespace platform {
 class SystemResolvers {
  public:
   virtual ~SystemResolvers() = default;
-  virtual std::vector<std::string> systemDNSResolvers(const std::vector<std::string>& fallback) = 0;
+  virtual runtime::Task<std::vector<std::string>> systemDNSResolvers(
+      std::vector<std::string> fallback) = 0;
 };
 
 // The pure rule: the first of the two lists with a dotted quad gives its dotted
@@ -34,12 +38,18 @@ class LinuxSystemResolvers final : public SystemResolvers {
   struct Options {
     ResolvConfPaths resolvConf;
     std::string resolvedBus;  // empty: the system bus
+    // Where the lookups run; none: a thread of its own.
+    std::shared_ptr<BlockingWorker> worker;
   };
   LinuxSystemResolvers() : LinuxSystemResolvers(Options{}) {}
   explicit LinuxSystemResolvers(Options options);
 
-  // Blocks for a D-Bus call and a netlink dump at most.
-  std::vector<std::string> systemDNSResolvers(const std::vector<std::string>& fallback) override;
+  // The lookup on the worker, never on the caller's thread.
+  runtime::Task<std::vector<std::string>> systemDNSResolvers(
+      std::vector<std::string> fallback) override;
+  // The same, blocking the caller for the D-Bus calls and a netlink dump,
+  // each bounded by a deadline of about two seconds.
+  std::vector<std::string> lookupNow(const std::vector<std::string>& fallback);
 
   // The tunnel's own servers: never an answer. Needed where the system merges
   // them into its resolver file (resolvconf); the fallback is not filtered.
@@ -56,8 +66,9 @@ class FixedSystemResolvers final : public SystemResolvers {
  public:
   explicit FixedSystemResolvers(std::vector<std::string> servers = {})
       : servers_(std::move(servers)) {}
-  std::vector<std::string> systemDNSResolvers(const std::vector<std::string>& fallback) override {
-    return chooseResolvers(servers_, {}, fallback);
+  runtime::Task<std::vector<std::string>> systemDNSResolvers(
+      std::vector<std::string> fallback) override {
+    co_return chooseResolvers(servers_, {}, fallback);
   }
   void set(std::vector<std::string> servers) { servers_ = std::move(servers); }
 

@@ -85,7 +85,7 @@ std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostre
 int serve(DaemonOptions options, std::ostream& err) {
   auto defaults = std::make_shared<platform::UserDefaults>(options.provider.dataDirectory,
                                                            daemon::defaultsDomain);
-  if (!options.ipv6Guard) options.ipv6Guard = defaults->boolean(ipv6GuardKey).value_or(false);
+  if (!options.ipv6Guard) options.ipv6Guard = defaults->boolean(ipv6GuardKey).value_or(true);
   options.provider.ipv6LeakGuard = *options.ipv6Guard;
 
   // Before anything else: a crashed run may have left the machine routed into

@@ -30,7 +30,7 @@ namespace asio = boost::asio;
 
 constexpr std::string_view usage =
     "flowgate run --bootstrap FILE --tokens FILE [--high-speed on|off] [--tun NAME] "
-    "[--data-dir DIR] [--lockdown on|off]\n";
+    "[--data-dir DIR] [--ipv6-guard on|off] [--lockdown on|off]\n";
 // How long the stopped tunnel's last tasks get to wind down before the
 // process ends them.
 constexpr auto windDown = std::chrono::seconds(3);
@@ -42,6 +42,7 @@ struct RunOptions {
   bool lockdown = false;
   std::string tunName = daemon::defaultTunName;
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
+  bool ipv6Guard = true;
 };
 
 int usageError(std::ostream& err, std::string_view reason) {
@@ -93,7 +94,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     auto lockdown = daemon::makeLinuxLockdown(options.tunName, options.lockdown);
     if (options.lockdown) lockdown->takeOver();
     run = daemon::makeLinuxProvider(
-        executor, {options.tunName, options.dataDirectory, false, std::move(lockdown)},
+        executor, {options.tunName, options.dataDirectory, options.ipv6Guard, std::move(lockdown)},
         startOptions, {});
   } catch (...) {
     // The start's outcome too: the tunnel cannot start without its device.
@@ -183,6 +184,9 @@ int run(Arguments arguments, std::ostream& out, std::ostream& err) {
     } else if (name == "--tun") {
       if (value.empty()) return usageError(err, "--tun needs a name");
       options.tunName = value;
+    } else if (name == "--ipv6-guard") {
+      if (value != "on" && value != "off") return usageError(err, "--ipv6-guard is on or off");
+      options.ipv6Guard = value == "on";
     } else {
       return usageError(err, "unknown option " + std::string(name));
     }

@@ -3,6 +3,7 @@
 #include "flowgate/config/coding.hpp"
 #include "flowgate/provider/control_session.hpp"
 #include "flowgate/provider/network_settings_builder.hpp"
+#include "platform/blocking_worker.hpp"
 #include "platform/connector.hpp"
 #include "platform/dns_configurator_choice.hpp"
 #include "platform/linux_settings_applier.hpp"
@@ -80,10 +81,14 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
   auto flow = std::make_shared<OwnedTunFlow>(executor, openDevice(options.tunName));
   const std::string tunName = options.tunName;
 
-  auto resolvers = std::make_shared<platform::LinuxSystemResolvers>();
+  // One thread for every blocking platform call of the run, off the I/O threads.
+  auto worker = std::make_shared<platform::BlockingWorker>();
+  platform::LinuxSystemResolvers::Options resolverOptions;
+  resolverOptions.worker = worker;
+  auto resolvers = std::make_shared<platform::LinuxSystemResolvers>(std::move(resolverOptions));
   resolvers->excludeServers(tunnelDNSServers(startOptions));
   auto applier = std::make_shared<platform::LinuxSettingsApplier>(
-      tunName, platform::makeDNSConfigurator(), options.ipv6LeakGuard, options.lockdown);
+      tunName, platform::makeDNSConfigurator(), options.ipv6LeakGuard, worker, options.lockdown);
   applier->removeLeftovers();
 
   Flowgate::Environment environment;

@@ -21,7 +21,8 @@ inline constexpr const char* defaultsDomain = "flowgate";
 struct LinuxProviderOptions {
   std::string tunName = defaultTunName;
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
-  bool ipv6LeakGuard = false;
+  // Fail closed: IPv6 beside the tunnel is refused unless turned off.
+  bool ipv6LeakGuard = true;
   // Shared by the runs; none leaves lockdown alone.
   std::shared_ptr<platform::Lockdown> lockdown;
 };

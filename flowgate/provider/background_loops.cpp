@@ -88,8 +88,9 @@ runtime::Task<void> Flowgate::pathChangeReaction(std::weak_ptr<Flowgate> weak,
   try {
     auto reading = pool->currentBootstrap();
     auto bootstrap = co_await std::move(reading);
-    auto resolvers =
+    auto lookingUp =
         self->env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
+    auto resolvers = co_await std::move(lookingUp);
     std::shared_ptr<DNSProxy> proxy;
     std::vector<std::string> directCIDRs;
     {

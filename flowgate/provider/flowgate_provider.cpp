@@ -144,8 +144,9 @@ runtime::Task<void> Flowgate::runStart(Started started) {
   }
   stillCurrent();
 
-  std::vector<std::string> localResolvers =
-      env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
+  auto lookingUp = env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
+  std::vector<std::string> localResolvers = co_await std::move(lookingUp);
+  stillCurrent();
   {
     std::lock_guard lock(mutex_);
     directCIDRs_ = table.directCIDRs();

@@ -274,8 +274,7 @@ TEST_F(DaemonTest, TheIPv6GuardRefusesIPv6OnlyWhileConnected) {
   const std::string url = "http://[2001:db8:80::80]:8080/";
   ASSERT_EQ(fetch(url), "200");
 
-  // The daemon's setting turns the guard on (the command line would override it).
-  platform::UserDefaults(folder_ / "data", "flowgate").setBool("ipv6LeakGuard", true);
+  // On by default: neither the command line nor the daemon's setting asks for it.
   ASSERT_NO_FATAL_FAILURE(startDaemon());
   auto app = client();
   auto id = savedConfiguration(*app);

@@ -74,10 +74,10 @@ TEST_F(ResolvedTest, SystemResolversPreferTheDefaultRouteLinkThenGlobalThenTheFi
   fs::path root = ::mkdtemp(pattern);
   platform::ResolvConfPaths paths{root / "resolv.conf", root / "saved"};
   std::ofstream(paths.file) << "nameserver 127.0.0.53\nnameserver 192.0.2.54\n";
-  platform::LinuxSystemResolvers resolvers({paths, resolved->address()});
+  platform::LinuxSystemResolvers resolvers({paths, resolved->address(), {}});
   auto lookup = [&] {
     Servers found;
-    ns->run([&] { found = resolvers.systemDNSResolvers({"198.51.100.1"}); });
+    ns->run([&] { found = resolvers.lookupNow({"198.51.100.1"}); });
     return found;
   };
   int link = indexOf(veth);

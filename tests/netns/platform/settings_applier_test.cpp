@@ -234,6 +234,8 @@ TEST_F(SettingsApplierTest, ReapplyingLeavesExactlyTheNewSettingsAndRemoveLeaves
     context.run();
     if (error) std::rethrow_exception(error);
   };
+  auto srcValidMark = [&] { return client->must("sysctl -n net.ipv4.conf.all.src_valid_mark"); };
+  client->must("sysctl -qw net.ipv4.conf.all.src_valid_mark=0");
   run(applier->apply(firstSettings()));
   run(applier->apply(settingsWith(
       "198.18.0.3", {{"203.0.113.128", "255.255.255.128"}, {"198.51.100.0", "255.255.255.0"}})));
@@ -248,8 +250,11 @@ TEST_F(SettingsApplierTest, ReapplyingLeavesExactlyTheNewSettingsAndRemoveLeaves
             1);
 
   EXPECT_EQ(client->exec("nft list table ip veskar").status, 0);
+  EXPECT_EQ(srcValidMark(), "1\n");
 
   run(applier->remove());
+  // The value found before the first apply, not the one the second found.
+  EXPECT_EQ(srcValidMark(), "0\n");
   EXPECT_TRUE(table().empty());
   EXPECT_NE(client->exec("nft list table ip veskar").status, 0);
   EXPECT_EQ(rules().find("30309"), std::string::npos) << rules();

@@ -70,11 +70,13 @@ void LabTest::up() {
 }
 
 void LabTest::countClearTraffic() {
-  // One line: run() appends a redirection, which would hide a here-document's end.
+  // One command line: run() appends to the command, which would break a here-document.
   auto result = inClient(
-      "nft 'table ip vkl_clear { counter leaked {}; chain postrouting {"
-      " type filter hook postrouting priority 0; policy accept;"
-      " oifname \"eth0\" ip daddr { 203.0.113.0/24, 198.18.0.0/15 } counter name leaked; }; }'");
+      "nft 'add table ip vkl_clear; add counter ip vkl_clear leaked; "
+      "add chain ip vkl_clear postrouting { type filter hook postrouting priority 0; policy "
+      "accept; }; "
+      "add rule ip vkl_clear postrouting oifname \"eth0\" "
+      "ip daddr { 203.0.113.0/24, 198.18.0.0/15 } counter name leaked'");
   ASSERT_EQ(result.status, 0) << result.output;
 }
 

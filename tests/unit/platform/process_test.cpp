@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+#include <chrono>
 #include <string>
 
 namespace platform {
@@ -19,6 +21,21 @@ TEST(RunProgram, TheChildReadsItsInputAndInheritsNoOtherDescriptor) {
   EXPECT_NO_THROW(runProgram({"/bin/sh", "-c", "read line && [ \"$line\" = hello ]"}, "hello\n"));
   EXPECT_NO_THROW(runProgram({"/bin/sh", "-c", "[ ! -e " + path + " ]"}));
   EXPECT_THROW(runProgram({"/bin/sh", "-c", "exit 3"}), boost::system::system_error);
+}
+
+TEST(RunProgram, AProgramPastItsDeadlineIsKilledAndReportedAsTimedOut) {
+  using namespace std::chrono_literals;
+  // Waiting for its exit, and stuck writing input nobody reads.
+  for (std::string input : {std::string(), std::string(1 << 20, 'x')}) {
+    auto started = std::chrono::steady_clock::now();
+    try {
+      runProgram({"/bin/sleep", "10"}, input, 200ms);
+      ADD_FAILURE() << "no timeout";
+    } catch (const boost::system::system_error& e) {
+      EXPECT_EQ(e.code().value(), ETIMEDOUT);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/system_resolvers.hpp"
 #include "platform/resolv_conf_dns.hpp"
+#include "tests/support/async/run_task.hpp"
 
 #include <gtest/gtest.h>
 
@@ -42,20 +43,22 @@ TEST(SystemResolvers, ReadTheSavedOriginalWhileOurFileIsInPlace) {
   platform::ResolvConfPaths paths{root / "resolv.conf", root / "saved" / "resolv.conf"};
   std::ofstream(paths.file) << "nameserver 127.0.0.53\nnameserver 192.0.2.53\n";
   // No resolved on this bus: the file is the only source.
-  platform::LinuxSystemResolvers resolvers({paths, "unix:path=" + (root / "no-bus").string()});
-  EXPECT_EQ(resolvers.systemDNSResolvers({"198.51.100.1"}), Servers{"192.0.2.53"});
+  platform::LinuxSystemResolvers resolvers({paths, "unix:path=" + (root / "no-bus").string(), {}});
+  boost::asio::io_context io;
+  EXPECT_EQ(testsupport::runTask(io, resolvers.systemDNSResolvers({"198.51.100.1"})),
+            Servers{"192.0.2.53"});
 
   platform::ResolvConfDNS dns(paths);
   dns.apply("vkpt0", 7, {{"198.18.0.53"}, {""}, true});
-  EXPECT_EQ(resolvers.systemDNSResolvers({"198.51.100.1"}), Servers{"192.0.2.53"});
+  EXPECT_EQ(resolvers.lookupNow({"198.51.100.1"}), Servers{"192.0.2.53"});
   dns.revert();
 
   // A resolver file merged with the tunnel's servers (resolvconf).
   std::ofstream(paths.file, std::ios::trunc) << "nameserver 198.18.0.53\nnameserver 192.0.2.53\n";
   resolvers.excludeServers({"198.18.0.53"});
-  EXPECT_EQ(resolvers.systemDNSResolvers({"198.51.100.1"}), Servers{"192.0.2.53"});
+  EXPECT_EQ(resolvers.lookupNow({"198.51.100.1"}), Servers{"192.0.2.53"});
 
   std::ofstream(paths.file, std::ios::trunc) << "nameserver 127.0.0.53\n";
-  EXPECT_EQ(resolvers.systemDNSResolvers({"198.51.100.1"}), Servers{"198.51.100.1"});
+  EXPECT_EQ(resolvers.lookupNow({"198.51.100.1"}), Servers{"198.51.100.1"});
   fs::remove_all(root);
 }
