@@ -163,6 +163,10 @@ runtime::Task<tcp::socket> connectOnStrand(runtime::Executor socketExecutor, std
   auto literal = asio::ip::make_address(host, literalError);
   if (!literalError) {
     endpoints.emplace_back(literal, port);
+  } else if (options.nameLookup) {
+    auto addresses = co_await options.nameLookup(host, deadline);
+    attempt->check({});
+    for (const auto& address : addresses) endpoints.emplace_back(address, port);
   } else {
     auto lookup = std::make_shared<Lookup>();
     std::weak_ptr<Attempt> waiting = attempt;

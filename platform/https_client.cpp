@@ -181,7 +181,7 @@ runtime::Task<HttpResponse> exchange(std::shared_ptr<ssl::context> tls, HttpsCli
   // The connection is made before the watchdog can close it; the connector
   // keeps the same deadline and hears the same cancellation. A name whose
   // addresses are known is dialled at them, tried in order, without a lookup.
-  SocketOptions socketOptions{options.routingMark, false, false};
+  SocketOptions socketOptions{options.routingMark, false, false, options.nameLookup};
   std::vector<std::string> hosts{target.host};
   if (auto known = options.knownAddresses.find(target.host);
       target.isName && known != options.knownAddresses.end() && !known->second.empty()) {

@@ -5,6 +5,7 @@
 // against the system's trust store (SSL_CERT_FILE and SSL_CERT_DIR override it)
 // and by host name or IP address; there is no way to turn verification off.
 
+#include "platform/connector.hpp"
 #include "platform/http_client.hpp"
 #include "runtime/async.hpp"
 
@@ -29,6 +30,8 @@ struct HttpsClientOptions {
   // lookup: while the tunnel runs, the system's resolver is the tunnel's own
   // DNS server, which the daemon cannot ask for its own connections.
   std::map<std::string, std::vector<std::string>> knownAddresses = {};
+  // Any other name is looked up here when set (see connector.hpp).
+  NameLookup nameLookup = {};
 };
 
 // Thread-safe: requests may run concurrently, each on its own strand of the I/O

@@ -21,10 +21,12 @@ namespace asio = boost::asio;
 
 LinuxSettingsApplier::LinuxSettingsApplier(std::string interfaceName,
                                            std::unique_ptr<DNSConfigurator> dns, bool ipv6Guard,
-                                           std::shared_ptr<BlockingWorker> worker)
+                                           std::shared_ptr<BlockingWorker> worker,
+                                           std::shared_ptr<Lockdown> lockdown)
     : interfaceName_(std::move(interfaceName)),
       dns_(std::move(dns)),
       ipv6Guard_(ipv6Guard),
+      lockdown_(std::move(lockdown)),
       worker_(std::move(worker)) {}
 
 LinuxSettingsApplier::~LinuxSettingsApplier() {
@@ -58,6 +60,7 @@ void LinuxSettingsApplier::applyNow(const NetworkSettings& settings) {
   // Before the IPv4 rule steers anything into the tunnel, so no IPv6 leaves
   // beside it.
   if (ipv6Guard_) installIPv6Guard();
+  if (lockdown_) lockdown_->allow(ipv4.excludedRoutes);
   routing_.applyRoutes(link, ipv4);
   if (dns_ && settings.dnsSettings) {
     dns_->apply(interfaceName_, link, *settings.dnsSettings);
@@ -84,6 +87,7 @@ void LinuxSettingsApplier::removeNow() {
   replyMarks_.remove();
   if (dns_) dns_->revert();
   dnsApplied_ = false;
+  if (lockdown_) lockdown_->runStopped();
 }
 
 void LinuxSettingsApplier::watchDNSFile() {

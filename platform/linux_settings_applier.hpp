@@ -11,6 +11,7 @@
 
 #include "platform/blocking_worker.hpp"
 #include "platform/dns_configurator.hpp"
+#include "platform/lockdown.hpp"
 #include "platform/netlink_routing.hpp"
 #include "platform/reply_marks.hpp"
 #include "platform/settings_applier.hpp"
@@ -27,9 +28,11 @@ class LinuxSettingsApplier final : public SettingsApplier {
  public:
   // `ipv6Guard`: while the settings are applied, IPv6 that would leave outside
   // the tunnel is refused (NetlinkRouting::installIPv6Guard).
+  // `lockdown`: told the excluded routes at each apply and of a clean removal.
   LinuxSettingsApplier(std::string interfaceName, std::unique_ptr<DNSConfigurator> dns,
                        bool ipv6Guard = false,
-                       std::shared_ptr<BlockingWorker> worker = std::make_shared<BlockingWorker>());
+                       std::shared_ptr<BlockingWorker> worker = std::make_shared<BlockingWorker>(),
+                       std::shared_ptr<Lockdown> lockdown = nullptr);
   ~LinuxSettingsApplier() override;
 
   runtime::Task<void> apply(NetworkSettings settings) override;
@@ -45,6 +48,7 @@ class LinuxSettingsApplier final : public SettingsApplier {
   std::string interfaceName_;
   std::unique_ptr<DNSConfigurator> dns_;
   bool ipv6Guard_ = false;
+  std::shared_ptr<Lockdown> lockdown_;
   NetlinkRouting routing_;
   ReplyMarks replyMarks_;
   // inotify on the folder of the DNS backend's file, read on the worker. The

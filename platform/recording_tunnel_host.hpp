@@ -88,6 +88,17 @@ class RecordingTunnelHost final : public TunnelHost {
     co_return replyToMessage(message);
   }
 
+  runtime::Task<bool> lockdown() override {
+    throwIfFailing();
+    co_return lockdownEnabled;
+  }
+  runtime::Task<void> setLockdown(bool enabled) override {
+    throwIfFailing();
+    lockdownSets.push_back(enabled);
+    lockdownEnabled = enabled;
+    co_return;
+  }
+
   std::uint64_t addStatusObserver(StatusObserver observer) override {
     observers_.emplace(++nextObserver_, std::move(observer));
     return nextObserver_;
@@ -114,11 +125,13 @@ class RecordingTunnelHost final : public TunnelHost {
   // The status a start moves to after "connecting"; nothing leaves it connecting.
   std::optional<TunnelStatus> statusAfterStart = TunnelStatus::connected;
   std::function<std::optional<std::string>(const std::string&)> replyToMessage;
+  bool lockdownEnabled = false;
 
   // What was asked.
   std::vector<Start> starts;
   std::vector<std::string> stops;
   std::vector<Message> messages;
+  std::vector<bool> lockdownSets;
   std::size_t saves = 0;
   std::size_t connectionReads = 0;
 

@@ -133,6 +133,12 @@ class TunnelHost {
                                                                         std::string message,
                                                                         bool wantsReply) = 0;
 
+  // Lockdown: while on, traffic leaving outside the tunnel is blocked, also
+  // while no tunnel runs and after the host's death. Setting it keeps the
+  // choice for the host's next start and applies it at once.
+  virtual runtime::Task<bool> lockdown() = 0;
+  virtual runtime::Task<void> setLockdown(bool enabled) = 0;
+
   // Status changes of every configuration, in order, on the host object's
   // executor. Returns a token for removeStatusObserver.
   virtual std::uint64_t addStatusObserver(StatusObserver observer) = 0;

@@ -127,6 +127,17 @@ runtime::Task<TunnelConnection> TunnelHostClient::connection(std::string identif
   co_return protocol::decodeConnection(result);
 }
 
+runtime::Task<bool> TunnelHostClient::lockdown() {
+  auto work = roundTrip({.operation = Operation::getLockdown});
+  auto result = co_await std::move(work);
+  co_return protocol::decodeLockdown(result);
+}
+
+runtime::Task<void> TunnelHostClient::setLockdown(bool enabled) {
+  auto work = roundTrip({.operation = Operation::setLockdown, .enabled = enabled});
+  co_await std::move(work);
+}
+
 runtime::Task<std::optional<std::string>> TunnelHostClient::sendProviderMessage(
     std::string identifier, std::string message, bool wantsReply) {
   Request request{.operation = Operation::message,

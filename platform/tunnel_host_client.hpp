@@ -38,6 +38,8 @@ class TunnelHostClient final : public TunnelHost,
   runtime::Task<void> startVPNTunnel(std::string identifier, TunnelStartOptions options) override;
   runtime::Task<void> stopVPNTunnel(std::string identifier) override;
   runtime::Task<TunnelConnection> connection(std::string identifier) override;
+  runtime::Task<bool> lockdown() override;
+  runtime::Task<void> setLockdown(bool enabled) override;
   runtime::Task<std::optional<std::string>> sendProviderMessage(std::string identifier,
                                                                 std::string message,
                                                                 bool wantsReply) override;

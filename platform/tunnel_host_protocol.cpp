@@ -72,7 +72,7 @@ bj::value parse(std::string_view payload) {
   return value;
 }
 
-constexpr std::array<std::pair<Operation, std::string_view>, 9> operationNames{{
+constexpr std::array<std::pair<Operation, std::string_view>, 11> operationNames{{
     {Operation::loadAll, "loadAll"},
     {Operation::save, "save"},
     {Operation::load, "load"},
@@ -82,13 +82,23 @@ constexpr std::array<std::pair<Operation, std::string_view>, 9> operationNames{{
     {Operation::connection, "connection"},
     {Operation::message, "message"},
     {Operation::subscribe, "subscribe"},
+    {Operation::getLockdown, "getLockdown"},
+    {Operation::setLockdown, "setLockdown"},
 }};
+
+bool boolMember(const bj::object& object, std::string_view key) {
+  const bj::value& value = member(object, key);
+  if (!value.is_bool()) malformed();
+  return value.get_bool();
+}
 
 bool takesIdentifier(Operation operation) {
   switch (operation) {
     case Operation::loadAll:
     case Operation::save:
-    case Operation::subscribe: return false;
+    case Operation::subscribe:
+    case Operation::getLockdown:
+    case Operation::setLockdown: return false;
     default: return true;
   }
 }
@@ -164,6 +174,7 @@ std::string encodeRequest(const Request& request) {
       object["message"] = base64Value(request.message);
       object["wantsReply"] = request.wantsReply;
       break;
+    case Operation::setLockdown: object["enabled"] = request.enabled; break;
     default: break;
   }
   return bj::serialize(object);
@@ -191,11 +202,10 @@ DecodedRequest decodeRequest(std::string_view payload) {
       case Operation::start: request.options = decodeOptions(member(object, "options")); break;
       case Operation::message: {
         request.message = bytesFromBase64(member(object, "message"));
-        const bj::value& wantsReply = member(object, "wantsReply");
-        if (!wantsReply.is_bool()) malformed();
-        request.wantsReply = wantsReply.get_bool();
+        request.wantsReply = boolMember(object, "wantsReply");
         break;
       }
+      case Operation::setLockdown: request.enabled = boolMember(object, "enabled"); break;
       default: break;
     }
   } catch (const runtime::SystemError& e) {
@@ -375,6 +385,14 @@ std::optional<std::string> decodeMessageReply(const bj::value& value) {
   if (reply.is_null()) return std::nullopt;
   return bytesFromBase64(reply);
 }
+
+bj::value encodeLockdown(bool enabled) {
+  bj::object object;
+  object["enabled"] = enabled;
+  return object;
+}
+
+bool decodeLockdown(const bj::value& value) { return boolMember(asObject(value), "enabled"); }
 
 bj::value encodeErrorInfo(const TunnelErrorInfo& error) {
   bj::object object;

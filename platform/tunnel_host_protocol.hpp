@@ -44,7 +44,19 @@ class FrameDecoder {
   bool broken_ = false;
 };
 
-enum class Operation { loadAll, save, load, remove, start, stop, connection, message, subscribe };
+enum class Operation {
+  loadAll,
+  save,
+  load,
+  remove,
+  start,
+  stop,
+  connection,
+  message,
+  subscribe,
+  getLockdown,
+  setLockdown
+};
 
 std::string_view operationName(Operation operation);
 std::optional<Operation> operationFromName(std::string_view name);
@@ -58,6 +70,7 @@ struct Request {
   TunnelStartOptions options{};         // start
   std::string message{};                // message (bytes)
   bool wantsReply = false;              // message
+  bool enabled = false;                 // setLockdown
   friend bool operator==(const Request&, const Request&) = default;
 };
 
@@ -94,6 +107,9 @@ boost::json::value encodeConnection(const TunnelConnection& connection);
 TunnelConnection decodeConnection(const boost::json::value& value);
 boost::json::value encodeMessageReply(const std::optional<std::string>& reply);
 std::optional<std::string> decodeMessageReply(const boost::json::value& value);
+// getLockdown's result: {"enabled": bool}.
+boost::json::value encodeLockdown(bool enabled);
+bool decodeLockdown(const boost::json::value& value);
 boost::json::value encodeErrorInfo(const TunnelErrorInfo& error);
 TunnelErrorInfo decodeErrorInfo(const boost::json::value& value);
 

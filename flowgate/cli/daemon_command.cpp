@@ -33,9 +33,10 @@ namespace asio = boost::asio;
 
 constexpr std::string_view usage =
     "flowgate daemon [--socket PATH] [--data-dir DIR] [--group NAME] [--tun NAME] "
-    "[--ipv6-guard on|off]\n";
+    "[--ipv6-guard on|off] [--lockdown on|off]\n";
 // The daemon's setting, in its user defaults; the command line overrides it.
 constexpr const char* ipv6GuardKey = "ipv6LeakGuard";
+constexpr const char* lockdownKey = "lockdown";
 // How long a tunnel gets to stop at shutdown before its leftovers are removed
 // the hard way.
 constexpr auto stopBound = std::chrono::seconds(10);
@@ -46,6 +47,7 @@ struct DaemonOptions {
   daemon::ControlSocketOptions socket;
   daemon::LinuxProviderOptions provider;
   std::optional<bool> ipv6Guard;
+  std::optional<bool> lockdown;
 };
 
 int usageError(std::ostream& err, std::string_view reason) {
@@ -70,6 +72,9 @@ std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostre
     } else if (name == "--ipv6-guard") {
       if (value != "on" && value != "off") return usageError(err, "--ipv6-guard is on or off");
       options.ipv6Guard = value == "on";
+    } else if (name == "--lockdown") {
+      if (value != "on" && value != "off") return usageError(err, "--lockdown is on or off");
+      options.lockdown = value == "on";
     } else {
       return usageError(err, "unknown option " + std::string(name));
     }
@@ -78,15 +83,23 @@ std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostre
 }
 
 int serve(DaemonOptions options, std::ostream& err) {
-  if (!options.ipv6Guard) {
-    platform::UserDefaults defaults(options.provider.dataDirectory, daemon::defaultsDomain);
-    options.ipv6Guard = defaults.boolean(ipv6GuardKey).value_or(true);
-  }
+  auto defaults = std::make_shared<platform::UserDefaults>(options.provider.dataDirectory,
+                                                           daemon::defaultsDomain);
+  if (!options.ipv6Guard) options.ipv6Guard = defaults->boolean(ipv6GuardKey).value_or(true);
   options.provider.ipv6LeakGuard = *options.ipv6Guard;
 
   // Before anything else: a crashed run may have left the machine routed into
   // a tunnel nobody serves.
   daemon::removeLeftovers(options.provider.tunName);
+  bool lockdown = options.lockdown.value_or(defaults->boolean(lockdownKey).value_or(false));
+  try {
+    options.provider.lockdown = daemon::makeLinuxLockdown(options.provider.tunName, lockdown);
+    options.provider.lockdown->takeOver();
+  } catch (const std::exception& e) {
+    err << "flowgate daemon: lockdown: " << e.what() << "\n";
+    // Asked for and not in place: no service that looks protected.
+    if (lockdown || !options.provider.lockdown) return exitFailure;
+  }
 
   auto io = std::make_unique<asio::io_context>(threadCount);
   auto executor = io->get_executor();
@@ -99,7 +112,9 @@ int serve(DaemonOptions options, std::ostream& err) {
         return daemon::makeLinuxProvider(executor, provider, startOptions,
                                          std::move(reassertingChanged),
                                          std::move(cancelledWithError));
-      });
+      },
+      {options.provider.lockdown,
+       [defaults](bool enabled) { defaults->setBool(lockdownKey, enabled); }});
   // A stopped run has freed its tables and buffers; an idle daemon hands that
   // memory back instead of keeping it in the allocator's arenas. Later, so
   // the run's last tasks have wound down.

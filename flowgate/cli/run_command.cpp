@@ -31,7 +31,7 @@ namespace asio = boost::asio;
 
 constexpr std::string_view usage =
     "flowgate run --bootstrap FILE --tokens FILE [--high-speed on|off] [--tun NAME] "
-    "[--data-dir DIR] [--ipv6-guard on|off]\n";
+    "[--data-dir DIR] [--ipv6-guard on|off] [--lockdown on|off]\n";
 // How long the stopped tunnel's last tasks get to wind down before the
 // process ends them.
 constexpr auto windDown = std::chrono::seconds(3);
@@ -40,6 +40,7 @@ struct RunOptions {
   std::string bootstrapFile;
   std::string tokensFile;
   std::optional<bool> highSpeed;
+  bool lockdown = false;
   std::string tunName = daemon::defaultTunName;
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
   bool ipv6Guard = true;
@@ -90,9 +91,13 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   daemon::ProviderRun run;
   std::function<void(std::exception_ptr)> failed;  // set below, called on the context's thread
   try {
+    // With lockdown the block is in place before the start reaches the network,
+    // and stays after the stop; without, a clean stop removes an earlier one.
+    auto lockdown = daemon::makeLinuxLockdown(options.tunName, options.lockdown);
+    if (options.lockdown) lockdown->takeOver();
     run = daemon::makeLinuxProvider(
-        executor, {options.tunName, options.dataDirectory, options.ipv6Guard}, startOptions, {},
-        [&failed](std::exception_ptr error) { failed(error); });
+        executor, {options.tunName, options.dataDirectory, options.ipv6Guard, std::move(lockdown)},
+        startOptions, {}, [&failed](std::exception_ptr error) { failed(error); });
   } catch (...) {
     // The start's outcome too: the tunnel cannot start without its device.
     out << describe(std::current_exception()) << std::endl;
@@ -179,6 +184,9 @@ int run(Arguments arguments, std::ostream& out, std::ostream& err) {
     } else if (name == "--high-speed") {
       if (value != "on" && value != "off") return usageError(err, "--high-speed is on or off");
       options.highSpeed = value == "on";
+    } else if (name == "--lockdown") {
+      if (value != "on" && value != "off") return usageError(err, "--lockdown is on or off");
+      options.lockdown = value == "on";
     } else if (name == "--data-dir") {
       if (value.empty()) return usageError(err, "--data-dir needs a folder");
       options.dataDirectory = value;

@@ -153,6 +153,15 @@ runtime::Task<boost::json::value> ControlConnection::perform(protocol::Request r
       auto reply = co_await std::move(work);
       co_return protocol::encodeMessageReply(reply);
     }
+    case Operation::getLockdown: {
+      auto enabled = co_await host->lockdown();
+      co_return protocol::encodeLockdown(enabled);
+    }
+    case Operation::setLockdown: {
+      auto work = host->setLockdown(request.enabled);
+      co_await std::move(work);
+      co_return nullptr;
+    }
     case Operation::subscribe: {
       auto server = server_.lock();
       if (!server) runtime::fail(TunnelHostError::connectionLost);

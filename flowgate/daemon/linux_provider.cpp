@@ -2,11 +2,14 @@
 
 #include "flowgate/config/coding.hpp"
 #include "flowgate/provider/control_session.hpp"
+#include "flowgate/provider/network_settings_builder.hpp"
+#include "flowgate/routing/name_resolver.hpp"
 #include "platform/blocking_worker.hpp"
 #include "platform/connector.hpp"
 #include "platform/dns_configurator_choice.hpp"
 #include "platform/linux_settings_applier.hpp"
 #include "platform/netlink_path_monitor.hpp"
+#include "platform/nft_lockdown_firewall.hpp"
 #include "platform/secret_store.hpp"
 #include "platform/system_resolvers.hpp"
 #include "platform/tun_packet_flow.hpp"
@@ -87,7 +90,7 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
   auto resolvers = std::make_shared<platform::LinuxSystemResolvers>(std::move(resolverOptions));
   resolvers->excludeServers(tunnelDNSServers(startOptions));
   auto applier = std::make_shared<platform::LinuxSettingsApplier>(
-      tunName, platform::makeDNSConfigurator(), options.ipv6LeakGuard, worker);
+      tunName, platform::makeDNSConfigurator(), options.ipv6LeakGuard, worker, options.lockdown);
   applier->removeLeftovers();
 
   Flowgate::Environment environment;
@@ -104,16 +107,31 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
       options.dataDirectory / "secrets", platform::sharedAccessGroup());
   environment.defaults =
       std::make_shared<platform::UserDefaults>(options.dataDirectory, defaultsDomain);
-  environment.makeHttpClient = [executor](const ExtensionBootstrap& started) {
-    return makeTunnelControlSession(executor, started);
+  // Node and control names go to the physical network's resolvers the
+  // provider hands it, on marked sockets.
+  auto names = NameResolver::create();
+  environment.nameResolver = names;
+  environment.makeHttpClient = [executor,
+                                lookup = names->hook()](const ExtensionBootstrap& started) {
+    return makeTunnelControlSession(executor, started, lookup);
   };
   environment.geoIPDirectory = options.dataDirectory;
   environment.sessionOptions.routingMark = platform::kRoutingMark;
+  environment.sessionOptions.nameLookup = names->hook();
   environment.reassertingChanged = std::move(reassertingChanged);
   environment.cancelTunnelWithError = std::move(cancelledWithError);
   // The read waits on the executor's threads; the cancel goes there too.
   return {Flowgate::create(std::move(environment)),
           [flow, executor] { boost::asio::post(executor, [flow] { flow->cancel(); }); }};
+}
+
+std::shared_ptr<platform::Lockdown> makeLinuxLockdown(const std::string& tunName, bool enabled) {
+  std::vector<platform::IPv4Route> local;
+  for (const char* range : reservedRanges) {
+    if (auto route = runtime::ipv4::route(range)) local.push_back(*route);
+  }
+  return std::make_shared<platform::Lockdown>(std::make_shared<platform::NftLockdownFirewall>(),
+                                              tunName, std::move(local), enabled);
 }
 
 void removeLeftovers(const std::string& tunName) {

@@ -7,6 +7,7 @@
 
 #include "flowgate/daemon/tunnel_host_service.hpp"
 #include "platform/data_directory.hpp"
+#include "platform/lockdown.hpp"
 
 #include <filesystem>
 #include <string>
@@ -22,7 +23,13 @@ struct LinuxProviderOptions {
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
   // Fail closed: IPv6 beside the tunnel is refused unless turned off.
   bool ipv6LeakGuard = true;
+  // Shared by the runs; none leaves lockdown alone.
+  std::shared_ptr<platform::Lockdown> lockdown;
 };
+
+// Lockdown on this machine (an nftables table) for the tunnel device
+// `tunName`; without a run's networks, the reserved local ranges stay open.
+std::shared_ptr<platform::Lockdown> makeLinuxLockdown(const std::string& tunName, bool enabled);
 
 // One run's provider. The TUN device lives as long as the packet flow the
 // provider holds: after `stopped` ends the flow's pending read, it closes with
@@ -36,7 +43,7 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
 
 // Removes what a crashed run left: routes and rules of ours (IPv6 guard
 // included), reply marks, DNS changes and the resolver file's backup. A TUN
-// device goes with the process that held it.
+// device goes with the process that held it. Lockdown's block stays.
 void removeLeftovers(const std::string& tunName);
 
 }  // namespace flowgate::daemon

@@ -46,18 +46,20 @@ platform::TunnelErrorInfo tunnelErrorInfo(std::exception_ptr error) {
 
 std::shared_ptr<TunnelHostService> TunnelHostService::create(runtime::Executor executor,
                                                              std::filesystem::path dataDirectory,
-                                                             ProviderFactory makeProvider) {
+                                                             ProviderFactory makeProvider,
+                                                             LockdownSetting lockdown) {
   return std::make_shared<TunnelHostService>(std::move(executor), std::move(dataDirectory),
-                                             std::move(makeProvider));
+                                             std::move(makeProvider), std::move(lockdown));
 }
 
 TunnelHostService::TunnelHostService(runtime::Executor executor,
                                      std::filesystem::path dataDirectory,
-                                     ProviderFactory makeProvider)
+                                     ProviderFactory makeProvider, LockdownSetting lockdown)
     : Serialized(executor),
       store_(dataDirectory),
       running_(std::move(dataDirectory)),
-      makeProvider_(std::move(makeProvider)) {
+      makeProvider_(std::move(makeProvider)),
+      lockdown_(std::move(lockdown)) {
   configurations_ = store_.load();
   for (const auto& configuration : configurations_) {
     connections_[configuration.identifier].status = TunnelStatus::disconnected;
@@ -160,6 +162,23 @@ runtime::Task<void> TunnelHostService::resumeInterruptedRun() {
       found->second.lastDisconnectError = tunnelErrorInfo(refused);
     }
   }(this));
+}
+
+runtime::Task<bool> TunnelHostService::lockdown() {
+  return serialized([](TunnelHostService* self) -> runtime::Task<bool> {
+    co_return self->lockdown_.lockdown && self->lockdown_.lockdown->enabled();
+  }(this));
+}
+
+runtime::Task<void> TunnelHostService::setLockdown(bool enabled) {
+  return serialized([](TunnelHostService* self, bool on) -> runtime::Task<void> {
+    auto& setting = self->lockdown_;
+    if (!setting.lockdown) runtime::fail(TunnelHostError::unknownOperation);
+    if (on && setting.persist) setting.persist(true);
+    setting.lockdown->setEnabled(on);
+    if (!on && setting.persist) setting.persist(false);
+    co_return;
+  }(this, enabled));
 }
 
 std::uint64_t TunnelHostService::addStatusObserver(StatusObserver observer) {

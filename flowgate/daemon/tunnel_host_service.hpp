@@ -13,6 +13,7 @@
 #include "flowgate/daemon/configuration_store.hpp"
 #include "flowgate/daemon/running_tunnel_file.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
+#include "platform/lockdown.hpp"
 #include "platform/tunnel_host.hpp"
 #include "runtime/async.hpp"
 
@@ -42,6 +43,13 @@ using ProviderFactory = std::function<ProviderRun(
     const StartOptions& options, std::function<void(bool)> reassertingChanged,
     std::function<void(std::exception_ptr)> cancelledWithError)>;
 
+// Lockdown as the host offers it: the switch, and how a change is kept for
+// the daemon's next start. Without a switch, setting it is unknownOperation.
+struct LockdownSetting {
+  std::shared_ptr<platform::Lockdown> lockdown;
+  std::function<void(bool)> persist;
+};
+
 class TunnelHostService final : public platform::TunnelHost,
                                 public runtime::Serialized,
                                 public std::enable_shared_from_this<TunnelHostService> {
@@ -53,7 +61,8 @@ class TunnelHostService final : public platform::TunnelHost,
   // Reads the saved configurations now.
   static std::shared_ptr<TunnelHostService> create(runtime::Executor executor,
                                                    std::filesystem::path dataDirectory,
-                                                   ProviderFactory makeProvider);
+                                                   ProviderFactory makeProvider,
+                                                   LockdownSetting lockdown = {});
 
   runtime::Task<std::vector<platform::TunnelConfiguration>> loadAllFromPreferences() override;
   runtime::Task<platform::TunnelConfiguration> saveToPreferences(
@@ -68,6 +77,10 @@ class TunnelHostService final : public platform::TunnelHost,
   runtime::Task<std::optional<std::string>> sendProviderMessage(std::string identifier,
                                                                 std::string message,
                                                                 bool wantsReply) override;
+  runtime::Task<bool> lockdown() override;
+  // Kept, then applied (off: applied, then kept), so a failure leaves the
+  // machine blocked at the next start rather than open.
+  runtime::Task<void> setLockdown(bool enabled) override;
   std::uint64_t addStatusObserver(StatusObserver observer) override;
   void removeStatusObserver(std::uint64_t token) override;
 
@@ -79,7 +92,7 @@ class TunnelHostService final : public platform::TunnelHost,
   runtime::Task<void> resumeInterruptedRun();
 
   TunnelHostService(runtime::Executor executor, std::filesystem::path dataDirectory,
-                    ProviderFactory makeProvider);  // use create()
+                    ProviderFactory makeProvider, LockdownSetting lockdown);  // use create()
 
  private:
   struct Run {
@@ -112,6 +125,7 @@ class TunnelHostService final : public platform::TunnelHost,
   ConfigurationStore store_;
   RunningTunnelFile running_;
   ProviderFactory makeProvider_;
+  LockdownSetting lockdown_;
   std::vector<platform::TunnelConfiguration> configurations_;
   std::map<std::string, platform::TunnelConnection> connections_;
   std::optional<Run> run_;

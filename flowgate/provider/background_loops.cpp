@@ -120,6 +120,8 @@ runtime::Task<void> Flowgate::pathChangeReaction(std::weak_ptr<Flowgate> weak,
     auto lookingUp =
         self->env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
     auto resolvers = co_await std::move(lookingUp);
+    // Names looked up on the old network may not hold on the new one.
+    if (self->env_.nameResolver) self->env_.nameResolver->setResolvers(resolvers);
     std::shared_ptr<DNSProxy> proxy;
     std::vector<std::string> directCIDRs;
     {

@@ -7,10 +7,12 @@
 
 namespace flowgate {
 
-std::shared_ptr<platform::HttpClient> makeTunnelControlSession(
-    const runtime::Executor& ioExecutor, const ExtensionBootstrap& bootstrap) {
+std::shared_ptr<platform::HttpClient> makeTunnelControlSession(const runtime::Executor& ioExecutor,
+                                                               const ExtensionBootstrap& bootstrap,
+                                                               platform::NameLookup nameLookup) {
   platform::HttpsClientOptions options;
   options.routingMark = platform::kRoutingMark;
+  options.nameLookup = std::move(nameLookup);
   auto url = boost::urls::parse_uri(bootstrap.controlURL);
   if (url && url->host_type() == boost::urls::host_type::name && !bootstrap.controlIPv4.empty()) {
     options.knownAddresses[url->host()] = bootstrap.controlIPv4;

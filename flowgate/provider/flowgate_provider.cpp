@@ -120,6 +120,12 @@ runtime::Task<void> Flowgate::runStart(Started started) {
     if (!isCurrent(run)) throw runtime::CancellationError();
   };
 
+  // Known before the first control request: names are looked up there.
+  auto lookingUp = env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
+  std::vector<std::string> localResolvers = co_await std::move(lookingUp);
+  stillCurrent();
+  if (env_.nameResolver) env_.nameResolver->setResolvers(localResolvers);
+
   auto trustStore =
       std::make_shared<TrustStore>(env_.executor, env_.makeHttpClient(bootstrap), env_.defaults);
   auto loading = trustStore->load(bootstrap.controlURL);
@@ -148,9 +154,6 @@ runtime::Task<void> Flowgate::runStart(Started started) {
   }
   stillCurrent();
 
-  auto lookingUp = env_.systemResolvers->systemDNSResolvers(bootstrap.config.dns.localResolvers);
-  std::vector<std::string> localResolvers = co_await std::move(lookingUp);
-  stillCurrent();
   {
     std::lock_guard lock(mutex_);
     directCIDRs_ = table.directCIDRs();

@@ -17,6 +17,7 @@
 #include "flowgate/provider/start_options.hpp"
 #include "flowgate/routing/dns_proxy.hpp"
 #include "flowgate/routing/geoip_store.hpp"
+#include "flowgate/routing/name_resolver.hpp"
 #include "flowgate/transport/node_session_pool.hpp"
 #include "platform/http_client.hpp"
 #include "platform/network_path.hpp"
@@ -72,6 +73,10 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
     std::shared_ptr<runtime::Clock> clock;  // the system clock when absent
     SessionOptions sessionOptions;          // the routing mark goes here
     DNSProxy::UpstreamQuery dnsUpstream;    // plain UDP to port 53 when empty
+    // Told the physical resolvers at each start and network change, before
+    // any control request; the hooks of makeHttpClient and sessionOptions
+    // should ask it. None: names go to the system's resolver.
+    std::shared_ptr<NameResolver> nameResolver;
     // Told whenever the reasserting flag changes.
     std::function<void(bool)> reassertingChanged;
     // Told once the running tunnel has failed (its packet loop ended, its

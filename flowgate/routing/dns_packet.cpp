@@ -2,6 +2,7 @@
 #include "platform/internet_checksum.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace flowgate::dns {
 
@@ -135,6 +136,39 @@ std::vector<std::uint32_t> answers(std::span<const std::uint8_t> message) {
     at = data + dataLength;
   }
   return addresses;
+}
+
+std::optional<std::vector<std::uint8_t>> query(std::uint16_t id, std::string_view name,
+                                               std::uint16_t type) {
+  constexpr std::size_t maxLabel = 63;
+  constexpr std::size_t maxName = 255;
+  if (name.ends_with('.')) name.remove_suffix(1);
+  if (name.empty() || name.size() + 2 > maxName) return std::nullopt;
+  std::vector<std::uint8_t> message{static_cast<std::uint8_t>(id >> 8),
+                                    static_cast<std::uint8_t>(id),
+                                    0x01,
+                                    0x00,
+                                    0,
+                                    1,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0};
+  while (true) {
+    const auto dot = name.find('.');
+    const auto label = name.substr(0, dot);
+    if (label.empty() || label.size() > maxLabel) return std::nullopt;
+    message.push_back(static_cast<std::uint8_t>(label.size()));
+    message.insert(message.end(), label.begin(), label.end());
+    if (dot == std::string_view::npos) break;
+    name.remove_prefix(dot + 1);
+  }
+  const std::uint8_t tail[] = {0, static_cast<std::uint8_t>(type >> 8),
+                               static_cast<std::uint8_t>(type), 0, 1};
+  message.insert(message.end(), std::begin(tail), std::end(tail));
+  return message;
 }
 
 std::vector<std::uint8_t> emptyAnswer(std::span<const std::uint8_t> query) {

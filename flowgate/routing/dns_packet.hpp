@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace flowgate::dns {
@@ -69,6 +70,12 @@ std::optional<std::size_t> skipName(std::span<const std::uint8_t> message, std::
 // The addresses of the answer section's A records (RDLENGTH 4) in order. Stops
 // at the first record that does not fit; no addresses when a question does not.
 std::vector<std::uint32_t> answers(std::span<const std::uint8_t> message);
+
+// A recursive query (flags 01 00) with one question of class IN for `name`
+// (one trailing dot allowed). Nothing when a label is empty or longer than 63
+// bytes, or the encoded name longer than 255.
+std::optional<std::vector<std::uint8_t>> query(std::uint16_t id, std::string_view name,
+                                               std::uint16_t type);
 
 // The query turned into a successful answer with no records (flags 81 80,
 // ANCOUNT, NSCOUNT and ARCOUNT 0), the question kept. Shorter than a header:

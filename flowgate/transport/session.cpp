@@ -98,7 +98,7 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
 Task<void> Session::start(std::string host, std::uint16_t port, std::string serverName,
                           SessionOptions options) {
   auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
-  platform::SocketOptions socketOptions{options.routingMark, true, true};
+  platform::SocketOptions socketOptions{options.routingMark, true, true, options.nameLookup};
   try {
     auto socket = co_await platform::connectTCP(strand(), std::move(host), port, socketOptions,
                                                 options.startTimeout);

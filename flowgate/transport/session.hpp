@@ -7,6 +7,7 @@
 
 #include "flowgate/config/records.hpp"
 #include "flowgate/control/trust_bundle.hpp"
+#include "platform/connector.hpp"
 #include "runtime/async.hpp"
 #include "runtime/bytes.hpp"
 
@@ -32,6 +33,8 @@ struct SessionOptions {
   std::chrono::milliseconds startTimeout = std::chrono::seconds(12);
   // The mark of the daemon's own sockets (platform::kRoutingMark), or none.
   std::optional<std::uint32_t> routingMark;
+  // Looks a node's host name up; none: the system's resolver.
+  platform::NameLookup nameLookup = {};
 };
 
 class Session : public runtime::Serialized, public std::enable_shared_from_this<Session> {

@@ -1,6 +1,7 @@
 // The control socket's decoding on arbitrary bytes, as either side meets them:
 // cut into frames, each frame read as a request and as a reply or event. A
-// request that decodes survives being written out and read back.
+// request (or a lockdown state) that decodes survives being written out and
+// read back.
 
 #include "platform/tunnel_host_protocol.hpp"
 
@@ -21,7 +22,14 @@ void decodeFrame(const std::string& payload) {
     if (again.error || !(again.request == decoded.request)) std::abort();
   }
   try {
-    (void)protocol::decodeIncoming(payload);
+    auto incoming = protocol::decodeIncoming(payload);
+    // A result read as the lockdown state round-trips.
+    const auto* reply = std::get_if<protocol::Reply>(&incoming);
+    const auto* result = reply ? std::get_if<boost::json::value>(&reply->outcome) : nullptr;
+    if (result) {
+      bool enabled = protocol::decodeLockdown(*result);
+      if (protocol::decodeLockdown(protocol::encodeLockdown(enabled)) != enabled) std::abort();
+    }
   } catch (const runtime::SystemError&) {
   }
 }

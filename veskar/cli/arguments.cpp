@@ -16,6 +16,7 @@ const char* const usageText =
     "  status [--json]\n"
     "  nodes [--json] [--watch]\n"
     "  high-speed on|off\n"
+    "  lockdown on|off\n"
     "  traffic [--json]\n"
     "The socket defaults to $VESKAR_SOCKET, else /run/veskar/flowgate.sock; the control\n"
     "server to $VESKAR_CONTROL_URL, else the one this build was made for.\n"
@@ -30,7 +31,7 @@ struct CommandRule {
   bool json;  // a read command: --json allowed
 };
 
-constexpr std::array<CommandRule, 8> rules{{
+constexpr std::array<CommandRule, 9> rules{{
     {"login", 0, 2, false},
     {"logout", 0, 0, false},
     {"connect", 0, 0, false},
@@ -38,6 +39,7 @@ constexpr std::array<CommandRule, 8> rules{{
     {"status", 0, 0, true},
     {"nodes", 0, 0, true},
     {"high-speed", 1, 1, false},
+    {"lockdown", 1, 1, false},
     {"traffic", 0, 0, true},
 }};
 
@@ -122,9 +124,9 @@ std::variant<Invocation, UsageError> parseArguments(std::span<const std::string>
     invocation.phone = std::get<std::string>(phone);
     invocation.operands.clear();
   }
-  if (invocation.command == "high-speed" && invocation.operands[0] != "on" &&
-      invocation.operands[0] != "off") {
-    return UsageError{"high-speed takes on or off"};
+  bool isSwitch = invocation.command == "high-speed" || invocation.command == "lockdown";
+  if (isSwitch && invocation.operands[0] != "on" && invocation.operands[0] != "off") {
+    return UsageError{invocation.command + " takes on or off"};
   }
   return invocation;
 }

@@ -22,7 +22,7 @@ std::string statusText(platform::TunnelStatus status) {
 
 runtime::Task<int> runCommand(App& app) {
   using Command = runtime::Task<int> (*)(App&);
-  static constexpr std::array<std::pair<std::string_view, Command>, 8> commands{{
+  static constexpr std::array<std::pair<std::string_view, Command>, 9> commands{{
       {"login", loginCommand},
       {"logout", logoutCommand},
       {"traffic", trafficCommand},
@@ -30,6 +30,7 @@ runtime::Task<int> runCommand(App& app) {
       {"disconnect", disconnectCommand},
       {"status", statusCommand},
       {"high-speed", highSpeedCommand},
+      {"lockdown", lockdownCommand},
       {"nodes", nodesCommand},
   }};
   std::exception_ptr failure;

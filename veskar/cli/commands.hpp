@@ -19,6 +19,7 @@ runtime::Task<int> connectCommand(App& app);
 runtime::Task<int> disconnectCommand(App& app);
 runtime::Task<int> statusCommand(App& app);
 runtime::Task<int> highSpeedCommand(App& app);
+runtime::Task<int> lockdownCommand(App& app);
 runtime::Task<int> nodesCommand(App& app);
 
 // For read commands: one JSON document per line.

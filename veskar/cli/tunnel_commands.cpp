@@ -1,4 +1,5 @@
-// Turning the tunnel on and off, its status, and the high-speed switch.
+// Turning the tunnel on and off, its status, and the high-speed and lockdown
+// switches.
 
 #include "veskar/cli/commands.hpp"
 #include "veskar/cli/error_text.hpp"
@@ -103,9 +104,11 @@ runtime::Task<int> statusCommand(App& app) {
   bool highSpeed = app.login->store().highSpeedEnabled();
 
   std::optional<platform::TunnelConnection> connection;
+  std::optional<bool> lockdown;
   std::exception_ptr unreachable;
   try {
     co_await app.reachDaemon();
+    lockdown = co_await app.host->lockdown();
     co_await app.vpn->initialize(app.login);
     connection = co_await currentConnection(app);
   } catch (...) {
@@ -116,6 +119,7 @@ runtime::Task<int> statusCommand(App& app) {
     boost::json::object status{{"signedIn", app.login->isLoggedIn()},
                                {"phone", info ? boost::json::value(info->phone) : nullptr},
                                {"highSpeedEnabled", highSpeed}};
+    status["lockdown"] = lockdown ? boost::json::value(*lockdown) : nullptr;
     if (connection) {
       auto state = connection->status == TunnelStatus::invalid ? TunnelStatus::disconnected
                                                                : connection->status;
@@ -137,6 +141,11 @@ runtime::Task<int> statusCommand(App& app) {
             << localizedFormat("cli.status.high_speed",
                                {localized(highSpeed ? "common.on" : "common.off")})
             << "\n";
+    if (lockdown) {
+      app.out << localizedFormat("cli.status.lockdown",
+                                 {localized(*lockdown ? "common.on" : "common.off")})
+              << "\n";
+    }
     if (connection) {
       app.out << localizedFormat("cli.status.tunnel", {statusText(connection->status)}) << "\n";
       if (const auto& last = connection->lastDisconnectError) {
@@ -160,6 +169,16 @@ runtime::Task<int> highSpeedCommand(App& app) {
   co_await app.vpn->initialize(app.login);
   if (app.vpn->isConnected()) co_await app.vpn->sendHighSpeedEnabled(enabled);
   app.out << localized(enabled ? "vpn.high_speed.enabled_toast" : "vpn.high_speed.disabled_toast")
+          << std::endl;
+  co_return exitSuccess;
+}
+
+// The daemon's setting, unlike high speed: it keeps and applies it, so a
+// daemon out of reach is a failure.
+runtime::Task<int> lockdownCommand(App& app) {
+  bool enabled = app.invocation.operands.at(0) == "on";
+  co_await app.host->setLockdown(enabled);
+  app.out << localized(enabled ? "vpn.lockdown.enabled_toast" : "vpn.lockdown.disabled_toast")
           << std::endl;
   co_return exitSuccess;
 }

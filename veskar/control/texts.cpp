@@ -8,7 +8,7 @@ namespace veskar {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 43> kEnglish = {{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 49> kEnglish = {{
     {"app.open_website", "Open the website"},
     {"app.tagline", "Fast, private paths to the internet"},
     {"cli.daemon.not_running", "The Veskar service is not running."},
@@ -22,6 +22,7 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 43> kEnglish
     {"cli.status.account", "Account: %1"},
     {"cli.status.high_speed", "High speed: %1"},
     {"cli.status.last_error", "Last error: %1"},
+    {"cli.status.lockdown", "Lockdown: %1"},
     {"cli.status.tunnel", "Tunnel: %1"},
     {"cli.traffic.remaining", "Remaining traffic: %1"},
     {"cli.tunnel.not_connected", "The tunnel is not connected."},
@@ -44,6 +45,11 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 43> kEnglish
     {"vpn.high_speed.accessibility_label", "High speed"},
     {"vpn.high_speed.disabled_toast", "High speed is off"},
     {"vpn.high_speed.enabled_toast", "High speed is on"},
+    {"vpn.lockdown.accessibility_label", "Lockdown"},
+    {"vpn.lockdown.disabled_toast", "Lockdown is off"},
+    {"vpn.lockdown.enabled_toast", "Lockdown is on"},
+    {"vpn.lockdown.explanation", "Blocks traffic outside the tunnel at all times"},
+    {"vpn.lockdown.state", "Lockdown: %1"},
     {"vpn.nodes.connected", "Connected nodes"},
     {"vpn.nodes.none_available", "No nodes are available for your account."},
     {"vpn.nodes.none_connected", "No nodes connected"},

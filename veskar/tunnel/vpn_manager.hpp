@@ -75,6 +75,8 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
   Observers& observers() { return observers_; }
   // The loaded or created configuration; none until initialize or connect.
   const std::optional<platform::TunnelConfiguration>& manager() const { return manager_; }
+  // The daemon itself, for its own settings (lockdown); set at creation.
+  const std::shared_ptr<platform::TunnelHost>& host() const { return host_; }
 
   runtime::Task<void> initialize(std::shared_ptr<LoginManager> loginManager);
   // True when the tunnel reached connected within 20 s; errors are thrown.

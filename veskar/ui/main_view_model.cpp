@@ -113,6 +113,15 @@ runtime::Task<void> MainViewModel::startScreen(QPointer<MainViewModel> self) {
   auto loginManager = self->dependencies_.loginManager;
   co_await vpnManager->initialize(loginManager);
   if (!self) co_return;
+  try {
+    auto host = vpnManager->host();
+    bool lockdown = co_await host->lockdown();
+    if (!self) co_return;
+    self->setLockdownShown(lockdown);
+  } catch (const std::exception&) {
+    // A daemon out of reach: the switch shows off, as the daemon would start.
+  }
+  if (!self) co_return;
   auto trafficManager = self->trafficManager_;
   co_await trafficManager->startMonitoring(std::weak_ptr<TrafficSource>(loginManager));
 }
@@ -178,6 +187,38 @@ void MainViewModel::toggleHighSpeed() {
   toast_.show(
       qtTrId(highSpeedEnabled_ ? "vpn.high_speed.enabled_toast" : "vpn.high_speed.disabled_toast"),
       highSpeedToastSeconds);
+}
+
+void MainViewModel::setLockdownShown(bool enabled) {
+  if (enabled == lockdownEnabled_) return;
+  lockdownEnabled_ = enabled;
+  emit lockdownEnabledChanged();
+}
+
+void MainViewModel::toggleLockdown() {
+  if (lockdownChanging_) return;
+  lockdownChanging_ = true;
+  runtime::spawn(dependencies_.executor,
+                 setLockdownTask(QPointer<MainViewModel>(this), !lockdownEnabled_));
+}
+
+runtime::Task<void> MainViewModel::setLockdownTask(QPointer<MainViewModel> self, bool enabled) {
+  auto host = self->dependencies_.vpnManager->host();
+  std::exception_ptr error;
+  try {
+    co_await host->setLockdown(enabled);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (!self) co_return;
+  self->lockdownChanging_ = false;
+  if (error) {
+    self->showFailure(error);
+    co_return;
+  }
+  self->setLockdownShown(enabled);
+  self->toast_.show(qtTrId(enabled ? "vpn.lockdown.enabled_toast" : "vpn.lockdown.disabled_toast"),
+                    highSpeedToastSeconds);
 }
 
 void MainViewModel::signOut() {

@@ -2,8 +2,8 @@
 
 // The main screen's state and actions: the connect button with its progress,
 // the masked phone number and remaining traffic, the node list with first-hop
-// delays (polled only while shown in an active window), the high-speed switch,
-// sign-out, the toast and the permission alert.
+// delays (polled only while shown in an active window), the high-speed and
+// lockdown switches, sign-out, the toast and the permission alert.
 
 #include "runtime/async.hpp"
 #include "runtime/clock.hpp"
@@ -34,6 +34,7 @@ class MainViewModel final : public QObject {
                  showingNodeInfoChanged)
   Q_PROPERTY(bool windowActive READ windowActive WRITE setWindowActive NOTIFY windowActiveChanged)
   Q_PROPERTY(bool highSpeedEnabled READ highSpeedEnabled NOTIFY highSpeedEnabledChanged)
+  Q_PROPERTY(bool lockdownEnabled READ lockdownEnabled NOTIFY lockdownEnabledChanged)
   Q_PROPERTY(QString toastMessage READ toastMessage NOTIFY toastMessageChanged)
   Q_PROPERTY(bool showingPermissionAlert READ showingPermissionAlert WRITE setShowingPermissionAlert
                  NOTIFY permissionAlertChanged)
@@ -68,6 +69,7 @@ class MainViewModel final : public QObject {
   bool windowActive() const { return windowActive_; }
   void setWindowActive(bool active);
   bool highSpeedEnabled() const { return highSpeedEnabled_; }
+  bool lockdownEnabled() const { return lockdownEnabled_; }
   QString toastMessage() const { return toast_.message(); }
   bool showingPermissionAlert() const { return showingPermissionAlert_; }
   void setShowingPermissionAlert(bool showing);
@@ -75,14 +77,16 @@ class MainViewModel final : public QObject {
 
   const std::shared_ptr<TrafficManager>& trafficManager() const { return trafficManager_; }
 
-  // The screen appeared: reads the high-speed setting, loads the tunnel's
-  // state and starts the traffic monitor.
+  // The screen appeared: reads the high-speed setting and the daemon's
+  // lockdown, loads the tunnel's state and starts the traffic monitor.
   Q_INVOKABLE void appear();
   // The screen went away: node polling and the traffic monitor stop.
   Q_INVOKABLE void disappear();
   // Connects or disconnects, showing progress for at least a second.
   Q_INVOKABLE void toggleConnection();
   Q_INVOKABLE void toggleHighSpeed();
+  // The daemon keeps and applies it; the switch moves once it has.
+  Q_INVOKABLE void toggleLockdown();
   // Disconnects when connected, stops the traffic monitor, forgets the sign-in.
   Q_INVOKABLE void signOut();
   Q_INVOKABLE void openHelp();
@@ -97,6 +101,7 @@ class MainViewModel final : public QObject {
   void showingNodeInfoChanged();
   void windowActiveChanged();
   void highSpeedEnabledChanged();
+  void lockdownEnabledChanged();
   void toastMessageChanged();
   void permissionAlertChanged();
 
@@ -109,6 +114,8 @@ class MainViewModel final : public QObject {
   static runtime::Task<void> toggle(QPointer<MainViewModel> self);
   static runtime::Task<void> startScreen(QPointer<MainViewModel> self);
   static runtime::Task<void> signOutTask(QPointer<MainViewModel> self);
+  static runtime::Task<void> setLockdownTask(QPointer<MainViewModel> self, bool enabled);
+  void setLockdownShown(bool enabled);
 
   Dependencies dependencies_;
   std::shared_ptr<TrafficManager> trafficManager_;
@@ -120,6 +127,8 @@ class MainViewModel final : public QObject {
   bool showingNodeInfo_ = false;
   bool windowActive_ = true;
   bool highSpeedEnabled_ = true;
+  bool lockdownEnabled_ = false;
+  bool lockdownChanging_ = false;
   bool showingPermissionAlert_ = false;
   QString permissionAlertMessage_;
   std::vector<VPNNodeInfo> shownNodeInfos_;

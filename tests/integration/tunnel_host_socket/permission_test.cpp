@@ -9,8 +9,8 @@
 namespace tunnelhostsocket {
 namespace {
 
-constexpr const char* operations[] = {"save",       "loadAll", "load", "start",
-                                      "connection", "message", "stop", "remove"};
+constexpr const char* operations[] = {"save",    "loadAll", "load",   "start",      "connection",
+                                      "message", "stop",    "remove", "setLockdown"};
 
 TEST_F(SocketTest, OnlyRootAndTheGroupMayControl) {
   struct Case {
@@ -50,6 +50,7 @@ TEST_F(SocketTest, OnlyRootAndTheGroupMayControl) {
   // Only the two members reached the host.
   EXPECT_EQ(host->saves, 2u);
   EXPECT_EQ(host->starts.size(), 2u);
+  EXPECT_EQ(host->lockdownSets.size(), 2u);
 }
 
 }  // namespace

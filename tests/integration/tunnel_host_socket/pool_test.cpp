@@ -51,6 +51,10 @@ class SerializedHost final : public platform::TunnelHost, public runtime::Serial
     return serialized(
         host->sendProviderMessage(std::move(identifier), std::move(message), wantsReply));
   }
+  runtime::Task<bool> lockdown() override { return serialized(host->lockdown()); }
+  runtime::Task<void> setLockdown(bool enabled) override {
+    return serialized(host->setLockdown(enabled));
+  }
   std::uint64_t addStatusObserver(StatusObserver observer) override {
     return host->addStatusObserver(std::move(observer));
   }

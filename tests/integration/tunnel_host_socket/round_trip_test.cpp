@@ -50,6 +50,10 @@ TEST_F(SocketTest, EveryOperationRoundTrips) {
   EXPECT_EQ(run(tunnelHost->sendProviderMessage("home", binary, true)), "re:" + binary);
   EXPECT_EQ(run(tunnelHost->sendProviderMessage("home", "quiet", false)), std::nullopt);
 
+  run(tunnelHost->setLockdown(true));
+  EXPECT_EQ(host->lockdownSets, std::vector<bool>{true});
+  EXPECT_TRUE(run(tunnelHost->lockdown()));
+
   run(tunnelHost->stopVPNTunnel("home"));
   EXPECT_EQ(host->stops, std::vector<std::string>{"home"});
   run(tunnelHost->removeFromPreferences(stored.identifier));

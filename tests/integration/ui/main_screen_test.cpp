@@ -159,6 +159,26 @@ TEST_F(Screens, HighSpeedSwitchIsStoredToldToTheTunnelAndToasted) {
   EXPECT_FALSE(mainModel->highSpeedEnabled());
 }
 
+TEST_F(Screens, LockdownSwitchIsTheDaemonsAndMovesOnlyOnceItAgreed) {
+  host->lockdownEnabled = true;
+  signInAndConnect();
+  ASSERT_TRUE(until([&] { return mainModel->lockdownEnabled(); }));
+
+  // A refusal leaves the switch where the daemon's state is, and says why.
+  host->failure = platform::TunnelHostError::connectionLost;
+  mainModel->toggleLockdown();
+  ASSERT_TRUE(until([&] { return !mainModel->toastMessage().isEmpty(); }));
+  EXPECT_TRUE(mainModel->lockdownEnabled());
+  EXPECT_TRUE(host->lockdownSets.empty());
+  advance(ui::MainViewModel::errorToastSeconds);
+
+  host->failure = {};
+  mainModel->toggleLockdown();
+  ASSERT_TRUE(until([&] { return !mainModel->lockdownEnabled(); }));
+  EXPECT_EQ(host->lockdownSets, std::vector<bool>{false});
+  EXPECT_EQ(mainModel->toastMessage(), QStringLiteral("Lockdown is off"));
+}
+
 TEST_F(Screens, SignOutDisconnectsStopsTrafficAndReturnsToSignIn) {
   signInAndConnect();
   ASSERT_TRUE(mainModel->trafficManager()->isMonitoring());

@@ -58,6 +58,7 @@ TEST_P(Screenshots, SignInAndMainScreenDisconnectedAndConnected) {
       options);
 
   auto host = std::make_shared<platform::RecordingTunnelHost>(tour.executor);
+  host->lockdownEnabled = true;  // the main screen shows the switch on
   asio::ip::tcp::acceptor firstHop(main.ioContext(), {asio::ip::address_v4::loopback(), 0});
   host->replyToMessage = [status = nodeStatus(firstHop.local_endpoint().port())](
                              const std::string&) { return status; };

@@ -1,7 +1,7 @@
 // `flowgate daemon` in the lab's client namespace, driven through the control
 // socket as the app drives it: the status events every client sees, what a
 // hundred runs leave in the daemon and in the namespace, the machine after a
-// crash, and the IPv6 guard.
+// crash, the IPv6 guard, and lockdown across a crash.
 
 #include "platform/tunnel_host_client.hpp"
 #include "platform/user_defaults.hpp"
@@ -306,6 +306,42 @@ TEST_F(DaemonTest, TheIPv6GuardRefusesIPv6OnlyWhileConnected) {
   await(app->stopVPNTunnel(id));
   EXPECT_EQ(fetch(url), "200");
   EXPECT_EQ(testsupport::tunnelState(kTun), "");
+}
+
+TEST_F(DaemonTest, LockdownHoldsAcrossKillNineUntilTurnedOff) {
+  countClearTraffic();
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  std::string id;
+  {
+    auto app = client();
+    EXPECT_FALSE(await(app->lockdown()));
+    await(app->setLockdown(true));
+    id = savedConfiguration(*app);
+    ASSERT_NO_FATAL_FAILURE(connect(*app, id));
+    EXPECT_EQ(fetch("203.0.113.80"), "200");
+  }
+  ASSERT_TRUE(daemon_->stop(SIGKILL, 10s).has_value());
+  clients_.clear();
+  EXPECT_TRUE(fetch("203.0.113.80").ends_with("000"));
+
+  // The new daemon removes the dead run's routes and keeps the block (its
+  // setting was kept); once the run it starts again is stopped, only the
+  // block stands between the machine and the world.
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  auto app = client();
+  EXPECT_TRUE(await(app->lockdown()));
+  EXPECT_TRUE(runUntil([&] { return status(*app, id) == TunnelStatus::connected; }));
+  await(app->stopVPNTunnel(id));
+  EXPECT_EQ(testsupport::tunnelState(kTun), "");
+  EXPECT_TRUE(fetch("203.0.113.80").ends_with("000"));
+  EXPECT_EQ(inClient("curl -sS --max-time 5 http://192.0.2.10/").output, "198.51.100.10\n");
+  EXPECT_EQ(clearPackets(), 0u);
+
+  await(app->setLockdown(false));
+  EXPECT_FALSE(await(app->lockdown()));
+  EXPECT_NE(inClient("nft list table inet veskar_lockdown").status, 0);
+  fetch("203.0.113.80");  // no route behind the router, but it leaves
+  EXPECT_GT(clearPackets(), 0u);
 }
 
 TEST(DaemonPackaging, TheUnitVerifiesAndTheInstallStepLaysOutTheFolders) {

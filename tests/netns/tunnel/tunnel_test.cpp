@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 
 #include <chrono>
 #include <csignal>
@@ -243,6 +244,34 @@ TEST_F(TunnelTest, ALostLinkRefusesTrafficAndADeletedOneEndsTheRunWithNothingLef
   EXPECT_TRUE(ended && WIFEXITED(*ended) && WEXITSTATUS(*ended) == 1) << flowgate_->output();
   EXPECT_EQ(tunnelState(), "");
   EXPECT_EQ(testsupport::routingSnapshot(), before);
+  EXPECT_EQ(clearPackets(), 0u);
+}
+
+TEST_F(TunnelTest, NodeAndControlNamesAreAskedOfThePhysicalResolverOutsideTheTunnel) {
+  // relay3 (the exit of 198.18.0.0/24, certificate name "relay3") and the
+  // control server by name only.
+  std::ifstream in(folder_ / "bootstrap.json");
+  auto bootstrap = boost::json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+  bootstrap.as_object()["controlIPv4"] = boost::json::array();
+  bootstrap.at("config").at("nodes").at(2).as_object()["address"] = "relay3.lab.example:443";
+  std::ofstream(folder_ / "bootstrap.json") << boost::json::serialize(bootstrap);
+  countClearTraffic();
+  auto authentications = relayCounter(3, "authentications");
+  ASSERT_NO_FATAL_FAILURE(startConnected());
+
+  EXPECT_EQ(fetch("198.18.0.80"), "203.0.113.3");
+  EXPECT_GT(relayCounter(3, "authentications"), authentications);
+  // The heartbeat right after the start, when the tunnel's DNS is the system's.
+  EXPECT_TRUE(eventually([&] { return controlCount("/v1/tunnel/heartbeat") >= 1; }, 10s));
+  auto logOf = [](const std::string& name) {
+    std::ifstream log("/run/veskar-lab/logs/" + name + ".log");
+    return std::string(std::istreambuf_iterator<char>(log), {});
+  };
+  for (std::string name : {"relay3.lab.example", "control.lab.example"}) {
+    EXPECT_NE(logOf("resolver").find("query[A] " + name + " from 198.51.100.10"),
+              std::string::npos);
+    EXPECT_EQ(logOf("world-dns").find(name), std::string::npos) << logOf("world-dns");
+  }
   EXPECT_EQ(clearPackets(), 0u);
 }
 

@@ -164,6 +164,13 @@ TEST_F(VeskarctlLab, SignInConnectUseTheTunnelSwitchHighSpeedDisconnectAndSignOu
 
   EXPECT_EQ(json("status --json").at("tunnel"), "disconnected");
   EXPECT_NE(fetch("203.0.113.80"), "203.0.113.1");
+
+  // Lockdown is the daemon's: set through it, read back by status.
+  auto locked = ctl("lockdown on");
+  EXPECT_EQ(trimmed(locked.out), "Lockdown is on");
+  EXPECT_NE(ctl("status").out.find("Lockdown: On\n"), std::string::npos);
+  EXPECT_EQ(trimmed(ctl("lockdown off").out), "Lockdown is off");
+  EXPECT_EQ(json("status --json").at("lockdown"), false);
   auto notConnected = ctl("nodes");
   EXPECT_EQ(notConnected.status, 1);
   EXPECT_EQ(trimmed(notConnected.err), "The tunnel is not connected.");

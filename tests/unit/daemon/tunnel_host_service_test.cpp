@@ -326,4 +326,48 @@ TEST_F(TunnelHostServiceTest, ACorruptFileIsSetAsideAndTheHostStartsEmpty) {
   }
 }
 
+class TableFirewall final : public platform::LockdownFirewall {
+ public:
+  void install(const platform::LockdownRules&) override { installed_ = true; }
+  void remove() override { installed_ = false; }
+  bool installed() override { return installed_; }
+
+ private:
+  bool installed_ = false;
+};
+
+TEST_F(TunnelHostServiceTest, LockdownIsKeptBeforeItBlocksAndOpensBeforeItIsForgotten) {
+  EXPECT_EQ(call(service->lockdown()).value, false);
+  EXPECT_EQ(call(service->setLockdown(true)).error, TunnelHostError::unknownOperation);
+
+  auto firewall = std::make_shared<TableFirewall>();
+  std::vector<bool> kept;
+  runtime::ErrorCode keepFailure;
+  flowgate::daemon::LockdownSetting setting{
+      std::make_shared<platform::Lockdown>(firewall, "vk0", std::vector<platform::IPv4Route>{},
+                                           false),
+      [&](bool enabled) {
+        if (keepFailure) throw runtime::SystemError(keepFailure);
+        kept.push_back(enabled);
+      }};
+  auto host = TunnelHostService::create(
+      io.get_executor(), directory / "locked",
+      [](const StartOptions&, std::function<void(bool)>, std::function<void(std::exception_ptr)>) {
+        return ProviderRun{};
+      },
+      setting);
+  // A choice that cannot be kept is refused whole: what is reported stays true.
+  keepFailure = runtime::ErrorCode(ENOSPC, boost::system::system_category());
+  EXPECT_EQ(call(host->setLockdown(true)).error, boost::system::errc::no_space_on_device);
+  EXPECT_FALSE(firewall->installed());
+  keepFailure = {};
+  EXPECT_TRUE(call(host->setLockdown(true)).value);
+  EXPECT_TRUE(firewall->installed());
+  // Off: opened, then kept; a failure to keep it leaves the next start blocked.
+  keepFailure = runtime::ErrorCode(ENOSPC, boost::system::system_category());
+  EXPECT_TRUE(call(host->setLockdown(false)).error);
+  EXPECT_FALSE(firewall->installed());
+  EXPECT_EQ(kept, std::vector<bool>{true});
+}
+
 }  // namespace

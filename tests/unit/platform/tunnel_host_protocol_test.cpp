@@ -37,6 +37,7 @@ TEST(TunnelHostProtocol, RequestsAreReadStrictly) {
        TunnelHostError::invalidRequest},
       {R"({"id":9,"op":"save","configuration":{"identifier":"","serverAddress":"x"}})", 9,
        TunnelHostError::invalidRequest},
+      {R"({"id":10,"op":"setLockdown","enabled":"on"})", 10, TunnelHostError::invalidRequest},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.payload);
@@ -65,6 +66,7 @@ TEST(TunnelHostProtocol, EveryRequestSurvivesTheWire) {
        .identifier = "c-1",
        .message = std::string("\0\xff", 2),
        .wantsReply = true},
+      {.id = 6, .operation = Operation::setLockdown, .enabled = true},
       {.id = std::numeric_limits<std::uint64_t>::max(), .operation = Operation::subscribe},
   };
   for (const auto& request : requests) {

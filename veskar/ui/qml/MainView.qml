@@ -182,6 +182,28 @@ Item {
                         }
                     }
                     Button {
+                        id: lockdown
+                        Layout.preferredWidth: 44
+                        Layout.preferredHeight: 44
+                        Accessible.name: qsTrId("vpn.lockdown.accessibility_label")
+                        Accessible.description: mainModel.lockdownEnabled ? qsTrId("common.on") : qsTrId("common.off")
+                        ToolTip.visible: hovered
+                        ToolTip.text: qsTrId("vpn.lockdown.explanation")
+                        onClicked: mainModel.toggleLockdown()
+                        background: Rectangle {
+                            radius: 10
+                            color: mainModel.lockdownEnabled ? Theme.accent : Theme.field
+                            Behavior on color { ColorAnimation { duration: 180 } }
+                        }
+                        contentItem: Image {
+                            source: "qrc:/veskar/icons/lockdown.svg"
+                            fillMode: Image.Pad
+                            sourceSize.width: 22
+                            sourceSize.height: 22
+                            opacity: mainModel.lockdownEnabled ? 1 : 0.5
+                        }
+                    }
+                    Button {
                         Layout.preferredWidth: 44
                         Layout.preferredHeight: 44
                         Accessible.name: qsTrId("app.open_website")
@@ -195,6 +217,24 @@ Item {
                             sourceSize.width: 22
                             sourceSize.height: 22
                         }
+                    }
+                }
+
+                ColumnLayout {
+                    Layout.fillWidth: true
+                    spacing: 2
+                    Text {
+                        Layout.fillWidth: true
+                        text: qsTrId("vpn.lockdown.state").arg(mainModel.lockdownEnabled ? qsTrId("common.on") : qsTrId("common.off"))
+                        color: Theme.text
+                        font.pixelSize: 13
+                    }
+                    Text {
+                        Layout.fillWidth: true
+                        text: qsTrId("vpn.lockdown.explanation")
+                        color: Theme.secondaryText
+                        font.pixelSize: 12
+                        wrapMode: Text.WordWrap
                     }
                 }
 

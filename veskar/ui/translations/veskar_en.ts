@@ -135,6 +135,26 @@
         <source>High speed is on</source>
         <translation>High speed is on</translation>
     </message>
+    <message id="vpn.lockdown.accessibility_label">
+        <source>Lockdown</source>
+        <translation>Lockdown</translation>
+    </message>
+    <message id="vpn.lockdown.disabled_toast">
+        <source>Lockdown is off</source>
+        <translation>Lockdown is off</translation>
+    </message>
+    <message id="vpn.lockdown.enabled_toast">
+        <source>Lockdown is on</source>
+        <translation>Lockdown is on</translation>
+    </message>
+    <message id="vpn.lockdown.explanation">
+        <source>Blocks traffic outside the tunnel at all times</source>
+        <translation>Blocks traffic outside the tunnel at all times</translation>
+    </message>
+    <message id="vpn.lockdown.state">
+        <source>Lockdown: %1</source>
+        <translation>Lockdown: %1</translation>
+    </message>
     <message id="vpn.nodes.connected">
         <source>Connected nodes</source>
         <translation>Connected nodes</translation>

@@ -135,6 +135,26 @@
         <source>High speed is on</source>
         <translation>高速模式已开启</translation>
     </message>
+    <message id="vpn.lockdown.accessibility_label">
+        <source>Lockdown</source>
+        <translation>锁定模式</translation>
+    </message>
+    <message id="vpn.lockdown.disabled_toast">
+        <source>Lockdown is off</source>
+        <translation>锁定模式已关闭</translation>
+    </message>
+    <message id="vpn.lockdown.enabled_toast">
+        <source>Lockdown is on</source>
+        <translation>锁定模式已开启</translation>
+    </message>
+    <message id="vpn.lockdown.explanation">
+        <source>Blocks traffic outside the tunnel at all times</source>
+        <translation>始终阻止隧道之外的流量</translation>
+    </message>
+    <message id="vpn.lockdown.state">
+        <source>Lockdown: %1</source>
+        <translation>锁定模式：%1</translation>
+    </message>
     <message id="vpn.nodes.connected">
         <source>Connected nodes</source>
         <translation>已连接节点</translation>

@@ -58,6 +58,8 @@ runtime::Task<void> everyOperation(std::shared_ptr<platform::TunnelHostClient> h
   co_await std::move(stopping);
   auto removing = report("remove", host->removeFromPreferences(identifier));
   co_await std::move(removing);
+  auto locking = report("setLockdown", host->setLockdown(true));
+  co_await std::move(locking);
   io.stop();  // the client would keep its connection open
 }
 
