@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace platform {
 
@@ -68,12 +69,23 @@ struct NetlinkPathMonitor::State {
       case RTM_DELLINK: {
         const auto* link = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(message));
         auto name = linkName(message);
+        bool up = false;
         if (message->nlmsg_type == RTM_NEWLINK) {
           names[link->ifi_index] = name;
+          up = link->ifi_flags & IFF_UP;
         } else {
           names.erase(link->ifi_index);
         }
-        return !isIgnored(name);
+        if (!isIgnored(name)) return true;
+        // Our own link counts only when it goes down or comes back.
+        bool wasUp = ownUp.contains(name);
+        if (up) {
+          ownUp.insert(name);
+        } else {
+          ownUp.erase(name);
+          if (wasUp) dropped.insert(name);
+        }
+        return up != wasUp;
       }
       case RTM_NEWADDR:
       case RTM_DELADDR: {
@@ -105,17 +117,28 @@ struct NetlinkPathMonitor::State {
     putHeader<ifinfomsg>(message)->ifi_family = AF_UNSPEC;
     request.end(message);
     names.clear();
+    ownUp.clear();
     queries.dump(request, [&](const nlmsghdr* answer) {
       if (answer->nlmsg_type != RTM_NEWLINK) return;
       const auto* link = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(answer));
       auto name = linkName(answer);
       names[link->ifi_index] = name;
-      if (!(link->ifi_flags & IFF_UP) || !(link->ifi_flags & IFF_RUNNING)) return;
-      path.availableInterfaces.push_back(
-          {name, interfaceType(options.sysfsNet, name, link->ifi_flags, link->ifi_type),
-           link->ifi_index});
+      // Our own link can carry routes as soon as it is up; its carrier
+      // follows later.
+      bool own = isIgnored(name);
+      if (!(link->ifi_flags & IFF_UP) || (!own && !(link->ifi_flags & IFF_RUNNING))) return;
+      auto interface = NetworkInterface{
+          name, interfaceType(options.sysfsNet, name, link->ifi_flags, link->ifi_type),
+          link->ifi_index};
+      if (own) {
+        ownUp.insert(name);
+        path.ownInterfaces.push_back(std::move(interface));
+      } else {
+        path.availableInterfaces.push_back(std::move(interface));
+      }
     });
     std::ranges::sort(path.availableInterfaces, {}, &NetworkInterface::index);
+    std::ranges::sort(path.ownInterfaces, {}, &NetworkInterface::index);
     return path;
   }
 
@@ -127,6 +150,10 @@ struct NetlinkPathMonitor::State {
   asio::steady_timer settle;
   Handler handler;
   std::map<int, std::string> names;
+  std::set<std::string> ownUp;  // ignored links up at the last look
+  // Ignored links that went down since the last publication: a down and up
+  // within one burst still took their routes along.
+  std::set<std::string> dropped;
   std::mutex ignoredMutex;
   std::set<std::string> ignored;
   std::atomic<bool> cancelled{false};
@@ -163,7 +190,13 @@ void NetlinkPathMonitor::ignoreInterface(const std::string& name) {
 runtime::Task<void> NetlinkPathMonitor::watch(std::shared_ptr<State> state) {
   auto publish = [&] {
     auto path = state->snapshot();
-    if (!state->cancelled && state->handler) state->handler(path);
+    if (state->cancelled || !state->handler) return;
+    auto dropped = std::exchange(state->dropped, {});
+    auto down = path;
+    std::erase_if(down.ownInterfaces,
+                  [&](const NetworkInterface& link) { return dropped.contains(link.name); });
+    if (down != path) state->handler(down);
+    state->handler(path);
   };
   try {
     // Notifications queued before the first read describe what it shows.

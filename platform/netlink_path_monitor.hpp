@@ -4,7 +4,9 @@
 // route groups. A burst of notifications is settled first: the interfaces are
 // read and published once the socket has been quiet for the debounce time.
 // Our own routes (by protocol tag or table) and anything on an ignored
-// interface are not changes; our rule is not watched at all. The socket
+// interface are not changes, except an ignored link going down or coming back
+// up (published in NetworkPath::ownInterfaces; one that went down and came back
+// within one burst is published down first); our rule is not watched at all. The socket
 // belongs to the network namespace current when the monitor is made.
 
 #include "platform/netlink_socket.hpp"

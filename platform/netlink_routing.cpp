@@ -44,11 +44,20 @@ std::string cidrText(std::uint32_t network, unsigned prefixLength) {
   return runtime::ipv4::dottedQuad(network) + "/" + std::to_string(prefixLength);
 }
 
-// Deletes whatever route of our table has this destination.
-void putRouteRemoval(NetlinkBatch& batch, std::uint32_t network, unsigned prefixLength) {
+// Beside each route through the device, at the lowest preference: when the
+// device's route goes (link down or deleted, process gone while the rule
+// stays), its destinations are refused instead of falling through to the main
+// table in clear.
+constexpr std::uint32_t kFallbackMetric = 0xffffffff;
+
+// Deletes the first route of our table with this destination (of this type,
+// when one is given).
+void putRouteRemoval(NetlinkBatch& batch, std::uint32_t network, unsigned prefixLength,
+                     std::uint8_t type = RTN_UNSPEC) {
   auto* message = batch.begin(RTM_DELROUTE, 0);
   auto* route = putHeader<rtmsg>(message);
   route->rtm_family = AF_INET;
+  route->rtm_type = type;
   route->rtm_dst_len = static_cast<std::uint8_t>(prefixLength);
   route->rtm_scope = RT_SCOPE_NOWHERE;
   mnl_attr_put_u32(message, RTA_TABLE, kRoutingTable);
@@ -196,6 +205,22 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
     }
     additions.end(message);
     added.emplace_back(destination, kind);
+    if (kind != Kind::throughDevice) continue;
+    // Replacing by metric leaves the device's route of the same destination alone.
+    auto* fallback = additions.begin(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE);
+    auto* unreachable = putHeader<rtmsg>(fallback);
+    unreachable->rtm_family = AF_INET;
+    unreachable->rtm_dst_len = static_cast<std::uint8_t>(destination.prefixLength);
+    unreachable->rtm_table = RT_TABLE_UNSPEC;
+    unreachable->rtm_protocol = kRouteProtocol;
+    unreachable->rtm_scope = RT_SCOPE_UNIVERSE;
+    unreachable->rtm_type = RTN_UNREACHABLE;
+    mnl_attr_put_u32(fallback, RTA_TABLE, kRoutingTable);
+    mnl_attr_put_u32(fallback, RTA_PRIORITY, kFallbackMetric);
+    if (destination.prefixLength > 0)
+      mnl_attr_put_u32(fallback, RTA_DST, htonl(destination.network));
+    additions.end(fallback);
+    added.emplace_back(destination, Kind::unreachable);
   }
   auto failures = socket_.transact(additions);
   std::size_t nextFailure = 0;
@@ -204,12 +229,14 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
       ++nextFailure;
       continue;
     }
-    installed_[added[i].first] = added[i].second;
+    if (added[i].second != Kind::unreachable) installed_[added[i].first] = added[i].second;
   }
   throwOnFailure(failures, [&](std::size_t index) {
     const auto& [destination, kind] = added[index];
-    return std::string(kind == Kind::thrown ? "excluded" : "included") + " route " +
-           cidrText(destination.network, destination.prefixLength);
+    const char* name = kind == Kind::thrown        ? "excluded"
+                       : kind == Kind::unreachable ? "fallback"
+                                                   : "included";
+    return std::string(name) + " route " + cidrText(destination.network, destination.prefixLength);
   });
 
   NetlinkBatch removals;
@@ -217,6 +244,9 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
   for (const auto& [destination, kind] : installed_) {
     if (desired.contains(destination)) continue;
     putRouteRemoval(removals, destination.network, destination.prefixLength);
+    removed.push_back(destination);
+    if (kind == Kind::thrown) continue;
+    putRouteRemoval(removals, destination.network, destination.prefixLength, RTN_UNREACHABLE);
     removed.push_back(destination);
   }
   failures = socket_.transact(removals);
@@ -278,7 +308,7 @@ void NetlinkRouting::installIPv6Guard() {
   installRuleFor(AF_INET6);
 }
 
-std::vector<NetlinkRouting::Destination> NetlinkRouting::tableContents() {
+std::vector<NetlinkRouting::Destination> NetlinkRouting::tableContents(bool withFallbacks) {
   NetlinkBatch request;
   auto* message = request.begin(RTM_GETROUTE, 0);
   auto* filter = putHeader<rtmsg>(message);
@@ -295,7 +325,9 @@ std::vector<NetlinkRouting::Destination> NetlinkRouting::tableContents() {
       if (mnl_attr_get_type(attribute) == RTA_TABLE) table = mnl_attr_get_u32(attribute);
       if (mnl_attr_get_type(attribute) == RTA_DST) network = ntohl(mnl_attr_get_u32(attribute));
     });
-    if (table == kRoutingTable) contents.push_back({network, route->rtm_dst_len});
+    if (table != kRoutingTable) return;
+    if (route->rtm_type == RTN_UNREACHABLE && !withFallbacks) return;
+    contents.push_back({network, route->rtm_dst_len});
   });
   return contents;
 }
@@ -331,7 +363,9 @@ void NetlinkRouting::removeAll() {
   throwOnFailure(failures, [](std::size_t) { return std::string("routing rule removal"); });
 
   NetlinkBatch routes;
-  for (auto destination : tableContents()) {
+  // Each removal takes one route of its destination, so a device's route and
+  // its fallback take two.
+  for (auto destination : tableContents(true)) {
     putRouteRemoval(routes, destination.network, destination.prefixLength);
   }
   failures = socket_.transact(routes);

@@ -32,7 +32,9 @@ class NetlinkRouting {
   // Makes our table hold exactly the settings' routes and installs the rule.
   // New and changed routes go in before stale ones leave, and the table never
   // loses its route through the device, so no packet leaves outside the tunnel
-  // in between. A refused route fails the call naming the route and the reason.
+  // in between. Each route through the device has an `unreachable` twin at the
+  // highest metric, so losing the device never lets its traffic fall through. A refused route fails
+  // the call naming the route and the reason.
   void applyRoutes(int linkIndex, const IPv4Settings& settings);
 
   // IPv6 leak guard: a rule sending all IPv6 without the daemon's mark to our
@@ -54,14 +56,15 @@ class NetlinkRouting {
     unsigned prefixLength;
     auto operator<=>(const Destination&) const = default;
   };
-  enum class Kind : std::uint8_t { throughDevice, thrown, unknown };
+  enum class Kind : std::uint8_t { throughDevice, thrown, unknown, unreachable };
   using Routes = std::map<Destination, Kind>;
 
   static Routes desiredRoutes(const IPv4Settings& settings);
   void installRule();
   void installRuleFor(std::uint8_t family);
   void removeIPv6Routes();
-  std::vector<Destination> tableContents();
+  // Without the unreachable fallbacks unless asked.
+  std::vector<Destination> tableContents(bool withFallbacks = false);
 
   NetlinkSocket socket_;
   Routes installed_;

@@ -31,6 +31,9 @@ struct NetworkInterface {
 
 struct NetworkPath {
   std::vector<NetworkInterface> availableInterfaces;  // by index
+  // The ignored interfaces (the tunnel's own) that are up, by index: never
+  // part of the network, but their link going down takes their routes along.
+  std::vector<NetworkInterface> ownInterfaces;
   friend bool operator==(const NetworkPath&, const NetworkPath&) = default;
 };
 

@@ -106,10 +106,12 @@ int serve(DaemonOptions options, std::ostream& err) {
   auto work = asio::make_work_guard(*io);
   auto service = daemon::TunnelHostService::create(
       executor, options.provider.dataDirectory,
-      [executor, provider = options.provider](const StartOptions& startOptions,
-                                              std::function<void(bool)> reassertingChanged) {
+      [executor, provider = options.provider](
+          const StartOptions& startOptions, std::function<void(bool)> reassertingChanged,
+          std::function<void(std::exception_ptr)> cancelledWithError) {
         return daemon::makeLinuxProvider(executor, provider, startOptions,
-                                         std::move(reassertingChanged));
+                                         std::move(reassertingChanged),
+                                         std::move(cancelledWithError));
       },
       {options.provider.lockdown,
        [defaults](bool enabled) { defaults->setBool(lockdownKey, enabled); }});
@@ -138,6 +140,9 @@ int serve(DaemonOptions options, std::ostream& err) {
   std::vector<std::thread> threads;
   for (int i = 0; i < threadCount; ++i) threads.emplace_back([&io] { io->run(); });
   ::sd_notify(0, "READY=1");
+  // After a kill while a tunnel ran, that tunnel again (its failure is the
+  // configuration's last disconnect error).
+  runtime::spawn(executor, service->resumeInterruptedRun(), [](std::exception_ptr) {});
 
   signalled.get_future().wait();
   ::sd_notify(0, "STOPPING=1");
@@ -169,7 +174,11 @@ int serve(DaemonOptions options, std::ostream& err) {
   work.reset();
   io->stop();
   for (auto& thread : threads) thread.join();
-  if (!stoppedCleanly) daemon::removeLeftovers(options.provider.tunName);
+  if (!stoppedCleanly) {
+    daemon::removeLeftovers(options.provider.tunName);
+    // Stopping the daemon stops its tunnel for good, however it went.
+    daemon::RunningTunnelFile(options.provider.dataDirectory).remove();
+  }
   // I/O objects go before their context (one destroyed after it would touch
   // the freed reactor).
   signals.reset();

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -88,6 +89,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   auto io = std::make_unique<asio::io_context>(1);  // run by one thread, below
   auto executor = io->get_executor();
   daemon::ProviderRun run;
+  std::function<void(std::exception_ptr)> failed;  // set below, called on the context's thread
   try {
     // With lockdown the block is in place before the start reaches the network,
     // and stays after the stop; without, a clean stop removes an earlier one.
@@ -95,7 +97,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (options.lockdown) lockdown->takeOver();
     run = daemon::makeLinuxProvider(
         executor, {options.tunName, options.dataDirectory, options.ipv6Guard, std::move(lockdown)},
-        startOptions, {});
+        startOptions, {}, [&failed](std::exception_ptr error) { failed(error); });
   } catch (...) {
     // The start's outcome too: the tunnel cannot start without its device.
     out << describe(std::current_exception()) << std::endl;
@@ -122,6 +124,13 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   });
 
   std::atomic<int> status = exitSuccess;
+  // A tunnel that fails once running ends the run like a failed start: its
+  // error line, then the stop path, exit status 1.
+  failed = [&](std::exception_ptr error) {
+    out << describe(error) << std::endl;
+    status = exitFailure;
+    asio::post(executor, stop);
+  };
   std::atomic<bool> reported = false;  // the one line of the start's outcome
   provider->startTunnel(std::move(startOptions), [&](std::exception_ptr error) {
     if (reported.exchange(true)) return;

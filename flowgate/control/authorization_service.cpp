@@ -59,6 +59,7 @@ runtime::Task<ExtensionBootstrap> AuthorizationService::reauthorize(ExtensionBoo
 
 runtime::Task<std::optional<ExtensionBootstrap>> AuthorizationService::heartbeatOnStrand(
     ExtensionBootstrap current) {
+  saveKept();
   if (expiresSoon(current.credentialExpiresAt)) {
     co_return co_await reauthorizeOnStrand(std::move(current));
   }
@@ -105,7 +106,7 @@ runtime::Task<ExtensionBootstrap> AuthorizationService::reauthorizeOnStrand(
 
 runtime::Task<ExtensionBootstrap> AuthorizationService::performReauthorize(
     ExtensionBootstrap current) {
-  auto tokens = loadTokens(*secrets_);
+  auto tokens = unsavedTokens_ ? unsavedTokens_ : loadTokens(*secrets_);
   if (!tokens) throw AuthorizationError::missingRefreshToken();
 
   std::string accessToken = tokens->accessToken;
@@ -119,9 +120,9 @@ runtime::Task<ExtensionBootstrap> AuthorizationService::performReauthorize(
     auto refreshed = decodeResponse<RefreshResult>(answer);
     StoredTokenState renewed{refreshed.accessToken, refreshed.refreshToken,
                              clock_->now().adding(static_cast<double>(refreshed.expiresIn))};
-    // Saved before authorizing: the old refresh token is spent either way.
-    saveTokens(*secrets_, renewed);
     accessToken = renewed.accessToken;
+    // Kept before authorizing: the old refresh token is spent either way.
+    keepTokens(std::move(renewed));
   }
 
   std::string url = current.controlURL;
@@ -143,8 +144,36 @@ runtime::Task<ExtensionBootstrap> AuthorizationService::performReauthorize(
   next.vpnIPv4 = std::move(result.vpnIpv4);
   next.leaseExpiresAt = std::move(result.leaseExpiresAt);
   next.config = std::move(result.config);
-  defaults_->setData(bootstrapDefaultsKey, runtime::json::encodeText(next));
+  keepBootstrap(runtime::json::encodeText(next));
   co_return next;
+}
+
+void AuthorizationService::keepTokens(StoredTokenState tokens) {
+  unsavedTokens_ = std::move(tokens);
+  saveKept();
+}
+
+void AuthorizationService::keepBootstrap(std::string encoded) {
+  unsavedBootstrap_ = std::move(encoded);
+  saveKept();
+}
+
+void AuthorizationService::saveKept() {
+  if (unsavedTokens_) {
+    try {
+      saveTokens(*secrets_, *unsavedTokens_);
+      unsavedTokens_.reset();
+    } catch (const std::exception&) {
+      // Kept; the tunnel carries on with the values in memory.
+    }
+  }
+  if (unsavedBootstrap_) {
+    try {
+      defaults_->setData(bootstrapDefaultsKey, *unsavedBootstrap_);
+      unsavedBootstrap_.reset();
+    } catch (const std::exception&) {
+    }
+  }
 }
 
 runtime::Task<std::string> AuthorizationService::request(std::string baseURL, std::string path,

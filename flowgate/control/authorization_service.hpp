@@ -9,6 +9,7 @@
 #include "flowgate/config/records.hpp"
 #include "flowgate/control/authorization_error.hpp"
 #include "flowgate/control/heartbeat_source.hpp"
+#include "flowgate/control/stored_token_state.hpp"
 #include "platform/http_client.hpp"
 #include "platform/secret_store.hpp"
 #include "platform/user_defaults.hpp"
@@ -64,12 +65,20 @@ class AuthorizationService final : public runtime::Serialized,
   runtime::Task<std::string> request(std::string baseURL, std::string path,
                                      std::optional<std::string> token, std::string body);
   bool expiresSoon(const std::string& date) const;
+  // A value the server has already rotated is kept in memory until a save
+  // succeeds: a failed write must not lose it. Retried at every heartbeat.
+  void keepTokens(StoredTokenState tokens);
+  void keepBootstrap(std::string encoded);
+  void saveKept();
 
   std::shared_ptr<platform::HttpClient> session_;
   std::shared_ptr<platform::SecretStore> secrets_;
   std::shared_ptr<platform::UserDefaults> defaults_;
   std::shared_ptr<runtime::Clock> clock_;
   runtime::SharedTask<ExtensionBootstrap> renewalTask_;
+  // Not yet on disk (the strand's own).
+  std::optional<StoredTokenState> unsavedTokens_;
+  std::optional<std::string> unsavedBootstrap_;
 };
 
 // The HTTPS client for the daemon's control-plane requests: every socket it

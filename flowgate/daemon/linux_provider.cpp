@@ -78,7 +78,8 @@ std::vector<std::string> tunnelDNSServers(const StartOptions& options) {
 
 ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOptions& options,
                               const StartOptions& startOptions,
-                              std::function<void(bool)> reassertingChanged) {
+                              std::function<void(bool)> reassertingChanged,
+                              std::function<void(std::exception_ptr)> cancelledWithError) {
   auto flow = std::make_shared<OwnedTunFlow>(executor, openDevice(options.tunName));
   const std::string tunName = options.tunName;
 
@@ -118,6 +119,7 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
   environment.sessionOptions.routingMark = platform::kRoutingMark;
   environment.sessionOptions.nameLookup = names->hook();
   environment.reassertingChanged = std::move(reassertingChanged);
+  environment.cancelTunnelWithError = std::move(cancelledWithError);
   // The read waits on the executor's threads; the cancel goes there too.
   return {Flowgate::create(std::move(environment)),
           [flow, executor] { boost::asio::post(executor, [flow] { flow->cancel(); }); }};

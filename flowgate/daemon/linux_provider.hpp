@@ -38,7 +38,8 @@ std::shared_ptr<platform::Lockdown> makeLinuxLockdown(const std::string& tunName
 // tunnel DNS server nobody answers yet.
 ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOptions& options,
                               const StartOptions& startOptions,
-                              std::function<void(bool)> reassertingChanged);
+                              std::function<void(bool)> reassertingChanged,
+                              std::function<void(std::exception_ptr)> cancelledWithError);
 
 // Removes what a crashed run left: routes and rules of ours (IPv6 guard
 // included), reply marks, DNS changes and the resolver file's backup. A TUN

@@ -56,7 +56,8 @@ TunnelHostService::TunnelHostService(runtime::Executor executor,
                                      std::filesystem::path dataDirectory,
                                      ProviderFactory makeProvider, LockdownSetting lockdown)
     : Serialized(executor),
-      store_(std::move(dataDirectory)),
+      store_(dataDirectory),
+      running_(std::move(dataDirectory)),
       makeProvider_(std::move(makeProvider)),
       lockdown_(std::move(lockdown)) {
   configurations_ = store_.load();
@@ -143,6 +144,26 @@ runtime::Task<void> TunnelHostService::stopAll() {
       [](TunnelHostService* self) -> runtime::Task<void> { co_await self->stopRunning(); }(this));
 }
 
+runtime::Task<void> TunnelHostService::resumeInterruptedRun() {
+  return serialized([](TunnelHostService* self) -> runtime::Task<void> {
+    auto interrupted = self->running_.load();
+    if (!interrupted) co_return;
+    interrupted->options[resumedOption] = 1.0;
+    std::exception_ptr refused;
+    try {
+      co_await self->doStart(interrupted->identifier, std::move(interrupted->options));
+    } catch (...) {
+      refused = std::current_exception();
+    }
+    if (!refused) co_return;
+    self->running_.remove();
+    auto found = self->connections_.find(interrupted->identifier);
+    if (found != self->connections_.end()) {
+      found->second.lastDisconnectError = tunnelErrorInfo(refused);
+    }
+  }(this));
+}
+
 runtime::Task<bool> TunnelHostService::lockdown() {
   return serialized([](TunnelHostService* self) -> runtime::Task<bool> {
     co_return self->lockdown_.lockdown && self->lockdown_.lockdown->enabled();
@@ -179,6 +200,12 @@ runtime::Task<void> TunnelHostService::doStart(std::string identifier,
   if (!found->enabled) runtime::fail(TunnelHostError::disabled);
   if (run_) runtime::fail(TunnelHostError::alreadyRunning);
 
+  // Before anything of the run exists: a daemon killed from here on starts
+  // it again. Without the record the tunnel still runs; only that is lost.
+  try {
+    running_.save({identifier, options});
+  } catch (const std::exception&) {
+  }
   auto number = ++runs_;
   run_ = Run{identifier, number, {}, false};
   connections_[identifier].lastDisconnectError.reset();
@@ -192,10 +219,15 @@ runtime::Task<void> TunnelHostService::doStart(std::string identifier,
     });
   };
   try {
-    run_->provider = makeProvider_(converted, [onStrand, number](bool value) {
-      onStrand(
-          [number, value](TunnelHostService& self) { self.reassertingChanged(number, value); });
-    });
+    run_->provider = makeProvider_(
+        converted,
+        [onStrand, number](bool value) {
+          onStrand(
+              [number, value](TunnelHostService& self) { self.reassertingChanged(number, value); });
+        },
+        [onStrand, number](std::exception_ptr error) {
+          onStrand([number, error](TunnelHostService& self) { self.failed(number, error); });
+        });
   } catch (...) {
     connections_[identifier].lastDisconnectError = tunnelErrorInfo(std::current_exception());
     stopped(number);
@@ -280,6 +312,14 @@ void TunnelHostService::reassertingChanged(std::uint64_t number, bool reassertin
   if (next != status) setStatus(run_->identifier, next);
 }
 
+void TunnelHostService::failed(std::uint64_t number, std::exception_ptr error) {
+  // After a stop was asked for, the stop's own completion ends the run.
+  if (!isCurrent(number) || run_->stopping) return;
+  connections_[run_->identifier].lastDisconnectError = tunnelErrorInfo(error);
+  // Everything is down already: the run ends here, as after a failed start.
+  stopped(number);
+}
+
 void TunnelHostService::beginStop(bool announce) {
   run_->stopping = true;
   if (announce) setStatus(run_->identifier, TunnelStatus::disconnecting);
@@ -295,6 +335,8 @@ void TunnelHostService::stopped(std::uint64_t number) {
   if (!isCurrent(number)) return;
   auto run = std::move(*run_);
   run_.reset();
+  // However the run ended, it ended cleanly: nothing to start again.
+  running_.remove();
   if (run.provider.stopped) run.provider.stopped();
   run.provider.provider.reset();
   if (connections_.contains(run.identifier)) setStatus(run.identifier, TunnelStatus::disconnected);

@@ -11,6 +11,7 @@
 // order.
 
 #include "flowgate/daemon/configuration_store.hpp"
+#include "flowgate/daemon/running_tunnel_file.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
 #include "platform/lockdown.hpp"
 #include "platform/tunnel_host.hpp"
@@ -35,11 +36,12 @@ struct ProviderRun {
   std::function<void()> stopped;
 };
 
-// Builds the provider of one run; `reassertingChanged` goes into its
-// environment. Throws when the run cannot have one (no TUN device): the start
-// then fails with that error.
-using ProviderFactory = std::function<ProviderRun(const StartOptions& options,
-                                                  std::function<void(bool)> reassertingChanged)>;
+// Builds the provider of one run; `reassertingChanged` and `cancelledWithError`
+// go into its environment. Throws when the run cannot have one (no TUN
+// device): the start then fails with that error.
+using ProviderFactory = std::function<ProviderRun(
+    const StartOptions& options, std::function<void(bool)> reassertingChanged,
+    std::function<void(std::exception_ptr)> cancelledWithError)>;
 
 // Lockdown as the host offers it: the switch, and how a change is kept for
 // the daemon's next start. Without a switch, setting it is unknownOperation.
@@ -84,6 +86,10 @@ class TunnelHostService final : public platform::TunnelHost,
 
   // Stops whatever runs (for the daemon's shutdown).
   runtime::Task<void> stopAll();
+  // Starts again the run a killed daemon left (see RunningTunnelFile), if
+  // its configuration is still there and enabled. A failure is the
+  // configuration's last disconnect error, and the record goes either way.
+  runtime::Task<void> resumeInterruptedRun();
 
   TunnelHostService(runtime::Executor executor, std::filesystem::path dataDirectory,
                     ProviderFactory makeProvider, LockdownSetting lockdown);  // use create()
@@ -108,6 +114,8 @@ class TunnelHostService final : public platform::TunnelHost,
   // Strand callbacks of the provider.
   void started(std::uint64_t number, std::exception_ptr error);
   void reassertingChanged(std::uint64_t number, bool reasserting);
+  // The provider has taken the run down by itself.
+  void failed(std::uint64_t number, std::exception_ptr error);
   void beginStop(bool announce);
   void stopped(std::uint64_t number);
   // Resumes once the run `number` is over.
@@ -115,6 +123,7 @@ class TunnelHostService final : public platform::TunnelHost,
   void setStatus(const std::string& identifier, platform::TunnelStatus status);
 
   ConfigurationStore store_;
+  RunningTunnelFile running_;
   ProviderFactory makeProvider_;
   LockdownSetting lockdown_;
   std::vector<platform::TunnelConfiguration> configurations_;

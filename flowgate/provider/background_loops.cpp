@@ -38,7 +38,7 @@ runtime::Task<bool> pause(runtime::Clock& clock, double seconds, runtime::Cancel
 
 }  // namespace
 
-void Flowgate::startPathMonitor(std::shared_ptr<NodeSessionPool> pool) {
+void Flowgate::startPathMonitor(std::shared_ptr<NodeSessionPool> pool, std::uint64_t run) {
   auto monitor = env_.makePathMonitor();
   {
     std::lock_guard lock(mutex_);
@@ -49,12 +49,21 @@ void Flowgate::startPathMonitor(std::shared_ptr<NodeSessionPool> pool) {
   struct Seen {
     bool first = false;
     std::string fingerprint;
+    std::optional<bool> ownLinkUp;
   };
   auto seen = std::make_shared<Seen>();
   std::weak_ptr<Flowgate> weak = weak_from_this();
-  monitor->start([weak, seen, pool](const platform::NetworkPath& path) {
+  monitor->start([weak, seen, pool, run](const platform::NetworkPath& path) {
     auto self = weak.lock();
     if (!self) return;
+    bool ownLinkUp = !path.ownInterfaces.empty();
+    // Only a return from down: a path that never showed our link says nothing.
+    if (ownLinkUp && seen->ownLinkUp == false) {
+      runtime::spawn(self->env_.executor, reapplyAfterLinkUp(weak, pool, run));
+    }
+    // Nothing passes while our link is down: not connected, not failed either.
+    if (!ownLinkUp && seen->ownLinkUp == true) self->setReasserting(true);
+    seen->ownLinkUp = ownLinkUp;
     auto fingerprint = networkFingerprint(path);
     if (!seen->first) {
       seen->first = true;
@@ -65,6 +74,26 @@ void Flowgate::startPathMonitor(std::shared_ptr<NodeSessionPool> pool) {
     seen->fingerprint = std::move(fingerprint);
     self->pathUpdated(path, pool);
   });
+}
+
+runtime::Task<void> Flowgate::reapplyAfterLinkUp(std::weak_ptr<Flowgate> weak,
+                                                 std::shared_ptr<NodeSessionPool> pool,
+                                                 std::uint64_t run) {
+  std::exception_ptr error;
+  try {
+    auto reading = pool->currentBootstrap();
+    auto bootstrap = co_await std::move(reading);
+    auto self = weak.lock();
+    if (!self) co_return;
+    // The sessions stay: only the interface changed, not the network.
+    auto reapplying = self->configurationHandler(std::move(bootstrap));
+    co_await std::move(reapplying);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  // Without its routes the tunnel refuses everything: say so rather than
+  // stay connected.
+  if (auto self = weak.lock(); self && error) self->failTunnel(run, error);
 }
 
 void Flowgate::pathUpdated(const platform::NetworkPath&, std::shared_ptr<NodeSessionPool> pool) {

@@ -66,7 +66,11 @@ Flowgate::Started Flowgate::acceptOptions(const std::optional<StartOptions>& opt
   if (started.bootstrap.config.nodes.empty()) runtime::fail(ProtocolError::invalidFrame);
 
   auto tokens = decodeTokens(*tokenBytes);
-  saveTokens(*env_.secrets, tokens);
+  // A resumed run's options are as old as its first start; its refresh token
+  // may be spent since.
+  if (!options->contains(resumedOption) || !loadTokens(*env_.secrets)) {
+    saveTokens(*env_.secrets, tokens);
+  }
 
   if (auto found = options->find(highSpeedOption); found != options->end()) {
     if (const auto* number = std::get_if<double>(&found->second)) started.highSpeed = *number != 0;
@@ -226,8 +230,8 @@ runtime::Task<void> Flowgate::runStart(Started started) {
     std::rethrow_exception(failure);
   }
 
-  startPathMonitor(pool);
-  startPacketLoop(pool);
+  startPathMonitor(pool, run);
+  startPacketLoop(pool, run);
   startSessionCleanupLoop(pool);
   startHeartbeatLoop(trustStore, bootstrap.controlURL, pool);
   startGeoIPLoop(pool, geoIPStore, bootstrap.controlURL);
@@ -278,9 +282,20 @@ void Flowgate::setReasserting(bool value) {
 }
 
 void Flowgate::stopTunnel(std::function<void()> completion) {
+  takeDown(std::nullopt, std::move(completion));
+}
+
+void Flowgate::failTunnel(std::uint64_t run, std::exception_ptr error) {
+  takeDown(run, [report = env_.cancelTunnelWithError, error] {
+    if (report) report(error);
+  });
+}
+
+bool Flowgate::takeDown(std::optional<std::uint64_t> onlyRun, std::function<void()> completion) {
   std::shared_ptr<NodeSessionPool> pool;
   {
     std::lock_guard lock(mutex_);
+    if (onlyRun && (run_ != *onlyRun || settingsClosed_)) return false;
     ++run_;
     settingsClosed_ = true;
     for (auto* task :
@@ -315,6 +330,7 @@ void Flowgate::stopTunnel(std::function<void()> completion) {
                    }
                    done();
                  }(std::move(pool), env_.settingsApplier, std::move(completion)));
+  return true;
 }
 
 Flowgate::Snapshot Flowgate::snapshot() const {

@@ -79,6 +79,10 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
     std::shared_ptr<NameResolver> nameResolver;
     // Told whenever the reasserting flag changes.
     std::function<void(bool)> reassertingChanged;
+    // Told once the running tunnel has failed (its packet loop ended, its
+    // interface could not be set up again) and everything of it is taken down,
+    // as after a failed start. Never after stopTunnel.
+    std::function<void(std::exception_ptr)> cancelTunnelWithError;
   };
 
   // An error, or nothing when the tunnel runs.
@@ -134,16 +138,25 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
   runtime::Task<void> applySettings(platform::NetworkSettings settings);
   void setReasserting(bool value);
   bool isCurrent(std::uint64_t run) const;
+  // Stops what runs; with `onlyRun`, only while that run is current and not
+  // stopping (false otherwise, and `completion` never runs).
+  bool takeDown(std::optional<std::uint64_t> onlyRun, std::function<void()> completion);
+  // Takes run `run` down and then reports `error` through the environment.
+  void failTunnel(std::uint64_t run, std::exception_ptr error);
 
   // Packet loop (packet_loop.cpp).
-  void startPacketLoop(std::shared_ptr<NodeSessionPool> pool);
+  void startPacketLoop(std::shared_ptr<NodeSessionPool> pool, std::uint64_t run);
   static runtime::Task<void> packetLoop(std::weak_ptr<Flowgate> weak,
                                         std::shared_ptr<NodeSessionPool> pool,
                                         std::shared_ptr<platform::PacketFlow> flow,
                                         runtime::CancelToken token);
 
   // Background loops (background_loops.cpp).
-  void startPathMonitor(std::shared_ptr<NodeSessionPool> pool);
+  void startPathMonitor(std::shared_ptr<NodeSessionPool> pool, std::uint64_t run);
+  // Our own link came back up: its routes went with it while it was down.
+  static runtime::Task<void> reapplyAfterLinkUp(std::weak_ptr<Flowgate> weak,
+                                                std::shared_ptr<NodeSessionPool> pool,
+                                                std::uint64_t run);
   void pathUpdated(const platform::NetworkPath& path, std::shared_ptr<NodeSessionPool> pool);
   static runtime::Task<void> pathChangeReaction(std::weak_ptr<Flowgate> weak,
                                                 std::shared_ptr<NodeSessionPool> pool,

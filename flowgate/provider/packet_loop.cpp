@@ -1,5 +1,6 @@
 #include "flowgate/provider/packet_loop.hpp"
 
+#include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
 #include "runtime/spawn.hpp"
 
@@ -33,13 +34,32 @@ SortedBatch sortBatch(platform::PacketBatch batch,
   return sorted;
 }
 
-void Flowgate::startPacketLoop(std::shared_ptr<NodeSessionPool> pool) {
+void Flowgate::startPacketLoop(std::shared_ptr<NodeSessionPool> pool, std::uint64_t run) {
   auto loop = newLoop(&Flowgate::packetTask_);
   // On the pool's strand a batch is handed over without a hop between threads;
   // batches still reach the pool one at a time, in read order.
   auto strand = pool->strand();
-  runtime::spawn(
-      strand, packetLoop(weak_from_this(), std::move(pool), env_.packetFlow, loop->cancel.token()));
+  auto token = loop->cancel.token();
+  std::weak_ptr<Flowgate> weak = weak_from_this();
+  auto reading = packetLoop(weak, std::move(pool), env_.packetFlow, token);
+  // The one place the loop's end is seen: unless stop ended it, the tunnel
+  // fails, so no status stays connected behind a loop that is gone.
+  runtime::spawn(strand,
+                 [](std::weak_ptr<Flowgate> owner, runtime::Task<void> running,
+                    runtime::CancelToken cancelled, std::uint64_t number) -> runtime::Task<void> {
+                   std::exception_ptr error;
+                   try {
+                     co_await std::move(running);
+                   } catch (...) {
+                     error = std::current_exception();
+                   }
+                   if (cancelled.isCancelled()) co_return;
+                   if (!error) {
+                     error = std::make_exception_ptr(
+                         runtime::SystemError(make_error_code(ProtocolError::connectionClosed)));
+                   }
+                   if (auto self = owner.lock()) self->failTunnel(number, error);
+                 }(weak, std::move(reading), token, run));
 }
 
 runtime::Task<void> Flowgate::packetLoop(std::weak_ptr<Flowgate> weak,
@@ -49,13 +69,9 @@ runtime::Task<void> Flowgate::packetLoop(std::weak_ptr<Flowgate> weak,
   auto executor = co_await runtime::asio::this_coro::executor;
   for (;;) {
     if (token.isCancelled() || weak.expired()) co_return;
-    platform::PacketBatch batch;
-    try {
-      batch = co_await flow->readPackets();
-    } catch (...) {
-      // A read ends with an error only when the interface is going away.
-      co_return;
-    }
+    // A failed read ends the loop with its error (see startPacketLoop).
+    auto reading = flow->readPackets();
+    auto batch = co_await std::move(reading);
     std::shared_ptr<const std::unordered_set<std::uint32_t>> dnsServers;
     std::shared_ptr<DNSProxy> proxy;
     if (auto self = weak.lock()) {

@@ -25,5 +25,8 @@ using StartOptions = std::map<std::string, StartOption>;
 inline constexpr const char* bootstrapOption = "bootstrap";
 inline constexpr const char* extensionTokensOption = "extension_tokens";
 inline constexpr const char* highSpeedOption = "high_speed_enabled";
+// Set (to 1) by a daemon starting again the run a killed daemon left: the
+// stored tokens, refreshed since, win over the ones in the options.
+inline constexpr const char* resumedOption = "resumed";
 
 }  // namespace flowgate

@@ -230,8 +230,9 @@ TEST_F(DaemonTest, RepeatedRunsLeaveNothingInTheDaemonOrTheNamespace) {
   std::cout << table.str();
 }
 
-TEST_F(DaemonTest, ANewDaemonPutsBackWhatACrashedOneLeft) {
+TEST_F(DaemonTest, AKilledDaemonsTunnelBlocksTrafficUntilTheNextDaemonReconnectsIt) {
   auto before = testsupport::routingSnapshot();
+  ASSERT_NO_FATAL_FAILURE(countClearTraffic());
   ASSERT_NO_FATAL_FAILURE(startDaemon());
   std::string id;
   {
@@ -242,13 +243,26 @@ TEST_F(DaemonTest, ANewDaemonPutsBackWhatACrashedOneLeft) {
   ASSERT_TRUE(daemon_->stop(SIGKILL, 10s).has_value());
   clients_.clear();
   ASSERT_NE(testsupport::tunnelState(kTun), "");
+  // The device is gone with the process; the rule and its fallback route stay.
+  EXPECT_NE(fetch("http://203.0.113.80/"), "200");
 
+  // The next daemon starts the same run again; a slow trust bundle keeps it
+  // connecting long enough to be seen.
+  admin("/admin/faults", R"({"path":"/v1/trust-bundle","delay_ms":1500,"times":1})");
   ASSERT_NO_FATAL_FAILURE(startDaemon());
-  EXPECT_EQ(testsupport::routingSnapshot(), before);
-  // The saved configuration survived the crash.
   auto app = client();
-  EXPECT_EQ(await(app->loadFromPreferences(id)).identifier, id);
-  EXPECT_EQ(status(*app, id), TunnelStatus::disconnected);
+  std::vector<TunnelStatus> seen;
+  EXPECT_TRUE(runUntil([&] {
+    auto now = status(*app, id);
+    if (seen.empty() || seen.back() != now) seen.push_back(now);
+    return now == TunnelStatus::connected;
+  })) << daemon_->output();
+  EXPECT_EQ(seen, (std::vector{TunnelStatus::connecting, TunnelStatus::connected}));
+  EXPECT_EQ(inClient("curl -sS --max-time 5 http://203.0.113.80/").output, "203.0.113.1\n");
+  EXPECT_EQ(clearPackets(), 0u);
+
+  await(app->stopVPNTunnel(id));
+  EXPECT_EQ(testsupport::routingSnapshot(), before);
 }
 
 TEST_F(DaemonTest, TheIPv6GuardRefusesIPv6OnlyWhileConnected) {
@@ -311,11 +325,13 @@ TEST_F(DaemonTest, LockdownHoldsAcrossKillNineUntilTurnedOff) {
   EXPECT_TRUE(fetch("203.0.113.80").ends_with("000"));
 
   // The new daemon removes the dead run's routes and keeps the block (its
-  // setting was kept): only the block stands between the machine and the
-  // world now.
+  // setting was kept); once the run it starts again is stopped, only the
+  // block stands between the machine and the world.
   ASSERT_NO_FATAL_FAILURE(startDaemon());
   auto app = client();
   EXPECT_TRUE(await(app->lockdown()));
+  EXPECT_TRUE(runUntil([&] { return status(*app, id) == TunnelStatus::connected; }));
+  await(app->stopVPNTunnel(id));
   EXPECT_EQ(testsupport::tunnelState(kTun), "");
   EXPECT_TRUE(fetch("203.0.113.80").ends_with("000"));
   EXPECT_EQ(inClient("curl -sS --max-time 5 http://192.0.2.10/").output, "198.51.100.10\n");

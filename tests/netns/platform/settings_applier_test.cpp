@@ -169,9 +169,11 @@ TEST_F(SettingsApplierTest, RoutesUnmarkedTrafficIntoTheTunnelAndTheRestOutside)
   auto applier = makeApplier();
   applier->applyNow(firstSettings());
 
-  EXPECT_EQ(table(), (std::set<std::string>{
-                         "default dev vkpt0 proto 118 scope link", "throw 192.0.2.1 proto 118",
-                         "throw 198.51.100.0/25 proto 118", "throw 203.0.113.0/24 proto 118"}));
+  EXPECT_EQ(table(),
+            (std::set<std::string>{"default dev vkpt0 proto 118 scope link",
+                                   "unreachable default proto 118 metric 4294967295",
+                                   "throw 192.0.2.1 proto 118", "throw 198.51.100.0/25 proto 118",
+                                   "throw 203.0.113.0/24 proto 118"}));
   EXPECT_NE(rules().find("31765:\tnot from all fwmark 0x7665 lookup 30309 proto 118"),
             std::string::npos)
       << rules();
@@ -240,6 +242,7 @@ TEST_F(SettingsApplierTest, ReapplyingLeavesExactlyTheNewSettingsAndRemoveLeaves
   run(applier->apply(settingsWith(
       "198.18.0.3", {{"203.0.113.128", "255.255.255.128"}, {"198.51.100.0", "255.255.255.0"}})));
   EXPECT_EQ(table(), (std::set<std::string>{"default dev vkpt0 proto 118 scope link",
+                                            "unreachable default proto 118 metric 4294967295",
                                             "throw 198.51.100.0/24 proto 118",
                                             "throw 203.0.113.128/25 proto 118"}));
   auto link = client->must("ip -4 addr show dev vkpt0");
@@ -316,7 +319,7 @@ TEST_F(SettingsApplierTest, TheNextStartCleansUpAfterAKilledDaemon) {
   ::waitpid(child, nullptr, 0);
   ::close(ready[0]);
   ::close(ready[1]);
-  ASSERT_EQ(table().size(), 4u);
+  ASSERT_EQ(table().size(), 5u);
   ASSERT_NE(rules().find("30309"), std::string::npos);
   ASSERT_NE(readAll(paths.file), kOriginalResolvConf);
 

@@ -1,7 +1,7 @@
 // `flowgate run` in the lab's client namespace, signed in against the lab's
 // control server: where each kind of traffic leaves, how DNS is answered, how
-// the tunnel survives a dead exit, a lost lease and a network change, and that
-// nothing of it remains after it ends, however it ends.
+// the tunnel survives a dead exit, a lost lease, a network change and its own
+// link going down, and that nothing of it remains after it ends, however it ends.
 
 #include "tests/support/process/child_process.hpp"
 #include "tests/support/tunnel/lab_daemon.hpp"
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -220,6 +221,30 @@ TEST_F(TunnelTest, ALostLeaseAndANetworkChangeRebuildSessionsWithoutDroppingTheT
       10s))
       << "relay1 connections " << connections << " -> " << relayCounter(1, "connections");
   EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
+}
+
+TEST_F(TunnelTest, ALostLinkRefusesTrafficAndADeletedOneEndsTheRunWithNothingLeft) {
+  auto before = testsupport::routingSnapshot();
+  ASSERT_NO_FATAL_FAILURE(countClearTraffic());
+  ASSERT_NO_FATAL_FAILURE(startConnected());
+  ASSERT_EQ(fetch("203.0.113.80"), "203.0.113.1");
+
+  // Down: the device's routes go, nothing leaves in clear; up: the settings
+  // come back and the same run carries traffic again.
+  ASSERT_EQ(inClient("ip link set " + std::string(kTun) + " down").status, 0);
+  EXPECT_NE(fetch("203.0.113.80", 2), "203.0.113.1");
+  ASSERT_EQ(inClient("ip link set " + std::string(kTun) + " up").status, 0);
+  EXPECT_TRUE(eventually([&] { return fetch("203.0.113.80", 1) == "203.0.113.1"; }, 5s))
+      << inClient("ip route show table 30309").output;
+
+  // Deleted: the device's error ends the run and takes everything down.
+  ASSERT_EQ(inClient("ip link del " + std::string(kTun)).status, 0);
+  EXPECT_EQ(flowgate_->readLineWithin(10s), std::strerror(EBADFD)) << flowgate_->output();
+  auto ended = flowgate_->stop(0, 10s);
+  EXPECT_TRUE(ended && WIFEXITED(*ended) && WEXITSTATUS(*ended) == 1) << flowgate_->output();
+  EXPECT_EQ(tunnelState(), "");
+  EXPECT_EQ(testsupport::routingSnapshot(), before);
+  EXPECT_EQ(clearPackets(), 0u);
 }
 
 TEST_F(TunnelTest, NodeAndControlNamesAreAskedOfThePhysicalResolverOutsideTheTunnel) {

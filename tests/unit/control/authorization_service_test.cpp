@@ -153,4 +153,30 @@ TEST_F(AuthorizationServiceTest, FailuresBesideTheServersAnswers) {
   EXPECT_FALSE(defaults->data("tunnel-bootstrap"));
 }
 
+TEST_F(AuthorizationServiceTest, ValuesTheServerRotatedOutliveFailedSavesUntilTheNextHeartbeat) {
+  const StoredTokenState old{"a-1", "r-1", clock->now().adding(30)};
+  saveTokens(*secrets, old);
+  secrets->refuse(platform::MemorySecretStore::Operation::update, platform::SecretStatus::ioError);
+  // A symlink where the defaults file goes refuses every write.
+  std::filesystem::create_symlink(root / "elsewhere", defaults->path());
+  // Both renewals go through; the second uses the access token kept in
+  // memory, not the spent refresh token.
+  const auto expired = bootstrap("https://c.test", "2001-01-01T00:00:00Z");
+  EXPECT_EQ(failureOf(service->heartbeat(expired)), runtime::ErrorCode());
+  EXPECT_EQ(failureOf(service->heartbeat(expired)), runtime::ErrorCode());
+  EXPECT_EQ(loadTokens(*secrets), old);
+  EXPECT_FALSE(defaults->data("tunnel-bootstrap"));
+  ASSERT_EQ(http->requests().size(), 3u);
+  EXPECT_EQ(http->requests()[2].headers.back().second, "Bearer a-2");
+
+  // The stores work again: the next heartbeat writes what was kept.
+  secrets->refuse(platform::MemorySecretStore::Operation::update, platform::SecretStatus::success);
+  std::filesystem::remove(defaults->path());
+  EXPECT_EQ(failureOf(service->heartbeat(bootstrap("https://c.test", "2099-01-01T00:00:00Z"))),
+            runtime::ErrorCode());
+  EXPECT_EQ(loadTokens(*secrets), (StoredTokenState{"a-2", "r-2", clock->now().adding(900)}));
+  EXPECT_EQ(bj::parse(defaults->data("tunnel-bootstrap").value_or("{}")).at("deviceCredential"),
+            "cred-2");
+}
+
 }  // namespace

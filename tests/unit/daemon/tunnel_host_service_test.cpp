@@ -53,12 +53,14 @@ class TunnelHostServiceTest : public ProviderTest {
   std::shared_ptr<TunnelHostService> makeService() {
     auto made = TunnelHostService::create(
         io.get_executor(), directory / "daemon",
-        [this](const StartOptions& options, std::function<void(bool)> reassertingChanged) {
+        [this](const StartOptions& options, std::function<void(bool)> reassertingChanged,
+               std::function<void(std::exception_ptr)> cancelledWithError) {
           if (factoryFailure) throw runtime::SystemError(factoryFailure);
           if (!factoryException.empty()) throw std::invalid_argument(factoryException);
           EXPECT_EQ(std::get<double>(options.at(highSpeedOption)), 1.0);
           auto env = environment();
           env.reassertingChanged = std::move(reassertingChanged);
+          env.cancelTunnelWithError = std::move(cancelledWithError);
           return ProviderRun{Flowgate::create(std::move(env)), [this] { ++releases; }};
         });
     made->addStatusObserver(
@@ -185,6 +187,50 @@ TEST_F(TunnelHostServiceTest, AFailedStartEndsDisconnectedWithItsError) {
   EXPECT_FALSE(connection(id).lastDisconnectError);
 }
 
+TEST_F(TunnelHostServiceTest, ARunThatFailsOnItsOwnEndsDisconnectedAndAKilledOneStartsAgain) {
+  auto id = saved();
+  auto record = directory / "daemon" / flowgate::daemon::RunningTunnelFile::fileName;
+  ASSERT_FALSE(call(service->startVPNTunnel(id, hostOptions())).error);
+  ASSERT_TRUE(reaches(id, TunnelStatus::connected));
+  EXPECT_EQ(std::filesystem::status(record).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  // What a kill leaves: the record of a run no stop ended.
+  auto left = directory / "left.json";
+  std::filesystem::copy_file(record, left);
+
+  // Our link comes back up but cannot be set up again.
+  const platform::NetworkInterface link{"veskar0", platform::InterfaceType::other, 9};
+  for (bool up : {true, false, true}) {
+    monitor->publish({{}, up ? std::vector{link} : std::vector<platform::NetworkInterface>{}});
+  }
+  applier->failWith(runtime::ErrorCode(EIO, boost::system::system_category()));
+  ASSERT_TRUE(reaches(id, TunnelStatus::disconnected));
+  EXPECT_EQ(connection(id).lastDisconnectError,
+            (platform::TunnelErrorInfo{"system", EIO, std::strerror(EIO)}));
+  EXPECT_EQ(releases, 1);
+  EXPECT_FALSE(std::filesystem::exists(record));
+
+  // The next daemon starts the killed run again, with the tokens refreshed
+  // since rather than the record's; a failed restart removes the record.
+  applier->failWith({});
+  const StoredTokenState refreshed{"access-2", "refresh-2", runtime::Date{900000000}};
+  for (auto failure :
+       {runtime::ErrorCode(), runtime::ErrorCode(ENODEV, boost::system::system_category())}) {
+    saveTokens(*secrets, refreshed);
+    std::filesystem::copy_file(left, record, std::filesystem::copy_options::overwrite_existing);
+    factoryFailure = failure;
+    service = makeService();
+    events.clear();
+    ASSERT_FALSE(call(service->resumeInterruptedRun()).error);
+    ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events[1], failure ? TunnelStatus::disconnected : TunnelStatus::connected);
+    EXPECT_EQ(connection(id).lastDisconnectError.has_value(), static_cast<bool>(failure));
+    EXPECT_EQ(loadTokens(*secrets), refreshed);
+    ASSERT_FALSE(call(service->stopAll()).error);
+    EXPECT_FALSE(std::filesystem::exists(record));
+  }
+}
+
 TEST_F(TunnelHostServiceTest, RefusesWhatItCannotDo) {
   auto id = saved();
   auto disabled = saved(false);
@@ -306,7 +352,10 @@ TEST_F(TunnelHostServiceTest, LockdownIsKeptBeforeItBlocksAndOpensBeforeItIsForg
       }};
   auto host = TunnelHostService::create(
       io.get_executor(), directory / "locked",
-      [](const StartOptions&, std::function<void(bool)>) { return ProviderRun{}; }, setting);
+      [](const StartOptions&, std::function<void(bool)>, std::function<void(std::exception_ptr)>) {
+        return ProviderRun{};
+      },
+      setting);
   // A choice that cannot be kept is refused whole: what is reported stays true.
   keepFailure = runtime::ErrorCode(ENOSPC, boost::system::system_category());
   EXPECT_EQ(call(host->setLockdown(true)).error, boost::system::errc::no_space_on_device);

@@ -11,7 +11,7 @@ using platform::NetworkPath;
 namespace {
 
 NetworkPath path(std::vector<NetworkInterface> interfaces) {
-  return NetworkPath{std::move(interfaces)};
+  return NetworkPath{std::move(interfaces), {}};
 }
 
 const NetworkInterface wifi{"wlan0", InterfaceType::wifi, 2};
