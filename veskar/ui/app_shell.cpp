@@ -32,6 +32,13 @@ void AppShell::update() {
     isConnected_ = vpnManager_->isConnected();
     emit isConnectedChanged();
   }
+  emit stateTextChanged();
+}
+
+QString AppShell::stateText() const {
+  if (!vpnManager_->isServiceReachable()) return qtTrId("vpn.status.service_stopped");
+  if (vpnManager_->isReconnecting()) return qtTrId("vpn.status.reasserting");
+  return qtTrId(vpnManager_->isConnected() ? "vpn.status.connected" : "vpn.status.disconnected");
 }
 
 void AppShell::initialize() { runtime::spawn(executor_, vpnManager_->initialize(loginManager_)); }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QQmlContext>
+#include <QSystemTrayIcon>
 
 namespace veskar::ui {
 
@@ -15,7 +16,14 @@ AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel&
   if (!window_) return;
 
   QQuickWindow* window = window_;
-  QObject::connect(&shell, &AppShell::hideWindowRequested, window, &QWindow::hide);
+  // Without a tray nothing could bring a hidden window back.
+  QObject::connect(&shell, &AppShell::hideWindowRequested, window, [window] {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+      window->hide();
+    } else {
+      window->showMinimized();
+    }
+  });
   QObject::connect(&shell, &AppShell::showWindowRequested, window, [window] {
     window->show();
     window->raise();

@@ -83,6 +83,8 @@ runtime::Task<void> LoginViewModel::signIn(QPointer<LoginViewModel> self,
   }
   if (!self) co_return;
   self->setLoading(false);
+  // A typed secret outlives no sign-in: after sign-out the field is empty.
+  if (!error) self->setPassword(QString());
   if (error) self->toast_.show(describeError(error).description, toastSeconds);
 }
 

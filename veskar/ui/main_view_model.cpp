@@ -5,6 +5,7 @@
 #include "veskar/ui/error_text.hpp"
 #include "veskar/ui/masked_phone.hpp"
 
+#include <QLocale>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -39,7 +40,16 @@ QString MainViewModel::trafficText() const {
   if (trafficManager_->isLoading()) return qtTrId("common.loading");
   const auto& traffic = trafficManager_->currentTraffic();
   if (!traffic) return qtTrId("common.unavailable");
-  return QString::fromStdString(TrafficInfo::format(traffic->remainingBytes));
+  // Read by a person: the decimal separator of their language, on purpose.
+  return QString::fromStdString(
+      TrafficInfo::format(traffic->remainingBytes, QLocale().decimalPoint().toStdString()));
+}
+
+QString MainViewModel::statusText() const {
+  const VPNManager& vpn = *dependencies_.vpnManager;
+  if (!vpn.isServiceReachable()) return qtTrId("vpn.status.service_stopped");
+  if (!isRunning_) return qtTrId("vpn.connect");
+  return qtTrId(vpn.isReconnecting() ? "vpn.status.reasserting" : "vpn.status.connected");
 }
 
 QVariantList MainViewModel::nodeInfos() const {
@@ -61,12 +71,14 @@ void MainViewModel::vpnChanged() {
   // Outside a toggle the button follows the tunnel, so a tunnel that was
   // already up at launch or dropped meanwhile is not shown wrongly.
   if (!isLoading_) setRunning(dependencies_.vpnManager->isConnected());
+  emit statusTextChanged();
 }
 
 void MainViewModel::setRunning(bool running) {
   if (running == isRunning_) return;
   isRunning_ = running;
   emit isRunningChanged();
+  emit statusTextChanged();
 }
 
 void MainViewModel::setLoading(bool loading) {

@@ -106,7 +106,7 @@ Item {
                     }
                     Text {
                         anchors.horizontalCenter: parent.horizontalCenter
-                        text: mainModel.isRunning ? qsTrId("vpn.status.connected") : qsTrId("vpn.connect")
+                        text: mainModel.statusText
                         color: Theme.text
                         font.pixelSize: 18
                         font.bold: true
