@@ -42,7 +42,7 @@ runtime::Task<int> runCommand(App& app) {
   } catch (...) {
     failure = std::current_exception();
   }
-  app.err << errorText(failure) << std::endl;
+  app.err << errorText(failure, app.invocation.command == "login") << std::endl;
   co_return exitFailure;
 }
 

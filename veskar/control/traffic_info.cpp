@@ -38,7 +38,8 @@ std::string TrafficInfo::format(std::int64_t bytes, std::string_view decimalPoin
   // Independent of the process locale (which the toolkit sets from the
   // environment), so the trimming below always finds a point.
   char buffer[64];
-  auto written = std::to_chars(buffer, buffer + sizeof buffer, quotient, std::chars_format::fixed, 2);
+  auto written =
+      std::to_chars(buffer, buffer + sizeof buffer, quotient, std::chars_format::fixed, 2);
   std::string number(buffer, written.ptr);
   // Zero to two fraction digits: trailing zeros and a bare point go.
   while (!number.empty() && number.back() == '0') number.pop_back();

@@ -97,7 +97,7 @@ void VPNManager::statusChanged(const platform::TunnelStatusChange& change) {
 
 void VPNManager::apply(TunnelStatus status) {
   isReconnecting_ = status == TunnelStatus::reasserting;
-  isConnected_ = status == TunnelStatus::connected || isReconnecting_;
+  isConnected_ = status == TunnelStatus::connected;
   if (status != TunnelStatus::connected) {
     stopPolling();
     nodeInfos_.clear();
@@ -314,7 +314,7 @@ runtime::Task<void> VPNManager::refresh(runtime::CancelToken token) {
   InProgress guard(refreshInProgress_);
   if (!manager_ || manager_->identifier.empty()) co_return;
   // A list from before the tunnel went down is not shown as current.
-  if (!isConnected_ || isReconnecting_) co_return;
+  if (!isConnected_) co_return;
 
   std::optional<std::string> reply;
   try {
@@ -342,7 +342,7 @@ runtime::Task<void> VPNManager::refresh(runtime::CancelToken token) {
     }
     rows.push_back({status.pathKey, status.displayName, std::move(*latency)});
   }
-  if (token.isCancelled() || !isConnected_ || isReconnecting_) co_return;
+  if (token.isCancelled() || !isConnected_) co_return;
   nodeInfos_ = std::move(rows);
   observers_.notify();
 }

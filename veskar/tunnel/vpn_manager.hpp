@@ -69,9 +69,9 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
                                             Options options);
   ~VPNManager();
 
-  // Published state; read on the main executor. Connected includes
-  // reasserting (the tunnel holds and comes back by itself).
+  // Published state; read on the main executor.
   bool isConnected() const { return isConnected_; }
+  // Reasserting: not connected, but the tunnel comes back by itself.
   bool isReconnecting() const { return isReconnecting_; }
   // False from the loss of the daemon until it answers again: nothing is
   // connected meanwhile.

@@ -15,7 +15,7 @@ AppShell::AppShell(runtime::Executor executor, std::shared_ptr<LoginManager> log
   loginObserver_ = loginManager_->observers().add([this] { update(); });
   vpnObserver_ = vpnManager_->observers().add([this] { update(); });
   isLoggedIn_ = loginManager_->isLoggedIn();
-  isConnected_ = vpnManager_->isConnected();
+  isConnected_ = vpnManager_->isConnected() || vpnManager_->isReconnecting();
 }
 
 AppShell::~AppShell() {
@@ -28,8 +28,10 @@ void AppShell::update() {
     isLoggedIn_ = loginManager_->isLoggedIn();
     emit isLoggedInChanged();
   }
-  if (vpnManager_->isConnected() != isConnected_) {
-    isConnected_ = vpnManager_->isConnected();
+  // A tunnel coming back by itself keeps its tray item, which says so.
+  bool running = vpnManager_->isConnected() || vpnManager_->isReconnecting();
+  if (running != isConnected_) {
+    isConnected_ = running;
     emit isConnectedChanged();
   }
   emit stateTextChanged();
@@ -44,7 +46,7 @@ QString AppShell::stateText() const {
 void AppShell::initialize() { runtime::spawn(executor_, vpnManager_->initialize(loginManager_)); }
 
 bool AppShell::requestQuit() {
-  if (!vpnManager_->isConnected()) return true;
+  if (!isConnected_) return true;
   emit hideWindowRequested();
   return false;
 }
@@ -54,7 +56,7 @@ void AppShell::openWindow() { emit showWindowRequested(); }
 void AppShell::disconnect() { runtime::spawn(executor_, vpnManager_->disconnect()); }
 
 void AppShell::disconnectAndQuit() {
-  if (!vpnManager_->isConnected()) {
+  if (!isConnected_) {
     emit terminateRequested();
     return;
   }

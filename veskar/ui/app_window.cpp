@@ -25,7 +25,7 @@ AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel&
     }
   });
   QObject::connect(&shell, &AppShell::showWindowRequested, window, [window] {
-    window->show();
+    window->showNormal();  // also out of the minimised state
     window->raise();
     window->requestActivate();
   });

@@ -85,8 +85,10 @@ runtime::Task<void> LoginViewModel::signIn(QPointer<LoginViewModel> self,
   self->setLoading(false);
   // A typed secret outlives no sign-in: after sign-out the field is empty.
   if (!error) self->setPassword(QString());
-  if (error) self->toast_.show(describeError(error).description, toastSeconds);
+  if (error) self->toast_.show(describeError(error, true).shown(), toastSeconds);
 }
+
+void LoginViewModel::showNotice(const QString& text) { toast_.show(text, toastSeconds); }
 
 void LoginViewModel::openSignUp() { openAccountPage(QStringLiteral("register")); }
 

@@ -48,8 +48,8 @@ QString MainViewModel::trafficText() const {
 QString MainViewModel::statusText() const {
   const VPNManager& vpn = *dependencies_.vpnManager;
   if (!vpn.isServiceReachable()) return qtTrId("vpn.status.service_stopped");
-  if (!isRunning_) return qtTrId("vpn.connect");
-  return qtTrId(vpn.isReconnecting() ? "vpn.status.reasserting" : "vpn.status.connected");
+  if (vpn.isReconnecting()) return qtTrId("vpn.status.reasserting");
+  return qtTrId(isRunning_ ? "vpn.status.connected" : "vpn.connect");
 }
 
 QVariantList MainViewModel::nodeInfos() const {
@@ -168,12 +168,18 @@ runtime::Task<void> MainViewModel::toggle(QPointer<MainViewModel> self) {
 
 void MainViewModel::showFailure(std::exception_ptr error) {
   ErrorText text = describeError(error);
+  if (text.kind == FailureKind::sessionExpired) {
+    // Back to the sign-in screen, which says why.
+    dependencies_.loginManager->signOut();
+    emit sessionEnded(text.shown());
+    return;
+  }
   if (requiresPermissionSettings(text)) {
-    permissionAlertMessage_ = text.description;
+    permissionAlertMessage_ = text.shown();
     showingPermissionAlert_ = true;
     emit permissionAlertChanged();
   } else {
-    toast_.show(text.description, errorToastSeconds);
+    toast_.show(text.shown(), errorToastSeconds);
   }
 }
 

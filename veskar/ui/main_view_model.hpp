@@ -104,6 +104,8 @@ class MainViewModel final : public QObject {
   void highSpeedEnabledChanged();
   void toastMessageChanged();
   void permissionAlertChanged();
+  // The sign-in ended under the user (an expired session): the text says so.
+  void sessionEnded(const QString& text);
 
  private:
   void setRunning(bool running);

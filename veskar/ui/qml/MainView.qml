@@ -315,7 +315,7 @@ Item {
                     onClicked: mainModel.showingPermissionAlert = false
                 }
                 Button {
-                    text: qsTrId("common.open_settings")
+                    text: qsTrId("common.open_help")
                     highlighted: true
                     onClicked: {
                         mainModel.openPermissionSettings()
