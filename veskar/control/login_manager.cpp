@@ -135,22 +135,9 @@ runtime::Task<TokenState> LoginManager::refresh(TokenState stored) {
   std::string path = "/v1/auth/refresh";
   std::optional<std::string> noToken;
   RefreshRequest body{current.refreshToken};
-  std::optional<RefreshResponse> reply;
-  bool spent = false;
-  try {
-    reply.emplace(co_await control_.request<RefreshResponse>(std::move(path), std::move(noToken),
-                                                             std::move(body)));
-  } catch (const APIError& error) {
-    if (error.which() != APIErrorCase::server || error.status() != 401) throw;
-    spent = true;
-  }
-  if (spent) {
-    // The sign-in is over: showing the user as signed in would be a lie.
-    store_.clear();
-    publish(std::nullopt);
-    throw APIError::missingAuthorization();
-  }
-  auto fresh = tokensExpiringIn(reply->accessToken, reply->refreshToken, reply->expiresIn);
+  auto reply = co_await control_.request<RefreshResponse>(std::move(path), std::move(noToken),
+                                                          std::move(body));
+  auto fresh = tokensExpiringIn(reply.accessToken, reply.refreshToken, reply.expiresIn);
   store_.saveTokens(fresh);
   co_return fresh;
 }

@@ -6,6 +6,7 @@
 // --watch` does.
 
 #include "tests/support/process/child_process.hpp"
+#include "tests/support/tunnel/lab_daemon.hpp"
 #include "tests/support/tunnel/lab_fixtures.hpp"
 
 #include <gtest/gtest.h>
