@@ -7,6 +7,9 @@
 namespace veskar::ui {
 
 AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel& mainModel) {
+  // An ended session is told on the sign-in screen that replaces the main one.
+  QObject::connect(&mainModel, &MainViewModel::sessionEnded, &loginModel,
+                   &LoginViewModel::showNotice);
   engine_.rootContext()->setContextProperty(QStringLiteral("shell"), &shell);
   engine_.rootContext()->setContextProperty(QStringLiteral("loginModel"), &loginModel);
   engine_.rootContext()->setContextProperty(QStringLiteral("mainModel"), &mainModel);

@@ -41,8 +41,6 @@ int main(int argc, char** argv) {
   veskar::ui::MainViewModel mainModel({core.executor, core.loginManager, core.vpnManager,
                                        core.clock, website, openURL,
                                        veskar::ui::websitePage(website, QStringLiteral("help"))});
-  QObject::connect(&mainModel, &veskar::ui::MainViewModel::sessionEnded, &loginModel,
-                   &veskar::ui::LoginViewModel::showNotice);
   veskar::ui::AppWindow window(shell, loginModel, mainModel);
   if (!window.window()) return 1;
   veskar::ui::TrayItem tray(shell);
