@@ -284,7 +284,7 @@ Item {
         }
     }
 
-    // The daemon refused us: say so and lead to the settings.
+    // The daemon refused us: say so, and how to be let in.
     Popup {
         id: permission
         anchors.centerIn: parent
@@ -313,13 +313,13 @@ Item {
             }
             RowLayout {
                 Layout.alignment: Qt.AlignRight
-                Button {
+                DialogButton {
                     text: qsTrId("common.cancel")
                     onClicked: mainModel.showingPermissionAlert = false
                 }
-                Button {
+                DialogButton {
                     text: qsTrId("common.open_help")
-                    highlighted: true
+                    primary: true
                     onClicked: {
                         mainModel.openPermissionSettings()
                         mainModel.showingPermissionAlert = false
