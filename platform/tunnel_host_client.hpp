@@ -28,7 +28,8 @@ namespace platform {
 class TunnelHostClient final : public TunnelHost,
                                public std::enable_shared_from_this<TunnelHostClient> {
  public:
-  static constexpr std::chrono::milliseconds defaultDeadline{10000};
+  // Longer than the daemon's slowest answer: a stop that waits for the tunnel to end.
+  static constexpr std::chrono::milliseconds defaultDeadline{15000};
 
   static std::shared_ptr<TunnelHostClient> create(
       runtime::Executor executor, std::filesystem::path path = "/run/veskar/flowgate.sock",
