@@ -20,7 +20,7 @@ constexpr char kShow[] = "show\n";
 QString SingleInstance::defaultName() {
   QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
   if (!runtime.isEmpty()) return QDir(runtime).filePath(QStringLiteral("veskar.instance"));
-  return QStringLiteral("veskar-%1.instance").arg(::getuid());
+  return QDir(QDir::tempPath()).filePath(QStringLiteral("veskar-%1.instance").arg(::getuid()));
 }
 
 SingleInstance::SingleInstance(QString name, QObject* parent)

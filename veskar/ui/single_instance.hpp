@@ -14,7 +14,8 @@ class SingleInstance final : public QObject {
   Q_OBJECT
 
  public:
-  // "$XDG_RUNTIME_DIR/veskar.instance", else a per-user name in the temporary folder.
+  // "$XDG_RUNTIME_DIR/veskar.instance", else a per-user name in the temporary
+  // folder (where the lock file beside it goes too).
   static QString defaultName();
 
   explicit SingleInstance(QString name = defaultName(), QObject* parent = nullptr);
