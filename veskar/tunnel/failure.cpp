@@ -40,8 +40,12 @@ bool isNetworkError(const runtime::ErrorCode& code) {
          code == errc::connection_reset;
 }
 
-Failure fromSystem(const runtime::SystemError& error) {
+Failure fromSystem(const runtime::SystemError& error, bool signingIn) {
   auto code = error.code();
+  // A sign-in asks only the server, which may refuse the connection.
+  if (signingIn && code == errc::connection_refused) {
+    return {FailureKind::noNetwork, "error.network.unavailable", {}};
+  }
   // The daemon's socket is missing (never started) or nobody listens (killed).
   if (code == errc::no_such_file_or_directory || code == errc::connection_refused ||
       code == platform::TunnelHostError::connectionLost) {
@@ -72,7 +76,7 @@ Failure describeFailure(std::exception_ptr error, bool signingIn) {
   } catch (const platform::TunnelProviderError& e) {
     return {FailureKind::other, "vpn.connection.failed", e.info().message};
   } catch (const runtime::SystemError& e) {
-    return fromSystem(e);
+    return fromSystem(e, signingIn);
   } catch (const std::exception& e) {
     return {FailureKind::other, "vpn.connection.failed", e.what()};
   } catch (...) {

@@ -28,7 +28,8 @@ struct Failure {
 };
 
 // `signingIn`: the failure answered a sign-in, where a refusal means the
-// phone number or password is wrong rather than an expired session.
+// phone number or password is wrong rather than an expired session, and no
+// daemon was asked.
 Failure describeFailure(std::exception_ptr error, bool signingIn = false);
 
 }  // namespace veskar
