@@ -104,6 +104,21 @@ class RecordingTunnelHost final : public TunnelHost {
     return nextObserver_;
   }
   void removeStatusObserver(std::uint64_t token) override { observers_.erase(token); }
+  std::uint64_t addReachabilityObserver(ReachabilityObserver observer) override {
+    reachabilityObservers_.emplace(++nextObserver_, std::move(observer));
+    return nextObserver_;
+  }
+  void removeReachabilityObserver(std::uint64_t token) override {
+    reachabilityObservers_.erase(token);
+  }
+
+  // Tells the reachability observers (posted, in order with the statuses).
+  void setReachable(bool reachable) {
+    boost::asio::post(executor_, [this, reachable] {
+      auto observers = reachabilityObservers_;
+      for (auto& [token, observer] : observers) observer(reachable);
+    });
+  }
 
   // Sets the connection's status and tells the observers (posted, in order).
   void setStatus(const std::string& identifier, TunnelStatus status) {
@@ -148,6 +163,7 @@ class RecordingTunnelHost final : public TunnelHost {
   runtime::Executor executor_;
   std::map<std::string, TunnelConnection> connections_;
   std::map<std::uint64_t, StatusObserver> observers_;
+  std::map<std::uint64_t, ReachabilityObserver> reachabilityObservers_;
   std::uint64_t nextObserver_ = 0;
   std::uint64_t nextIdentifier_ = 0;
 };

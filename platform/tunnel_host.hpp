@@ -93,6 +93,7 @@ enum class TunnelHostError {
   messageTooLarge,   // a frame longer than the limit
   disabled,          // a start of a configuration that is not enabled
   connectionLost,    // the socket closed before the reply came
+  notResponding,     // no reply within the call's deadline
 };
 
 // An error the provider (not the host) reported, e.g. the last disconnect error
@@ -110,6 +111,9 @@ class TunnelProviderError : public std::runtime_error {
 class TunnelHost {
  public:
   using StatusObserver = std::function<void(const TunnelStatusChange&)>;
+  // False when the host went away (every status is unknown), true when it
+  // answers again (statuses changed meanwhile without events: read them again).
+  using ReachabilityObserver = std::function<void(bool reachable)>;
 
   virtual ~TunnelHost() = default;
 
@@ -143,6 +147,11 @@ class TunnelHost {
   // executor. Returns a token for removeStatusObserver.
   virtual std::uint64_t addStatusObserver(StatusObserver observer) = 0;
   virtual void removeStatusObserver(std::uint64_t token) = 0;
+
+  // On the same executor and in order with the status changes. A host in the
+  // caller's own process never goes away: the defaults report nothing.
+  virtual std::uint64_t addReachabilityObserver(ReachabilityObserver) { return 0; }
+  virtual void removeReachabilityObserver(std::uint64_t) {}
 };
 
 }  // namespace platform
@@ -160,6 +169,7 @@ struct runtime::ErrorTraits<platform::TunnelHostError> {
       case platform::TunnelHostError::messageTooLarge: return "Message too large";
       case platform::TunnelHostError::disabled: return "The tunnel configuration is disabled";
       case platform::TunnelHostError::connectionLost: return "Connection to the tunnel daemon lost";
+      case platform::TunnelHostError::notResponding: return "The tunnel daemon is not responding";
     }
     return "Unknown tunnel host error";
   }

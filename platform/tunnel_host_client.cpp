@@ -23,7 +23,7 @@ namespace protocol = tunnel_protocol;
 using protocol::Operation;
 using protocol::Request;
 
-// A waiter wakes when its timer, set to never, is cancelled.
+// A waiter wakes when its timer is cancelled, or when it expires at the deadline.
 struct TunnelHostClient::Pending {
   explicit Pending(const runtime::Strand& strand) : timer(strand) {
     timer.expires_at(asio::steady_timer::time_point::max());
@@ -55,15 +55,18 @@ struct TunnelHostClient::Link {
 };
 
 std::shared_ptr<TunnelHostClient> TunnelHostClient::create(runtime::Executor executor,
-                                                           std::filesystem::path path) {
+                                                           std::filesystem::path path,
+                                                           std::chrono::milliseconds deadline) {
   return std::shared_ptr<TunnelHostClient>(
-      new TunnelHostClient(std::move(executor), std::move(path)));
+      new TunnelHostClient(std::move(executor), std::move(path), deadline));
 }
 
-TunnelHostClient::TunnelHostClient(runtime::Executor executor, std::filesystem::path path)
+TunnelHostClient::TunnelHostClient(runtime::Executor executor, std::filesystem::path path,
+                                   std::chrono::milliseconds deadline)
     : observerStrand_(asio::make_strand(executor)),
       strand_(asio::make_strand(executor)),
-      path_(std::move(path)) {}
+      path_(std::move(path)),
+      deadline_(deadline) {}
 
 TunnelHostClient::~TunnelHostClient() {
   // No call is in flight (each holds the client); end the reader.
@@ -161,9 +164,17 @@ runtime::Task<boost::json::value> TunnelHostClient::call(std::shared_ptr<TunnelH
   auto link = co_await self->currentLink();
   if (link->closed) runtime::fail(TunnelHostError::connectionLost);
   auto pending = std::make_shared<Pending>(self->strand_);
+  pending->timer.expires_after(self->deadline_);
   link->pending.emplace(request.id, pending);
   self->send(link, protocol::frame(payload));
-  while (!pending->done) co_await pending->timer.async_wait(runtime::asTuple);
+  while (!pending->done) {
+    auto [error] = co_await pending->timer.async_wait(runtime::asTuple);
+    if (!error && !pending->done) {
+      // A hung daemon must not hold the caller; a late reply finds no waiter.
+      link->pending.erase(request.id);
+      runtime::fail(TunnelHostError::notResponding);
+    }
+  }
   if (pending->lost) runtime::fail(TunnelHostError::connectionLost);
   if (pending->error) protocol::throwError(*pending->error);
   co_return std::move(pending->result);
@@ -195,6 +206,7 @@ runtime::Task<std::shared_ptr<TunnelHostClient::Link>> TunnelHostClient::current
     link_ = link;
     runtime::spawn(strand_, readLoop(weak_from_this(), link));
     subscribeIfObserved(link);
+    announce(true);
     co_return link;
   }
 }
@@ -295,8 +307,24 @@ void TunnelHostClient::lose(const std::shared_ptr<Link>& link) {
     pending->finish();
   }
   link->pending.clear();
+  announce(false);
   // Observers expect status changes without calling anything: win the daemon back.
   if (link->subscribed) resubscribeLater();
+}
+
+void TunnelHostClient::announce(bool reachable) {
+  if (announcedLoss_ == !reachable) return;
+  announcedLoss_ = !reachable;
+  asio::post(observerStrand_, [weak = weak_from_this(), reachable] {
+    auto self = weak.lock();
+    if (!self) return;
+    std::map<std::uint64_t, ReachabilityObserver> observers;
+    {
+      std::lock_guard lock(self->observersMutex_);
+      observers = self->reachabilityObservers_;
+    }
+    for (auto& [token, observer] : observers) observer(reachable);
+  });
 }
 
 void TunnelHostClient::resubscribeLater() {
@@ -345,6 +373,18 @@ void TunnelHostClient::removeStatusObserver(std::uint64_t token) {
   observers_.erase(token);
 }
 
+std::uint64_t TunnelHostClient::addReachabilityObserver(ReachabilityObserver observer) {
+  std::lock_guard lock(observersMutex_);
+  auto token = ++nextObserver_;
+  reachabilityObservers_.emplace(token, std::move(observer));
+  return token;
+}
+
+void TunnelHostClient::removeReachabilityObserver(std::uint64_t token) {
+  std::lock_guard lock(observersMutex_);
+  reachabilityObservers_.erase(token);
+}
+
 bool TunnelHostClient::hasObservers() {
   std::lock_guard lock(observersMutex_);
   return !observers_.empty();
@@ -356,6 +396,7 @@ runtime::Task<void> TunnelHostClient::subscribeNow(std::shared_ptr<TunnelHostCli
     self->subscribeIfObserved(link);
   } catch (const runtime::SystemError&) {
     // No daemon to reach now: keep looking for it in the background.
+    self->announce(false);
     self->resubscribeLater();
   }
 }

@@ -20,6 +20,8 @@ packages=(
   qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtqml
   qml6-module-qtqml-workerscript qml6-module-qtqml-models
   qt6-qpa-plugins libqt6svg6 xvfb xauth fonts-wqy-microhei fonts-noto-color-emoji
+  # Country names in the reader's language.
+  libicu-dev
 )
 
 missing=()

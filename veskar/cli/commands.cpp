@@ -2,6 +2,7 @@
 
 #include "veskar/cli/error_text.hpp"
 #include "veskar/control/texts.hpp"
+#include "veskar/tunnel/failure.hpp"
 
 #include <boost/json/serialize.hpp>
 
@@ -43,7 +44,12 @@ runtime::Task<int> runCommand(App& app) {
   } catch (...) {
     failure = std::current_exception();
   }
-  app.err << errorText(failure) << std::endl;
+  bool signingIn = app.invocation.command == "login";
+  // A sign-in the server no longer accepts is over: say so everywhere after.
+  if (!signingIn && describeFailure(failure).kind == FailureKind::sessionExpired) {
+    app.login->signOut();
+  }
+  app.err << errorText(failure, signingIn) << std::endl;
   co_return exitFailure;
 }
 

@@ -1,5 +1,6 @@
 // The paths the tunnel uses, each with the delay to its first hop; with
-// --watch again every 3 seconds until interrupted.
+// --watch again every 3 seconds until interrupted, and at once when the
+// tunnel or the service goes away or comes back.
 
 #include "veskar/cli/commands.hpp"
 #include "veskar/control/texts.hpp"
@@ -16,14 +17,34 @@ namespace veskar::cli {
 
 namespace {
 
+// What a watcher must see at once when it changes.
+struct Shown {
+  bool serviceRunning = true;
+  bool connected = false;
+  friend bool operator==(const Shown&, const Shown&) = default;
+};
+
+Shown shownState(const App& app) { return {app.vpn->isServiceReachable(), app.vpn->isConnected()}; }
+
 void printNodes(App& app) {
   const auto& rows = app.vpn->nodeInfos();
+  auto state = shownState(app);
   if (app.invocation.json) {
     boost::json::array nodes;
     for (const auto& row : rows) {
       nodes.push_back({{"id", row.id}, {"name", row.name}, {"latency", row.latency}});
     }
-    printJSON(app, boost::json::object{{"nodes", std::move(nodes)}});
+    printJSON(app, boost::json::object{{"nodes", std::move(nodes)},
+                                       {"connected", state.connected},
+                                       {"serviceRunning", state.serviceRunning}});
+    return;
+  }
+  if (!state.serviceRunning) {
+    app.out << localized("error.service.not_running") << std::endl;
+    return;
+  }
+  if (!state.connected) {
+    app.out << localized("cli.tunnel.not_connected") << std::endl;
     return;
   }
   if (rows.empty()) {
@@ -55,23 +76,33 @@ runtime::Task<int> nodesCommand(App& app) {
     co_return exitSuccess;
   }
 
-  runtime::CancelSource interrupted;
+  bool interrupted = false;
+  runtime::CancelSource wake;
   boost::asio::signal_set signals(app.io, SIGINT, SIGTERM);
-  signals.async_wait([interrupted](const boost::system::error_code& error, int) {
-    if (!error) interrupted.cancel();
+  signals.async_wait([&](const boost::system::error_code& error, int) {
+    if (error) return;
+    interrupted = true;
+    wake.cancel();
   });
-  auto token = interrupted.token();
-  while (!token.isCancelled()) {
+  Shown printed;
+  auto observer = app.vpn->observers().add([&] {
+    if (shownState(app) != printed) wake.cancel();
+  });
+  while (!interrupted) {
     co_await app.vpn->refreshNodeStatus();
-    if (token.isCancelled()) break;
+    if (interrupted) break;
+    printed = shownState(app);
     printNodes(app);
     if (!app.invocation.json) app.out << std::endl;
+    wake = runtime::CancelSource{};
     try {
-      co_await app.clock->sleep(VPNManager::statusPollingInterval, token);
+      co_await app.clock->sleep(VPNManager::statusPollingInterval, wake.token());
     } catch (const runtime::CancellationError&) {
-      break;
+      // Interrupted, or something to show now.
     }
   }
+  app.vpn->observers().remove(observer);
+  signals.cancel();
   co_return exitSuccess;
 }
 

@@ -11,9 +11,6 @@ namespace {
 constexpr std::array<std::pair<std::string_view, std::string_view>, 49> kEnglish = {{
     {"app.open_website", "Open the website"},
     {"app.tagline", "Fast, private paths to the internet"},
-    {"cli.daemon.not_running", "The Veskar service is not running."},
-    {"cli.daemon.permission_denied",
-     "Permission denied: only root and members of the group \"veskar\" may control the tunnel."},
     {"cli.login.no_password", "No password given: type it at a terminal or pass --password-stdin."},
     {"cli.login.password_prompt", "Password: "},
     {"cli.login.signed_in", "Signed in as %1."},
@@ -30,13 +27,28 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 49> kEnglish
     {"common.loading", "Loading…"},
     {"common.off", "Off"},
     {"common.on", "On"},
+    {"common.open_help", "Open Help"},
     {"common.open_settings", "Open Settings"},
     {"common.unavailable", "Unavailable"},
     {"common.unknown", "Unknown"},
+    {"error.login.wrong_password",
+     "The phone number or password is wrong. Check them and try again."},
+    {"error.network.unavailable",
+     "The server cannot be reached. Check your network connection and try again."},
     {"error.permission.denied_marker", "permission denied"},
     {"error.permission.missing_marker", "not permitted"},
+    {"error.server.failed", "The server could not complete the request. Try again later."},
     {"error.server.format", "The server answered with status %1: %2"},
     {"error.server.invalid_response", "The server sent an invalid response."},
+    {"error.service.not_responding",
+     "The Veskar service is not responding. Restart it with \"sudo systemctl restart flowgate\" "
+     "and try again."},
+    {"error.service.not_running",
+     "The Veskar service is not running. Start it with \"sudo systemctl start flowgate\" and try "
+     "again."},
+    {"error.service.permission_denied",
+     "You may not control the tunnel: only root and members of the group \"veskar\" may. Add "
+     "yourself with \"sudo usermod -aG veskar $USER\", then sign out of the desktop and back in."},
     {"error.session.expired", "Your session has expired. Please sign in again."},
     {"login.sign_out", "Sign out"},
     {"vpn.configuration.save_failed", "The tunnel configuration could not be saved."},
@@ -59,6 +71,7 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 49> kEnglish
     {"vpn.status.disconnected", "Disconnected"},
     {"vpn.status.disconnecting", "Disconnecting…"},
     {"vpn.status.reasserting", "Reconnecting…"},
+    {"vpn.status.service_stopped", "Service stopped"},
 }};
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "veskar/control/traffic_info.hpp"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <stdexcept>
 
 namespace veskar {
@@ -21,7 +21,7 @@ const std::locale& userLocale() {
 
 }  // namespace
 
-std::string TrafficInfo::format(std::int64_t bytes, const std::locale& locale) {
+std::string TrafficInfo::format(std::int64_t bytes, std::string_view decimalPoint) {
   std::string sign = bytes < 0 ? "-" : "";
   // The magnitude as a double: exact enough for two fraction digits, and
   // INT64_MIN has no positive twin.
@@ -35,17 +35,23 @@ std::string TrafficInfo::format(std::int64_t bytes, const std::locale& locale) {
     unit = "M";
     quotient = magnitude / 1048576.0;
   }
+  // Independent of the process locale (which the toolkit sets from the
+  // environment), so the trimming below always finds a point.
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.2f", quotient);
-  std::string number = buffer;
+  auto written =
+      std::to_chars(buffer, buffer + sizeof buffer, quotient, std::chars_format::fixed, 2);
+  std::string number(buffer, written.ptr);
   // Zero to two fraction digits: trailing zeros and a bare point go.
   while (!number.empty() && number.back() == '0') number.pop_back();
   if (!number.empty() && number.back() == '.') number.pop_back();
-  auto point = number.find('.');
-  if (point != std::string::npos) {
-    number.replace(point, 1, 1, std::use_facet<std::numpunct<char>>(locale).decimal_point());
+  if (auto point = number.find('.'); point != std::string::npos) {
+    number.replace(point, 1, decimalPoint);
   }
   return sign + number + unit;
+}
+
+std::string TrafficInfo::format(std::int64_t bytes, const std::locale& locale) {
+  return format(bytes, std::string(1, std::use_facet<std::numpunct<char>>(locale).decimal_point()));
 }
 
 std::string TrafficInfo::format(std::int64_t bytes) { return format(bytes, userLocale()); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <locale>
 #include <string>
+#include <string_view>
 
 namespace veskar {
 
@@ -18,6 +19,8 @@ struct TrafficInfo {
   // the locale's decimal separator, no grouping: 1,572,864 gives "1.5M", 512
   // gives "0.5K", -3 GiB "-3G".
   static std::string format(std::int64_t bytes, const std::locale& locale);
+  // With the given decimal separator (a reader's language, e.g. from Qt's locale).
+  static std::string format(std::int64_t bytes, std::string_view decimalPoint);
   // With the user's locale.
   static std::string format(std::int64_t bytes);
 };

@@ -54,6 +54,11 @@ std::shared_ptr<VPNManager> VPNManager::create(const runtime::Executor& mainExec
           if (auto self = weak.lock()) self->statusChanged(change);
         });
       });
+  manager->reachabilityObserver_ = host->addReachabilityObserver([weak, strand](bool reachable) {
+    boost::asio::post(strand, [weak, reachable] {
+      if (auto self = weak.lock()) self->reachabilityChanged(reachable);
+    });
+  });
   return manager;
 }
 
@@ -77,6 +82,7 @@ VPNManager::VPNManager(const runtime::Executor& mainExecutor,
 VPNManager::~VPNManager() {
   statusPollingTask_.cancel();
   if (statusObserver_) host_->removeStatusObserver(*statusObserver_);
+  if (reachabilityObserver_) host_->removeReachabilityObserver(*reachabilityObserver_);
 }
 
 // ---- status ----
@@ -85,13 +91,31 @@ void VPNManager::statusChanged(const platform::TunnelStatusChange& change) {
   if (!manager_ || manager_->identifier.empty() || change.identifier != manager_->identifier) {
     return;
   }
-  isConnected_ = change.status == TunnelStatus::connected;
-  if (!isConnected_) {
+  apply(change.status);
+  observers_.notify();
+}
+
+void VPNManager::apply(TunnelStatus status) {
+  isReconnecting_ = status == TunnelStatus::reasserting;
+  isConnected_ = status == TunnelStatus::connected;
+  if (status != TunnelStatus::connected) {
     stopPolling();
     nodeInfos_.clear();
   } else if (nodeInfoVisible_) {
     startPolling();
   }
+}
+
+void VPNManager::reachabilityChanged(bool reachable) {
+  if (reachable) {
+    // Events were missed while away: read everything again.
+    runtime::spawn(executor_, [](std::weak_ptr<VPNManager> weak) -> runtime::Task<void> {
+      if (auto self = weak.lock()) co_await self->initializeOnStrand();
+    }(weak_from_this()));
+    return;
+  }
+  isServiceReachable_ = false;
+  apply(TunnelStatus::invalid);
   observers_.notify();
 }
 
@@ -110,18 +134,18 @@ runtime::Task<void> VPNManager::initialize(std::shared_ptr<LoginManager>) {
 }
 
 runtime::Task<void> VPNManager::initializeOnStrand() {
-  bool connected = false;
+  auto status = TunnelStatus::invalid;
   try {
     auto loaded = co_await loadManager();
     manager_ = loaded;
+    isServiceReachable_ = true;
     if (!loaded.identifier.empty()) {
-      auto connection = co_await host_->connection(loaded.identifier);
-      connected = connection.status == TunnelStatus::connected;
+      status = (co_await host_->connection(loaded.identifier)).status;
     }
   } catch (const std::exception&) {
     // Nothing is known about the tunnel: shown as not connected.
   }
-  isConnected_ = connected;
+  apply(status);
   observers_.notify();
 }
 
@@ -176,7 +200,7 @@ runtime::Task<bool> VPNManager::waitUntilConnected(double timeout) {
   while (clock->uptime() < deadline) {
     auto status = (co_await host_->connection(identifier)).status;
     if (status == TunnelStatus::connected) {
-      isConnected_ = true;
+      apply(status);
       observers_.notify();
       co_return true;
     }
@@ -186,7 +210,7 @@ runtime::Task<bool> VPNManager::waitUntilConnected(double timeout) {
       auto again = (co_await host_->connection(identifier)).status;
       if (again == TunnelStatus::connected) {
         // Connected between the two reads: that is success, not a failed start.
-        isConnected_ = true;
+        apply(again);
         observers_.notify();
         co_return true;
       }
@@ -211,9 +235,7 @@ runtime::Task<void> VPNManager::disconnectOnStrand() {
       // Disconnecting reports no failure; the status notifications tell the truth.
     }
   }
-  isConnected_ = false;
-  stopPolling();
-  nodeInfos_.clear();
+  apply(TunnelStatus::disconnected);
   observers_.notify();
 }
 
@@ -291,6 +313,8 @@ runtime::Task<void> VPNManager::refresh(runtime::CancelToken token) {
   if (refreshInProgress_) co_return;
   InProgress guard(refreshInProgress_);
   if (!manager_ || manager_->identifier.empty()) co_return;
+  // A list from before the tunnel went down is not shown as current.
+  if (!isConnected_) co_return;
 
   std::optional<std::string> reply;
   try {
@@ -318,7 +342,7 @@ runtime::Task<void> VPNManager::refresh(runtime::CancelToken token) {
     }
     rows.push_back({status.pathKey, status.displayName, std::move(*latency)});
   }
-  if (token.isCancelled()) co_return;
+  if (token.isCancelled() || !isConnected_) co_return;
   nodeInfos_ = std::move(rows);
   observers_.notify();
 }

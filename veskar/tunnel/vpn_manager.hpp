@@ -71,6 +71,11 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
 
   // Published state; read on the main executor.
   bool isConnected() const { return isConnected_; }
+  // Reasserting: not connected, but the tunnel comes back by itself.
+  bool isReconnecting() const { return isReconnecting_; }
+  // False from the loss of the daemon until it answers again: nothing is
+  // connected meanwhile.
+  bool isServiceReachable() const { return isServiceReachable_; }
   const std::vector<VPNNodeInfo>& nodeInfos() const { return nodeInfos_; }
   Observers& observers() { return observers_; }
   // The loaded or created configuration; none until initialize or connect.
@@ -105,6 +110,8 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
   runtime::Task<void> refresh(runtime::CancelToken token);
   runtime::Task<std::optional<std::string>> latencyOf(std::string firstHopAddress);
   void statusChanged(const platform::TunnelStatusChange& change);
+  void apply(platform::TunnelStatus status);
+  void reachabilityChanged(bool reachable);
   void startPolling();
   void stopPolling();
   static runtime::Task<void> pollingLoop(std::weak_ptr<VPNManager> self,
@@ -117,8 +124,11 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
   Options options_;
   std::optional<platform::TunnelConfiguration> manager_;
   std::optional<std::uint64_t> statusObserver_;
+  std::optional<std::uint64_t> reachabilityObserver_;
   runtime::TaskHandle statusPollingTask_;
   bool isConnected_ = false;
+  bool isReconnecting_ = false;
+  bool isServiceReachable_ = true;
   std::vector<VPNNodeInfo> nodeInfos_;
   bool nodeInfoVisible_ = false;
   bool refreshInProgress_ = false;

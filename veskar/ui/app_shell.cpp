@@ -15,7 +15,7 @@ AppShell::AppShell(runtime::Executor executor, std::shared_ptr<LoginManager> log
   loginObserver_ = loginManager_->observers().add([this] { update(); });
   vpnObserver_ = vpnManager_->observers().add([this] { update(); });
   isLoggedIn_ = loginManager_->isLoggedIn();
-  isConnected_ = vpnManager_->isConnected();
+  isConnected_ = vpnManager_->isConnected() || vpnManager_->isReconnecting();
 }
 
 AppShell::~AppShell() {
@@ -28,16 +28,25 @@ void AppShell::update() {
     isLoggedIn_ = loginManager_->isLoggedIn();
     emit isLoggedInChanged();
   }
-  if (vpnManager_->isConnected() != isConnected_) {
-    isConnected_ = vpnManager_->isConnected();
+  // A tunnel coming back by itself keeps its tray item, which says so.
+  bool running = vpnManager_->isConnected() || vpnManager_->isReconnecting();
+  if (running != isConnected_) {
+    isConnected_ = running;
     emit isConnectedChanged();
   }
+  emit stateTextChanged();
+}
+
+QString AppShell::stateText() const {
+  if (!vpnManager_->isServiceReachable()) return qtTrId("vpn.status.service_stopped");
+  if (vpnManager_->isReconnecting()) return qtTrId("vpn.status.reasserting");
+  return qtTrId(vpnManager_->isConnected() ? "vpn.status.connected" : "vpn.status.disconnected");
 }
 
 void AppShell::initialize() { runtime::spawn(executor_, vpnManager_->initialize(loginManager_)); }
 
 bool AppShell::requestQuit() {
-  if (!vpnManager_->isConnected()) return true;
+  if (!isConnected_) return true;
   emit hideWindowRequested();
   return false;
 }
@@ -47,7 +56,7 @@ void AppShell::openWindow() { emit showWindowRequested(); }
 void AppShell::disconnect() { runtime::spawn(executor_, vpnManager_->disconnect()); }
 
 void AppShell::disconnectAndQuit() {
-  if (!vpnManager_->isConnected()) {
+  if (!isConnected_) {
     emit terminateRequested();
     return;
   }

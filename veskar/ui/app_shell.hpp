@@ -28,6 +28,8 @@ class AppShell final : public QObject {
 
   bool isLoggedIn() const { return isLoggedIn_; }
   bool isConnected() const { return isConnected_; }
+  // The tunnel's state in words, as the tray shows it.
+  QString stateText() const;
 
   // Once, when the window is first shown: loads the tunnel's state.
   Q_INVOKABLE void initialize();
@@ -43,6 +45,7 @@ class AppShell final : public QObject {
  signals:
   void isLoggedInChanged();
   void isConnectedChanged();
+  void stateTextChanged();
   void hideWindowRequested();
   void showWindowRequested();
   // The process should end now.

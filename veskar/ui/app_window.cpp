@@ -2,10 +2,14 @@
 
 #include <QCoreApplication>
 #include <QQmlContext>
+#include <QSystemTrayIcon>
 
 namespace veskar::ui {
 
 AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel& mainModel) {
+  // An ended session is told on the sign-in screen that replaces the main one.
+  QObject::connect(&mainModel, &MainViewModel::sessionEnded, &loginModel,
+                   &LoginViewModel::showNotice);
   engine_.rootContext()->setContextProperty(QStringLiteral("shell"), &shell);
   engine_.rootContext()->setContextProperty(QStringLiteral("loginModel"), &loginModel);
   engine_.rootContext()->setContextProperty(QStringLiteral("mainModel"), &mainModel);
@@ -15,9 +19,16 @@ AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel&
   if (!window_) return;
 
   QQuickWindow* window = window_;
-  QObject::connect(&shell, &AppShell::hideWindowRequested, window, &QWindow::hide);
+  // Without a tray nothing could bring a hidden window back.
+  QObject::connect(&shell, &AppShell::hideWindowRequested, window, [window] {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+      window->hide();
+    } else {
+      window->showMinimized();
+    }
+  });
   QObject::connect(&shell, &AppShell::showWindowRequested, window, [window] {
-    window->show();
+    window->showNormal();  // also out of the minimised state
     window->raise();
     window->requestActivate();
   });

@@ -1,42 +1,10 @@
 #include "veskar/ui/error_text.hpp"
 
-#include "platform/tunnel_host.hpp"
-#include "runtime/error.hpp"
-#include "veskar/control/api_error.hpp"
-#include "veskar/tunnel/vpn_manager.hpp"
-
 #include <QStringList>
 
 namespace veskar::ui {
 
 namespace {
-
-QString describeAPIError(const APIError& error) {
-  const char* key = error.localizationKey();
-  if (error.which() == APIErrorCase::server) {
-    return qtTrId(key).arg(error.status()).arg(QString::fromStdString(error.body()));
-  }
-  return qtTrId(key);
-}
-
-QString describeCurrent() {
-  try {
-    throw;
-  } catch (const APIError& e) {
-    return describeAPIError(e);
-  } catch (const platform::TunnelProviderError& e) {
-    return QString::fromStdString(e.info().message);
-  } catch (const runtime::SystemError& e) {
-    if (e.code().category() == runtime::EnumErrorCategory<VPNErrorCase>::instance()) {
-      return qtTrId(e.code().message().c_str());
-    }
-    return QString::fromStdString(e.code().message());
-  } catch (const std::exception& e) {
-    return QString::fromUtf8(e.what());
-  } catch (...) {
-    return qtTrId("vpn.connection.failed");
-  }
-}
 
 std::shared_ptr<const ErrorText> describeNested(std::exception_ptr error) {
   try {
@@ -63,20 +31,23 @@ bool mentionsPermission(const ErrorText& error) {
 
 }  // namespace
 
-ErrorText describeError(std::exception_ptr error) {
+QString ErrorText::shown() const {
+  return failureReason.isEmpty() ? description : description + QLatin1Char('\n') + failureReason;
+}
+
+ErrorText describeError(std::exception_ptr error, bool signingIn) {
   ErrorText text;
   if (!error) return text;
-  try {
-    std::rethrow_exception(error);
-  } catch (...) {
-    text.description = describeCurrent();
-  }
+  Failure failure = describeFailure(error, signingIn);
+  text.kind = failure.kind;
+  text.description = qtTrId(failure.key.c_str());
+  text.failureReason = QString::fromStdString(failure.detail);
   text.underlying = describeNested(error);
   return text;
 }
 
 bool requiresPermissionSettings(const ErrorText& error) {
-  if (mentionsPermission(error)) return true;
+  if (error.kind == FailureKind::permissionDenied || mentionsPermission(error)) return true;
   return error.underlying && mentionsPermission(*error.underlying);
 }
 

@@ -83,8 +83,12 @@ runtime::Task<void> LoginViewModel::signIn(QPointer<LoginViewModel> self,
   }
   if (!self) co_return;
   self->setLoading(false);
-  if (error) self->toast_.show(describeError(error).description, toastSeconds);
+  // A typed secret outlives no sign-in: after sign-out the field is empty.
+  if (!error) self->setPassword(QString());
+  if (error) self->toast_.show(describeError(error, true).shown(), toastSeconds);
 }
+
+void LoginViewModel::showNotice(const QString& text) { toast_.show(text, toastSeconds); }
 
 void LoginViewModel::openSignUp() { openAccountPage(QStringLiteral("register")); }
 

@@ -46,6 +46,9 @@ class LoginViewModel final : public QObject {
 
   explicit LoginViewModel(Dependencies dependencies, QObject* parent = nullptr);
 
+  // A message that arrives with the screen (why the session ended).
+  void showNotice(const QString& text);
+
   QString phoneNumber() const { return phoneNumber_; }
   void setPhoneNumber(const QString& value);
   QString password() const { return password_; }

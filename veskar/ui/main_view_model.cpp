@@ -5,6 +5,7 @@
 #include "veskar/ui/error_text.hpp"
 #include "veskar/ui/masked_phone.hpp"
 
+#include <QLocale>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -39,7 +40,16 @@ QString MainViewModel::trafficText() const {
   if (trafficManager_->isLoading()) return qtTrId("common.loading");
   const auto& traffic = trafficManager_->currentTraffic();
   if (!traffic) return qtTrId("common.unavailable");
-  return QString::fromStdString(TrafficInfo::format(traffic->remainingBytes));
+  // Read by a person: the decimal separator of their language, on purpose.
+  return QString::fromStdString(
+      TrafficInfo::format(traffic->remainingBytes, QLocale().decimalPoint().toStdString()));
+}
+
+QString MainViewModel::statusText() const {
+  const VPNManager& vpn = *dependencies_.vpnManager;
+  if (!vpn.isServiceReachable()) return qtTrId("vpn.status.service_stopped");
+  if (vpn.isReconnecting()) return qtTrId("vpn.status.reasserting");
+  return qtTrId(isRunning_ ? "vpn.status.connected" : "vpn.connect");
 }
 
 QVariantList MainViewModel::nodeInfos() const {
@@ -61,12 +71,14 @@ void MainViewModel::vpnChanged() {
   // Outside a toggle the button follows the tunnel, so a tunnel that was
   // already up at launch or dropped meanwhile is not shown wrongly.
   if (!isLoading_) setRunning(dependencies_.vpnManager->isConnected());
+  emit statusTextChanged();
 }
 
 void MainViewModel::setRunning(bool running) {
   if (running == isRunning_) return;
   isRunning_ = running;
   emit isRunningChanged();
+  emit statusTextChanged();
 }
 
 void MainViewModel::setLoading(bool loading) {
@@ -165,12 +177,18 @@ runtime::Task<void> MainViewModel::toggle(QPointer<MainViewModel> self) {
 
 void MainViewModel::showFailure(std::exception_ptr error) {
   ErrorText text = describeError(error);
+  if (text.kind == FailureKind::sessionExpired) {
+    // Back to the sign-in screen, which says why.
+    dependencies_.loginManager->signOut();
+    emit sessionEnded(text.shown());
+    return;
+  }
   if (requiresPermissionSettings(text)) {
-    permissionAlertMessage_ = text.description;
+    permissionAlertMessage_ = text.shown();
     showingPermissionAlert_ = true;
     emit permissionAlertChanged();
   } else {
-    toast_.show(text.description, errorToastSeconds);
+    toast_.show(text.shown(), errorToastSeconds);
   }
 }
 

@@ -27,6 +27,7 @@ class MainViewModel final : public QObject {
   Q_OBJECT
   Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
   Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+  Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
   Q_PROPERTY(QString phoneText READ phoneText NOTIFY phoneTextChanged)
   Q_PROPERTY(QString trafficText READ trafficText NOTIFY trafficTextChanged)
   Q_PROPERTY(QVariantList nodeInfos READ nodeInfos NOTIFY nodeInfosChanged)
@@ -61,6 +62,9 @@ class MainViewModel final : public QObject {
 
   bool isRunning() const { return isRunning_; }
   bool isLoading() const { return isLoading_; }
+  // The button's words: connect, or the tunnel's state while it runs or the
+  // service is away.
+  QString statusText() const;
   QString phoneText() const;
   QString trafficText() const;
   QVariantList nodeInfos() const;
@@ -95,6 +99,7 @@ class MainViewModel final : public QObject {
  signals:
   void isRunningChanged();
   void isLoadingChanged();
+  void statusTextChanged();
   void phoneTextChanged();
   void trafficTextChanged();
   void nodeInfosChanged();
@@ -104,6 +109,8 @@ class MainViewModel final : public QObject {
   void lockdownEnabledChanged();
   void toastMessageChanged();
   void permissionAlertChanged();
+  // The sign-in ended under the user (an expired session): the text says so.
+  void sessionEnded(const QString& text);
 
  private:
   void setRunning(bool running);

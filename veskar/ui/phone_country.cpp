@@ -1,7 +1,11 @@
 #include "veskar/ui/phone_country.hpp"
 
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
 #include <algorithm>
 #include <array>
+#include <string>
 
 namespace veskar::ui {
 
@@ -18,15 +22,15 @@ constexpr std::array<PhoneCountry, 31> kCountries = {{
 
 constexpr char32_t kRegionalIndicatorOffset = 127397;
 
-QString regionName(const QLocale& locale, QLocale::Territory territory) {
-  // QLocale names a territory only in English; the locale's own language is
-  // reached through a locale of that language in the territory.
-  QLocale inLanguage(locale.language(), territory);
-  if (inLanguage.language() == locale.language() && inLanguage.territory() == territory) {
-    QString name = inLanguage.nativeTerritoryName();
-    if (!name.isEmpty()) return name;
-  }
-  return QLocale::territoryToString(territory);
+// The country's name in the reader's language, from ICU's display names
+// (Qt names territories only in English or through the few locales it knows).
+QString regionName(const QLocale& locale, std::string_view regionCode) {
+  std::string region(regionCode);
+  icu::Locale inLanguage(locale.name().toStdString().c_str());
+  icu::UnicodeString name;
+  icu::Locale("", region.c_str()).getDisplayCountry(inLanguage, name);
+  if (name.isEmpty()) return QString::fromStdString(region);
+  return QString(reinterpret_cast<const QChar*>(name.getBuffer()), name.length());
 }
 
 }  // namespace
@@ -60,10 +64,7 @@ QString PhoneCountry::flag() const {
 }
 
 QString PhoneCountry::pickerText(const QLocale& locale) const {
-  QString code = QString::fromLatin1(regionCode.data(), static_cast<qsizetype>(regionCode.size()));
-  QLocale::Territory territory = QLocale::codeToTerritory(code);
-  QString name = territory == QLocale::AnyTerritory ? code : regionName(locale, territory);
-  return flag() + QLatin1Char(' ') + name + QStringLiteral(" +") +
+  return flag() + QLatin1Char(' ') + regionName(locale, regionCode) + QStringLiteral(" +") +
          QString::fromLatin1(callingCode.data(), static_cast<qsizetype>(callingCode.size()));
 }
 

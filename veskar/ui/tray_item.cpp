@@ -9,6 +9,7 @@ namespace veskar::ui {
 
 TrayItem::TrayItem(AppShell& shell, QObject* parent) : QObject(parent), shell_(shell) {
   connect(&shell_, &AppShell::isConnectedChanged, this, &TrayItem::follow);
+  connect(&shell_, &AppShell::stateTextChanged, this, &TrayItem::showState);
   follow();
 }
 
@@ -18,10 +19,15 @@ void TrayItem::follow() {
   if (!shell_.isConnected()) {
     // Removed, not hidden: the item exists only while connected.
     icon_.reset();
+    stateLabel_ = nullptr;
     menu_.reset();
     return;
   }
   if (!icon_) build();
+}
+
+void TrayItem::showState() {
+  if (stateLabel_) stateLabel_->setText(shell_.stateText());
 }
 
 void TrayItem::build() {
@@ -34,9 +40,9 @@ void TrayItem::build() {
   title->setEnabled(false);
 
   auto* status = new QWidgetAction(menu_.get());
-  auto* statusLabel = new QLabel(qtTrId("vpn.status.connected"));
-  statusLabel->setStyleSheet(QStringLiteral("color: #2e9d4f; padding: 4px 12px;"));
-  status->setDefaultWidget(statusLabel);
+  stateLabel_ = new QLabel(shell_.stateText());
+  stateLabel_->setStyleSheet(QStringLiteral("color: #2e9d4f; padding: 4px 12px;"));
+  status->setDefaultWidget(stateLabel_);
   menu_->addAction(status);
   menu_->addSeparator();
 
@@ -52,6 +58,10 @@ void TrayItem::build() {
       std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/veskar/icons/tray-connected.svg")));
   icon_->setToolTip(qtTrId("Veskar"));
   icon_->setContextMenu(menu_.get());
+  connect(icon_.get(), &QSystemTrayIcon::activated, &shell_,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger) shell_.openWindow();
+          });
   icon_->show();
 }
 

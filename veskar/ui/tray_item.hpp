@@ -1,10 +1,12 @@
 #pragma once
 
 // The tray item, present only while the tunnel is connected: the product name,
-// the connected status, disconnect, open the window, disconnect and quit.
+// the tunnel's state, disconnect, open the window, disconnect and quit. A left
+// click opens the window.
 
 #include "veskar/ui/app_shell.hpp"
 
+#include <QLabel>
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
@@ -27,10 +29,12 @@ class TrayItem final : public QObject {
  private:
   void follow();
   void build();
+  void showState();
 
   AppShell& shell_;
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> icon_;
+  QLabel* stateLabel_ = nullptr;  // owned by the menu
 };
 
 }  // namespace veskar::ui

@@ -84,8 +84,10 @@ TEST_F(SocketTest, ErrorsReachTheCallerInTheirDomain) {
 
 TEST_F(SocketTest, StatusEventsReachEverySubscriberInOrder) {
   std::vector<platform::TunnelStatusChange> first, second;
+  std::vector<bool> firstReach, thirdReach;
   auto one = client();
   auto two = client();
+  one->addReachabilityObserver([&](bool reachable) { firstReach.push_back(reachable); });
   one->addStatusObserver([&](const auto& change) { first.push_back(change); });
   two->addStatusObserver([&](const auto& change) { second.push_back(change); });
   run(one->loadAllFromPreferences());
@@ -108,10 +110,14 @@ TEST_F(SocketTest, StatusEventsReachEverySubscriberInOrder) {
 
   // A restarted daemon: the clients subscribe again on their own, and so does
   // one that began observing while the daemon was away.
+  // Each loss and each return is told once.
+  EXPECT_TRUE(firstReach.empty());
   server->stop();
   testsupport::runFor(io, std::chrono::milliseconds(50));
+  EXPECT_EQ(firstReach, std::vector<bool>{false});
   std::vector<platform::TunnelStatusChange> third;
   auto three = client();
+  three->addReachabilityObserver([&](bool reachable) { thirdReach.push_back(reachable); });
   three->addStatusObserver([&](const auto& change) { third.push_back(change); });
   testsupport::runFor(io, std::chrono::milliseconds(50));
   startServer();
@@ -124,6 +130,8 @@ TEST_F(SocketTest, StatusEventsReachEverySubscriberInOrder) {
   EXPECT_EQ(first.back(), expected.back());
   EXPECT_EQ(second.back(), expected.back());
   EXPECT_EQ(third.back(), expected.back());
+  EXPECT_EQ(firstReach, (std::vector<bool>{false, true}));
+  EXPECT_EQ(thirdReach, (std::vector<bool>{false, true}));
 }
 
 TEST_F(SocketTest, SocketFileIsGuardedReplacedWhenStaleAndRemovedAtStop) {
@@ -173,6 +181,17 @@ TEST_F(SocketTest, ClientFailsWaitingCallsOnLossAndReconnects) {
   });
   EXPECT_EQ(testsupport::errorOf(io, tunnelHost->connection("home")),
             TunnelHostError::connectionLost);
+
+  // A daemon that hangs: the call ends at its deadline, not never.
+  auto impatient =
+      platform::TunnelHostClient::create(io.get_executor(), path, std::chrono::milliseconds(200));
+  std::optional<Socket> hung;
+  runtime::spawn(io.get_executor(), [&]() -> runtime::Task<void> {
+    hung.emplace(co_await dying.async_accept(asio::use_awaitable));
+  });
+  EXPECT_EQ(testsupport::errorOf(io, impatient->connection("home")),
+            TunnelHostError::notResponding);
+  hung.reset();
   dying.close();
   std::filesystem::remove(path);
 

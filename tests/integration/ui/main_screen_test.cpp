@@ -64,6 +64,9 @@ TEST_F(Screens, ConnectShowsProgressForAtLeastASecondThenTheTunnelState) {
 
 TEST_F(Screens, ConnectFailuresBecomeToastsOrThePermissionAlert) {
   signIn();
+  QString ended;
+  QObject::connect(mainModel.get(), &ui::MainViewModel::sessionEnded,
+                   [&](const QString& text) { ended = text; });
   struct Case {
     std::function<void()> arrange;
     const char* toast;
@@ -79,7 +82,7 @@ TEST_F(Screens, ConnectFailuresBecomeToastsOrThePermissionAlert) {
          host->failure = runtime::ErrorCode(EACCES, boost::system::generic_category());
        },
        "", true},
-      // No stored tokens.
+      // No stored tokens: back to the sign-in screen, which says why.
       {[&] {
          host->failure = {};
          store.saveTokens({"", "", clock->now()});
@@ -87,7 +90,7 @@ TEST_F(Screens, ConnectFailuresBecomeToastsOrThePermissionAlert) {
                                    platform::sharedAccessGroup())
              .remove(SharedStore::tokenItem());
        },
-       "Your session has expired. Please sign in again.", false},
+       "", false},
   };
   for (const Case& c : cases) {
     c.arrange();
@@ -97,7 +100,8 @@ TEST_F(Screens, ConnectFailuresBecomeToastsOrThePermissionAlert) {
     EXPECT_EQ(mainModel->toastMessage().toStdString(), c.toast);
     EXPECT_EQ(mainModel->showingPermissionAlert(), c.alert);
     if (c.alert) {
-      EXPECT_EQ(mainModel->permissionAlertMessage(), QStringLiteral("Permission denied"));
+      EXPECT_TRUE(mainModel->permissionAlertMessage().contains(
+          QStringLiteral("sudo usermod -aG veskar $USER")));
       mainModel->openPermissionSettings();
       EXPECT_EQ(openedURLs.back(), QUrl(QStringLiteral("https://www.lab.example/help/")));
       mainModel->setShowingPermissionAlert(false);
@@ -105,6 +109,8 @@ TEST_F(Screens, ConnectFailuresBecomeToastsOrThePermissionAlert) {
     advance(ui::MainViewModel::errorToastSeconds);
     EXPECT_TRUE(mainModel->toastMessage().isEmpty());
   }
+  EXPECT_EQ(ended.toStdString(), "Your session has expired. Please sign in again.");
+  EXPECT_FALSE(shell->isLoggedIn());
 }
 
 TEST_F(Screens, NodeListIsPolledOnlyWhileShownInAnActiveWindow) {

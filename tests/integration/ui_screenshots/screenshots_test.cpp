@@ -7,12 +7,14 @@
 #include "platform/url.hpp"
 #include "tests/support/control/control_process.hpp"
 #include "tests/support/ui/screen_tour.hpp"
+#include "veskar/control/shared_store.hpp"
 #include "veskar/ui/qt_executor.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/json/serialize.hpp>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace veskar::test {
@@ -38,7 +40,7 @@ std::string nodeStatus(unsigned short firstHopPort) {
 
 class Screenshots : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(Screenshots, SignInAndMainScreenDisconnectedAndConnected) {
+TEST_P(Screenshots, SignInMainScreensAndTheFailuresAUserMeets) {
   testsupport::tourApplication();
   testbed::test::ControlProcess server;
   ::setenv("SSL_CERT_FILE", server.controlCA().c_str(), 1);
@@ -72,6 +74,19 @@ TEST_P(Screenshots, SignInAndMainScreenDisconnectedAndConnected) {
   EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
   EXPECT_EQ(host->starts.size(), 1u);
   EXPECT_EQ(host->stops.size(), 1u);
+
+  testsupport::FailureStage stage;
+  stage.setDaemonReachable = [&](bool reachable) { host->setReachable(reachable); };
+  stage.setPermissionRefused = [&](bool refuse) {
+    host->failure = refuse ? runtime::ErrorCode(EACCES, boost::system::generic_category())
+                           : runtime::ErrorCode();
+  };
+  stage.expireSession = [&] {
+    platform::FileSecretStore(server.directory() / "app" / "secrets", platform::sharedAccessGroup())
+        .remove(SharedStore::tokenItem());
+  };
+  problems = testsupport::takeFailureTour(tour, QString::fromLatin1(GetParam()), stage);
+  EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, Screenshots, ::testing::Values("en_US", "zh_CN"));

@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QMetaObject>
+#include <QQuickItem>
 #include <QSet>
 
 #include <cstdlib>
@@ -41,6 +43,15 @@ int countryIndex(const QString& regionCode) {
     }
   }
   return 0;
+}
+
+QQuickItem* findComboBox(QQuickItem* item) {
+  for (QQuickItem* child : item->childItems()) {
+    if (QString::fromLatin1(child->metaObject()->className()).contains(QStringLiteral("ComboBox")))
+      return child;
+    if (QQuickItem* found = findComboBox(child)) return found;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -157,6 +168,83 @@ QStringList takeScreenTour(const ScreenTour& tour, const QString& language) {
   }
   mainModel.signOut();
   expect(processUntil([&] { return !shell.isLoggedIn(); }), "signing out failed");
+  return problems;
+}
+
+QStringList takeFailureTour(const ScreenTour& tour, const QString& language,
+                            const FailureStage& stage) {
+  QGuiApplication& application = tourApplication();
+  QLocale locale(language);
+  veskar::ui::Translations translations(application, locale);
+  QStringList problems;
+  QUrl website(QStringLiteral(VESKAR_WEBSITE_BASE_URL));
+  veskar::ui::AppShell shell(tour.executor, tour.loginManager, tour.vpnManager);
+  veskar::ui::LoginViewModel loginModel(
+      {tour.executor, tour.loginManager, tour.clock, website, {}, locale});
+  veskar::ui::MainViewModel mainModel(
+      {tour.executor, tour.loginManager, tour.vpnManager, tour.clock, website, {}, website});
+  veskar::ui::AppWindow window(shell, loginModel, mainModel);
+  if (!window.window()) return {QStringLiteral("the window did not load")};
+  QQuickWindow& quickWindow = *window.window();
+  auto capture = [&](const QString& name) {
+    settle(400);
+    QString path = tour.directory + QLatin1Char('/') + name + QLatin1Char('_') + language +
+                   QStringLiteral(".png");
+    if (!quickWindow.grabWindow().save(path))
+      problems.append(path + QStringLiteral(": not written"));
+  };
+  auto expect = [&](bool holds, const char* what) {
+    if (!holds) problems.append(QString::fromLatin1(what));
+    return holds;
+  };
+  settle(1300);
+
+  if (QObject* picker = findComboBox(quickWindow.contentItem())) {
+    auto* list = picker->property("popup").value<QObject*>();
+    if (list) QMetaObject::invokeMethod(list, "open");
+    expect(list && processUntil([&] { return list->property("opened").toBool(); }, 3000),
+           "the country picker did not open");
+    capture(QStringLiteral("signin_picker"));
+    if (list) QMetaObject::invokeMethod(list, "close");
+  } else {
+    problems.append(QStringLiteral("no country picker"));
+  }
+  loginModel.setSelectedCountry(countryIndex(tour.regionCode));
+  loginModel.setPhoneNumber(tour.nationalNumber);
+  loginModel.setPassword(QStringLiteral("not-the-password"));
+  loginModel.login();
+  expect(processUntil([&] { return !loginModel.isLoading(); }), "the sign-in never ended");
+  expect(!loginModel.toastMessage().isEmpty(), "no word of the wrong password");
+  capture(QStringLiteral("signin_wrong_password"));
+
+  loginModel.setPassword(tour.password);
+  loginModel.login();
+  if (!expect(processUntil([&] { return shell.isLoggedIn(); }), "signing in failed")) {
+    return problems;
+  }
+  settle(1300);
+  stage.setDaemonReachable(false);
+  expect(processUntil([&] { return !tour.vpnManager->isServiceReachable(); }),
+         "the lost daemon was not shown");
+  capture(QStringLiteral("main_service_stopped"));
+  stage.setDaemonReachable(true);
+  expect(processUntil([&] { return tour.vpnManager->isServiceReachable(); }),
+         "the daemon's return was not shown");
+
+  stage.setPermissionRefused(true);
+  mainModel.toggleConnection();
+  expect(processUntil([&] { return mainModel.showingPermissionAlert(); }), "no permission alert");
+  capture(QStringLiteral("main_permission"));
+  mainModel.setShowingPermissionAlert(false);
+  stage.setPermissionRefused(false);
+  processUntil([&] { return !mainModel.isLoading(); });
+
+  stage.expireSession();
+  mainModel.toggleConnection();
+  expect(processUntil([&] { return !shell.isLoggedIn(); }), "the expired session stayed");
+  settle(1000);
+  expect(!loginModel.toastMessage().isEmpty(), "the sign-in screen does not say why");
+  capture(QStringLiteral("signin_session_expired"));
   return problems;
 }
 

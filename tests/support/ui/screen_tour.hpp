@@ -16,6 +16,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 namespace testsupport {
@@ -39,6 +40,20 @@ QGuiApplication& tourApplication();
 // signin_<language>.png, main_disconnected_<language>.png and
 // main_connected_<language>.png. What went wrong, or nothing.
 QStringList takeScreenTour(const ScreenTour& tour, const QString& language);
+
+// How the failures are staged on the tour's tunnel host and account.
+struct FailureStage {
+  std::function<void(bool reachable)> setDaemonReachable;
+  std::function<void(bool refuse)> setPermissionRefused;
+  std::function<void()> expireSession;
+};
+
+// The failures as the user meets them, in `language`: the country picker
+// open, a wrong password, the daemon gone, permission refused, the session
+// expired (signin_picker, signin_wrong_password, main_service_stopped,
+// main_permission, signin_session_expired). Starts and ends signed out.
+QStringList takeFailureTour(const ScreenTour& tour, const QString& language,
+                            const FailureStage& stage);
 
 // What is wrong with a written picture: not the window's size, or plain.
 QString checkScreenshot(const QString& path);

@@ -10,6 +10,7 @@
 #include "veskar/ui/translations.hpp"
 
 #include <gtest/gtest.h>
+#include <boost/asio/error.hpp>
 
 #include <cerrno>
 #include <stdexcept>
@@ -41,29 +42,66 @@ std::exception_ptr systemError(int value) {
       runtime::SystemError(runtime::ErrorCode(value, boost::system::generic_category())));
 }
 
-TEST(ErrorText, DescriptionsInTheUsersLanguage) {
+TEST(ErrorText, SentencesThatSayWhatToDoInTheUsersLanguage) {
   struct Case {
     std::exception_ptr error;
     const char* english;
     const char* chinese;
+    const char* detail = "";
+    bool signingIn = false;
   };
   Case cases[] = {
-      {errorOf(APIError::server(401, "wrong password")),
-       "The server answered with status 401: wrong password", "服务器返回状态 401：wrong password"},
+      {errorOf(APIError::server(401, "{\"error\":\"invalid_login\"}")),
+       "The phone number or password is wrong. Check them and try again.",
+       "手机号或密码错误，请检查后重试。", "", true},
+      // A refused token outside a sign-in: the session is over.
+      {errorOf(APIError::server(401, "{}")), "Your session has expired. Please sign in again.",
+       "您的登录已过期，请重新登录。"},
       {errorOf(APIError::missingAuthorization()), "Your session has expired. Please sign in again.",
        "您的登录已过期，请重新登录。"},
+      {errorOf(APIError::server(502, "<html>")),
+       "The server could not complete the request. Try again later.",
+       "服务器无法完成请求，请稍后重试。", "HTTP 502"},
       {errorOf(runtime::SystemError(VPNErrorCase::connectionFailed)),
        "The tunnel could not be connected.", "隧道连接失败。"},
       {errorOf(platform::TunnelProviderError({"flowgate.protocol", 3, "Start failed"})),
-       "Start failed", "Start failed"},
-      {systemError(ECONNREFUSED), "Connection refused", "Connection refused"},
+       "The tunnel could not be connected.", "隧道连接失败。", "Start failed"},
+      {systemError(ENOENT),
+       "The Veskar service is not running. Start it with \"sudo systemctl start flowgate\" and "
+       "try again.",
+       "Veskar 服务未运行。请用“sudo systemctl start flowgate”启动后重试。"},
+      {systemError(ECONNREFUSED),
+       "The Veskar service is not running. Start it with \"sudo systemctl start flowgate\" and "
+       "try again.",
+       "Veskar 服务未运行。请用“sudo systemctl start flowgate”启动后重试。"},
+      {errorOf(runtime::SystemError(platform::TunnelHostError::notResponding)),
+       "The Veskar service is not responding. Restart it with \"sudo systemctl restart "
+       "flowgate\" and try again.",
+       "Veskar 服务没有响应。请用“sudo systemctl restart flowgate”重启后重试。"},
+      {systemError(EACCES),
+       "You may not control the tunnel: only root and members of the group \"veskar\" may. Add "
+       "yourself with \"sudo usermod -aG veskar $USER\", then sign out of the desktop and back "
+       "in.",
+       "您无权控制隧道：只有 root 和“veskar”组的成员可以。请用“sudo usermod -aG veskar "
+       "$USER”把自己加入该组，然后注销桌面并重新登录。"},
+      {errorOf(runtime::SystemError(boost::asio::error::host_not_found)),
+       "The server cannot be reached. Check your network connection and try again.",
+       "无法连接服务器。请检查网络连接后重试。"},
+      {systemError(ECONNREFUSED),
+       "The server cannot be reached. Check your network connection and try again.",
+       "无法连接服务器。请检查网络连接后重试。", "", true},
+      {systemError(ENETUNREACH),
+       "The server cannot be reached. Check your network connection and try again.",
+       "无法连接服务器。请检查网络连接后重试。"},
   };
   for (const char* language : {"en_US", "zh_CN"}) {
     Translations translations(testsupport::testApplication(),
                               QLocale(QString::fromLatin1(language)));
     bool english = QLatin1String(language) == QLatin1String("en_US");
     for (const Case& c : cases) {
-      EXPECT_EQ(describeError(c.error).description.toStdString(), english ? c.english : c.chinese);
+      ErrorText text = describeError(c.error, c.signingIn);
+      EXPECT_EQ(text.description.toStdString(), english ? c.english : c.chinese);
+      EXPECT_EQ(text.failureReason.toStdString(), c.detail);
     }
   }
 }

@@ -2,12 +2,15 @@
 // countries and flags, website pages.
 
 #include "tests/support/qt/qt_test_application.hpp"
+#include "veskar/control/traffic_info.hpp"
 #include "veskar/ui/masked_phone.hpp"
 #include "veskar/ui/phone_country.hpp"
 #include "veskar/ui/translations.hpp"
 #include "veskar/ui/url_opener.hpp"
 
 #include <gtest/gtest.h>
+
+#include <QRegularExpression>
 
 namespace veskar::ui {
 namespace {
@@ -57,9 +60,37 @@ TEST(PhoneCountry, ListFlagsAndPickerTexts) {
             QString::fromUtf8("\U0001F1FA\U0001F1F8 United States +1"));
   EXPECT_EQ(PhoneCountry({"CN", "86"}).pickerText(QLocale(QLocale::Chinese, QLocale::China)),
             QString::fromUtf8("\U0001F1E8\U0001F1F3 中国 +86"));
-  // No Chinese name for Germany in the locale data: the English one.
-  EXPECT_EQ(PhoneCountry({"DE", "49"}).pickerText(QLocale(QLocale::Chinese, QLocale::China)),
-            QString::fromUtf8("\U0001F1E9\U0001F1EA Germany +49"));
+  // Every name in Simplified Chinese, none left in English or Traditional script.
+  QLocale chinese(QLocale::Chinese, QLocale::China);
+  EXPECT_EQ(PhoneCountry({"DE", "49"}).pickerText(chinese),
+            QString::fromUtf8("\U0001F1E9\U0001F1EA 德国 +49"));
+  EXPECT_EQ(PhoneCountry({"HK", "852"}).pickerText(chinese),
+            QString::fromUtf8("\U0001F1ED\U0001F1F0 中国香港特别行政区 +852"));
+  for (const PhoneCountry& country : all) {
+    QString text = country.pickerText(chinese);
+    EXPECT_FALSE(text.contains(QRegularExpression(QStringLiteral("[A-Za-z]"))))
+        << text.toStdString();
+  }
+}
+
+TEST(TrafficText, TheReadersDecimalSeparatorWhateverTheProcessLocale) {
+  struct Case {
+    std::int64_t bytes;
+    const char* c;
+    const char* german;
+  };
+  const Case cases[] = {
+      {53687091200, "50G", "50G"},  // no bare separator left behind
+      {1572864, "1.5M", "1,5M"},   {1100000, "1.05M", "1,05M"},
+      {-512, "-0.5K", "-0,5K"},    {2199560126464, "2048.5G", "2048,5G"},  // no grouping
+  };
+  for (const Case& c : cases) {
+    for (auto [name, expected] :
+         {std::pair{"C", c.c}, std::pair{"de_DE", c.german}, std::pair{"zh_CN", c.c}}) {
+      auto point = QLocale(QString::fromLatin1(name)).decimalPoint().toStdString();
+      EXPECT_EQ(TrafficInfo::format(c.bytes, point), expected) << name << " " << c.bytes;
+    }
+  }
 }
 
 TEST(WebsitePage, PathAndSlashUnderTheBase) {

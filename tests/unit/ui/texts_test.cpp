@@ -64,7 +64,8 @@ std::set<QString> usedIds() {
 std::set<QString> coreKeys() {
   std::set<QString> keys;
   QString table = readFile(kSourceDir + QStringLiteral("/../control/texts.cpp"));
-  QRegularExpression entry(QStringLiteral("\\{\"([a-z_.]+)\", \""));
+  // An entry may wrap after its key.
+  QRegularExpression entry(QStringLiteral("\\{\"([a-z_.]+)\",\\s*\""));
   auto matches = entry.globalMatch(table);
   while (matches.hasNext()) {
     QString key = matches.next().captured(1);

@@ -381,6 +381,39 @@ TEST_F(VPNManagerTest, StatusNotificationsOfItsOwnConfigurationDriveIsConnectedA
   EXPECT_EQ(nodeStatusMessages().size(), sent);
 }
 
+TEST_F(VPNManagerTest, ALostDaemonShowsNothingConnectedAndItsReturnIsReadAgain) {
+  manager->setNodeInfoVisible(true);
+  ASSERT_TRUE(connect());
+  statusReply = nodeStatus({{"1>2", "192.0.2.131:443"}});
+  advance(3);
+  ASSERT_EQ(manager->nodeInfos().size(), 1u);
+
+  // Killed: no event comes from the daemon, only the loss of its socket.
+  host->setReachable(false);
+  poll();
+  EXPECT_FALSE(manager->isServiceReachable());
+  EXPECT_FALSE(manager->isConnected());
+  EXPECT_TRUE(manager->nodeInfos().empty());
+  auto sent = nodeStatusMessages().size();
+  advance(9);
+  EXPECT_EQ(nodeStatusMessages().size(), sent);
+
+  // Back, and the tunnel came back meanwhile without an event: read, not assumed.
+  auto reads = host->connectionReads;
+  host->setReachable(true);
+  poll();
+  EXPECT_GT(host->connectionReads, reads);
+  EXPECT_TRUE(manager->isServiceReachable());
+  EXPECT_TRUE(manager->isConnected());
+  advance(3);
+  EXPECT_EQ(manager->nodeInfos().size(), 1u);
+
+  host->setStatus(kOwnID, TunnelStatus::reasserting);
+  poll();
+  EXPECT_TRUE(manager->isReconnecting());
+  EXPECT_FALSE(manager->isConnected());
+}
+
 TEST_F(VPNManagerTest, PollsEveryThreeSecondsOnlyWhileVisibleAndConnected) {
   ASSERT_TRUE(connect());
   advance(6);

@@ -6,6 +6,7 @@
 #include "veskar/ui/login_view_model.hpp"
 #include "veskar/ui/main_view_model.hpp"
 #include "veskar/ui/qt_executor.hpp"
+#include "veskar/ui/single_instance.hpp"
 #include "veskar/ui/translations.hpp"
 #include "veskar/ui/tray_item.hpp"
 
@@ -21,6 +22,11 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/veskar/icons/veskar.svg")));
   // Whether the process ends is the shell's decision (see AppShell::requestQuit).
   QApplication::setQuitOnLastWindowClosed(false);
+  veskar::ui::SingleInstance instance;
+  if (!instance.claim()) {
+    qInfo("veskar: already running; its window was asked to show");
+    return 0;
+  }
   veskar::ui::Translations translations(application, QLocale::system());
 
   veskar::ui::QtMainExecutor main;
@@ -38,5 +44,9 @@ int main(int argc, char** argv) {
   veskar::ui::AppWindow window(shell, loginModel, mainModel);
   if (!window.window()) return 1;
   veskar::ui::TrayItem tray(shell);
+  QObject::connect(&instance, &veskar::ui::SingleInstance::activationRequested, &shell, [&shell] {
+    qInfo("veskar: another launch asked for the window");
+    shell.openWindow();
+  });
   return QApplication::exec();
 }

@@ -61,6 +61,19 @@ Item {
                         currentIndex: loginModel.selectedCountry
                         displayText: loginModel.selectedCallingCode
                         popup.width: 260
+                        contentItem: Text {
+                            leftPadding: 10
+                            text: country.displayText
+                            color: Theme.text
+                            font.pixelSize: 14
+                            verticalAlignment: Text.AlignVCenter
+                            elide: Text.ElideRight
+                        }
+                        background: Rectangle {
+                            radius: 8
+                            color: Theme.field
+                            border.color: country.activeFocus ? Theme.accent : "transparent"
+                        }
                         onActivated: (index) => loginModel.selectedCountry = index
                     }
                     TextField {
@@ -68,6 +81,13 @@ Item {
                         Layout.fillWidth: true
                         Layout.preferredHeight: 44
                         placeholderText: qsTrId("login.phone.placeholder")
+                        color: Theme.text
+                        placeholderTextColor: Theme.secondaryText
+                        background: Rectangle {
+                            radius: 8
+                            color: Theme.field
+                            border.color: parent.activeFocus ? Theme.accent : "transparent"
+                        }
                         inputMethodHints: Qt.ImhDialableCharactersOnly
                         text: loginModel.phoneNumber
                         onTextEdited: loginModel.phoneNumber = text
@@ -89,6 +109,13 @@ Item {
                         Layout.fillWidth: true
                         Layout.preferredHeight: 44
                         placeholderText: qsTrId("login.password.placeholder")
+                        color: Theme.text
+                        placeholderTextColor: Theme.secondaryText
+                        background: Rectangle {
+                            radius: 8
+                            color: Theme.field
+                            border.color: parent.activeFocus ? Theme.accent : "transparent"
+                        }
                         echoMode: TextInput.Password
                         text: loginModel.password
                         onTextEdited: loginModel.password = text

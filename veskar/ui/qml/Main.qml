@@ -18,10 +18,9 @@ ApplicationWindow {
 
     onClosing: (close) => {
         close.accepted = false
+        // Otherwise the shell hides or minimises the window.
         if (shell.requestQuit())
             Qt.quit()
-        else
-            window.hide()
     }
 
     Shortcut {

@@ -69,47 +69,50 @@ Item {
                     radius: width / 2
                     color: mainModel.isRunning ? Theme.connected : Theme.accent
                 }
-                contentItem: Column {
-                    spacing: 10
-                    anchors.centerIn: parent
-
-                    Image {
-                        anchors.horizontalCenter: parent.horizontalCenter
-                        visible: !mainModel.isLoading
-                        source: mainModel.isRunning ? "qrc:/veskar/icons/shield-network.svg" : "qrc:/veskar/icons/shield-outline.svg"
-                        sourceSize.width: 56
-                        sourceSize.height: 56
-                    }
-                    Row {
-                        anchors.horizontalCenter: parent.horizontalCenter
-                        visible: mainModel.isLoading
+                // The control sizes its content item: the column is centred inside it.
+                contentItem: Item {
+                    Column {
                         spacing: 10
-                        height: 56
-                        Repeater {
-                            model: 3
-                            Rectangle {
-                                required property int index
-                                anchors.verticalCenter: parent.verticalCenter
-                                width: 10
-                                height: 10
-                                radius: 5
-                                color: Theme.text
-                                SequentialAnimation on scale {
-                                    running: mainModel.isLoading
-                                    loops: Animation.Infinite
-                                    PauseAnimation { duration: index * 200 }
-                                    NumberAnimation { to: 1.5; duration: 600; easing.type: Easing.InOutQuad }
-                                    NumberAnimation { to: 1; duration: 600; easing.type: Easing.InOutQuad }
+                        anchors.centerIn: parent
+
+                        Image {
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            visible: !mainModel.isLoading
+                            source: mainModel.isRunning ? "qrc:/veskar/icons/shield-network.svg" : "qrc:/veskar/icons/shield-outline.svg"
+                            sourceSize.width: 56
+                            sourceSize.height: 56
+                        }
+                        Row {
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            visible: mainModel.isLoading
+                            spacing: 10
+                            height: 56
+                            Repeater {
+                                model: 3
+                                Rectangle {
+                                    required property int index
+                                    anchors.verticalCenter: parent.verticalCenter
+                                    width: 10
+                                    height: 10
+                                    radius: 5
+                                    color: Theme.text
+                                    SequentialAnimation on scale {
+                                        running: mainModel.isLoading
+                                        loops: Animation.Infinite
+                                        PauseAnimation { duration: index * 200 }
+                                        NumberAnimation { to: 1.5; duration: 600; easing.type: Easing.InOutQuad }
+                                        NumberAnimation { to: 1; duration: 600; easing.type: Easing.InOutQuad }
+                                    }
                                 }
                             }
                         }
-                    }
-                    Text {
-                        anchors.horizontalCenter: parent.horizontalCenter
-                        text: mainModel.isRunning ? qsTrId("vpn.status.connected") : qsTrId("vpn.connect")
-                        color: Theme.text
-                        font.pixelSize: 18
-                        font.bold: true
+                        Text {
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            text: mainModel.statusText
+                            color: Theme.text
+                            font.pixelSize: 18
+                            font.bold: true
+                        }
                     }
                 }
             }
@@ -321,7 +324,7 @@ Item {
         }
     }
 
-    // The daemon refused us: say so and lead to the settings.
+    // The daemon refused us: say so, and how to be let in.
     Popup {
         id: permission
         anchors.centerIn: parent
@@ -350,13 +353,13 @@ Item {
             }
             RowLayout {
                 Layout.alignment: Qt.AlignRight
-                Button {
+                DialogButton {
                     text: qsTrId("common.cancel")
                     onClicked: mainModel.showingPermissionAlert = false
                 }
-                Button {
-                    text: qsTrId("common.open_settings")
-                    highlighted: true
+                DialogButton {
+                    text: qsTrId("common.open_help")
+                    primary: true
                     onClicked: {
                         mainModel.openPermissionSettings()
                         mainModel.showingPermissionAlert = false

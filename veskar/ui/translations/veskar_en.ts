@@ -191,5 +191,37 @@
         <source>Reconnecting…</source>
         <translation>Reconnecting…</translation>
     </message>
+    <message id="common.open_help">
+        <source>Open Help</source>
+        <translation>Open Help</translation>
+    </message>
+    <message id="error.login.wrong_password">
+        <source>The phone number or password is wrong. Check them and try again.</source>
+        <translation>The phone number or password is wrong. Check them and try again.</translation>
+    </message>
+    <message id="error.network.unavailable">
+        <source>The server cannot be reached. Check your network connection and try again.</source>
+        <translation>The server cannot be reached. Check your network connection and try again.</translation>
+    </message>
+    <message id="error.server.failed">
+        <source>The server could not complete the request. Try again later.</source>
+        <translation>The server could not complete the request. Try again later.</translation>
+    </message>
+    <message id="error.service.not_responding">
+        <source>The Veskar service is not responding. Restart it with "sudo systemctl restart flowgate" and try again.</source>
+        <translation>The Veskar service is not responding. Restart it with "sudo systemctl restart flowgate" and try again.</translation>
+    </message>
+    <message id="error.service.not_running">
+        <source>The Veskar service is not running. Start it with "sudo systemctl start flowgate" and try again.</source>
+        <translation>The Veskar service is not running. Start it with "sudo systemctl start flowgate" and try again.</translation>
+    </message>
+    <message id="error.service.permission_denied">
+        <source>You may not control the tunnel: only root and members of the group "veskar" may. Add yourself with "sudo usermod -aG veskar $USER", then sign out of the desktop and back in.</source>
+        <translation>You may not control the tunnel: only root and members of the group "veskar" may. Add yourself with "sudo usermod -aG veskar $USER", then sign out of the desktop and back in.</translation>
+    </message>
+    <message id="vpn.status.service_stopped">
+        <source>Service stopped</source>
+        <translation>Service stopped</translation>
+    </message>
 </context>
 </TS>

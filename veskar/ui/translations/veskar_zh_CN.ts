@@ -191,5 +191,37 @@
         <source>Reconnecting…</source>
         <translation>正在重新连接…</translation>
     </message>
+    <message id="common.open_help">
+        <source>Open Help</source>
+        <translation>打开帮助</translation>
+    </message>
+    <message id="error.login.wrong_password">
+        <source>The phone number or password is wrong. Check them and try again.</source>
+        <translation>手机号或密码错误，请检查后重试。</translation>
+    </message>
+    <message id="error.network.unavailable">
+        <source>The server cannot be reached. Check your network connection and try again.</source>
+        <translation>无法连接服务器。请检查网络连接后重试。</translation>
+    </message>
+    <message id="error.server.failed">
+        <source>The server could not complete the request. Try again later.</source>
+        <translation>服务器无法完成请求，请稍后重试。</translation>
+    </message>
+    <message id="error.service.not_responding">
+        <source>The Veskar service is not responding. Restart it with "sudo systemctl restart flowgate" and try again.</source>
+        <translation>Veskar 服务没有响应。请用“sudo systemctl restart flowgate”重启后重试。</translation>
+    </message>
+    <message id="error.service.not_running">
+        <source>The Veskar service is not running. Start it with "sudo systemctl start flowgate" and try again.</source>
+        <translation>Veskar 服务未运行。请用“sudo systemctl start flowgate”启动后重试。</translation>
+    </message>
+    <message id="error.service.permission_denied">
+        <source>You may not control the tunnel: only root and members of the group "veskar" may. Add yourself with "sudo usermod -aG veskar $USER", then sign out of the desktop and back in.</source>
+        <translation>您无权控制隧道：只有 root 和“veskar”组的成员可以。请用“sudo usermod -aG veskar $USER”把自己加入该组，然后注销桌面并重新登录。</translation>
+    </message>
+    <message id="vpn.status.service_stopped">
+        <source>Service stopped</source>
+        <translation>服务已停止</translation>
+    </message>
 </context>
 </TS>
