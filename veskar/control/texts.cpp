@@ -8,7 +8,7 @@ namespace veskar {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 49> kEnglish = {{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 55> kEnglish = {{
     {"app.open_website", "Open the website"},
     {"app.tagline", "Fast, private paths to the internet"},
     {"cli.login.no_password", "No password given: type it at a terminal or pass --password-stdin."},
