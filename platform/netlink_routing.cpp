@@ -184,20 +184,20 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
 
   NetlinkBatch additions;
   std::vector<Routes::value_type> added;
-  for (const auto& [destination, kind] : desired) {
-    // Routes through the device go whenever its addresses do; they are few,
-    // so they are always sent again.
-    auto found = installed_.find(destination);
-    if (kind == Kind::thrown && found != installed_.end() && found->second == kind) continue;
+  auto put = [&](const Destination& destination, Kind kind) {
     auto* message = additions.begin(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE);
     auto* route = putHeader<rtmsg>(message);
     route->rtm_family = AF_INET;
     route->rtm_dst_len = static_cast<std::uint8_t>(destination.prefixLength);
     route->rtm_table = RT_TABLE_UNSPEC;
     route->rtm_protocol = kRouteProtocol;
-    route->rtm_scope = kind == Kind::thrown ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
-    route->rtm_type = kind == Kind::thrown ? RTN_THROW : RTN_UNICAST;
+    route->rtm_scope = kind == Kind::throughDevice ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE;
+    route->rtm_type = kind == Kind::thrown        ? RTN_THROW
+                      : kind == Kind::unreachable ? RTN_UNREACHABLE
+                                                  : RTN_UNICAST;
     mnl_attr_put_u32(message, RTA_TABLE, kRoutingTable);
+    // Replacing by metric leaves the device's route of the same destination alone.
+    if (kind == Kind::unreachable) mnl_attr_put_u32(message, RTA_PRIORITY, kFallbackMetric);
     if (destination.prefixLength > 0)
       mnl_attr_put_u32(message, RTA_DST, htonl(destination.network));
     if (kind == Kind::throughDevice) {
@@ -205,22 +205,14 @@ void NetlinkRouting::applyRoutes(int linkIndex, const IPv4Settings& settings) {
     }
     additions.end(message);
     added.emplace_back(destination, kind);
-    if (kind != Kind::throughDevice) continue;
-    // Replacing by metric leaves the device's route of the same destination alone.
-    auto* fallback = additions.begin(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE);
-    auto* unreachable = putHeader<rtmsg>(fallback);
-    unreachable->rtm_family = AF_INET;
-    unreachable->rtm_dst_len = static_cast<std::uint8_t>(destination.prefixLength);
-    unreachable->rtm_table = RT_TABLE_UNSPEC;
-    unreachable->rtm_protocol = kRouteProtocol;
-    unreachable->rtm_scope = RT_SCOPE_UNIVERSE;
-    unreachable->rtm_type = RTN_UNREACHABLE;
-    mnl_attr_put_u32(fallback, RTA_TABLE, kRoutingTable);
-    mnl_attr_put_u32(fallback, RTA_PRIORITY, kFallbackMetric);
-    if (destination.prefixLength > 0)
-      mnl_attr_put_u32(fallback, RTA_DST, htonl(destination.network));
-    additions.end(fallback);
-    added.emplace_back(destination, Kind::unreachable);
+  };
+  for (const auto& [destination, kind] : desired) {
+    // Routes through the device go whenever its addresses do; they are few,
+    // so they are always sent again.
+    auto found = installed_.find(destination);
+    if (kind == Kind::thrown && found != installed_.end() && found->second == kind) continue;
+    put(destination, kind);
+    if (kind == Kind::throughDevice) put(destination, Kind::unreachable);
   }
   auto failures = socket_.transact(additions);
   std::size_t nextFailure = 0;

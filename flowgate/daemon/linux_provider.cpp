@@ -91,7 +91,6 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
   resolvers->excludeServers(tunnelDNSServers(startOptions));
   auto applier = std::make_shared<platform::LinuxSettingsApplier>(
       tunName, platform::makeDNSConfigurator(), options.ipv6LeakGuard, worker, options.lockdown);
-  applier->removeLeftovers();
 
   Flowgate::Environment environment;
   environment.executor = executor;

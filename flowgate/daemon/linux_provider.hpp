@@ -33,9 +33,9 @@ std::shared_ptr<platform::Lockdown> makeLinuxLockdown(const std::string& tunName
 
 // One run's provider. The TUN device lives as long as the packet flow the
 // provider holds: after `stopped` ends the flow's pending read, it closes with
-// the provider and the device is gone. A crashed run's leftovers are removed
-// first: its resolver file would send this start's own name lookups to a
-// tunnel DNS server nobody answers yet.
+// the provider and the device is gone. A crashed run's leftovers go with the
+// first application of the settings, on the applier's worker: the start's own
+// name lookups ask the physical network's resolvers, never the resolver file.
 ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOptions& options,
                               const StartOptions& startOptions,
                               std::function<void(bool)> reassertingChanged,
