@@ -44,12 +44,8 @@ step "Installing packages"
 ./scripts/install-deps.sh
 
 step "Building (Release)"
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESKAR_BENCH=OFF "${launcher[@]}" \
-  >/dev/null
+# The build uses the compiler cache by itself where ccache is installed.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESKAR_BENCH=OFF >/dev/null
 cmake --build "$build" --target flowgate veskarctl testbed-control testbed-relay testbed-pki \
   testbed-geoip testbed-echo
 flowgate=$build/flowgate/cli/flowgate
