@@ -66,6 +66,14 @@ bool mergeable(std::span<const std::uint8_t> p, Segment& segment) {
   if (tcpHeader < 20 || ipv4HeaderSize + tcpHeader >= p.size()) return false;
   std::uint8_t flags = tcp[13];
   if ((flags & flagACK) == 0 || (flags & ~(flagACK | flagPSH)) != 0) return false;
+  // A merged write's checksums are made anew and the kernel trusts them: a
+  // segment damaged before the exit would be delivered instead of dropped.
+  if (checksumFold(checksumAdd(p.first(ipv4HeaderSize))) != 0xffff ||
+      checksumFold(
+          pseudoHeaderSum(p.first(ipv4HeaderSize), tcpProtocol, p.size() - ipv4HeaderSize) +
+          checksumAdd(p.subspan(ipv4HeaderSize))) != 0xffff) {
+    return false;
+  }
   segment = {ipv4HeaderSize + tcpHeader, p.size() - ipv4HeaderSize - tcpHeader, readBig32(tcp + 4),
              flags};
   return true;

@@ -50,8 +50,9 @@ struct OffloadWrite {
 // Merges consecutive segments of one TCP stream into super-packets for
 // writing, as the kernel's receive offload does: same addresses, ports, header
 // fields and options, each segment following on from the last, all but the
-// last of one size, only ACK (and PSH on the last) set. Anything else is
-// written as it came. Packets of one stream keep their order.
+// last of one size, only ACK (and PSH on the last) set, both checksums
+// correct. Anything else is written as it came. Packets of one stream keep
+// their order.
 class TcpCoalescer {
  public:
   // The writes stay valid until the next call and while `packets` live.

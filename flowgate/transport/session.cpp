@@ -15,6 +15,7 @@
 #include <boost/uuid/random_generator.hpp>
 
 #include <chrono>
+#include <exception>
 
 namespace flowgate {
 
@@ -72,8 +73,6 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
   self->context_ = std::move(context);
   auto target = *hostPort(path.front());
   try {
-    auto serverName = path.front().tlsServerName.value_or(target.host);
-    co_await self->start(target.host, target.port, std::move(serverName), options);
     std::vector<HopEndpoint> laterNodes;
     for (std::size_t i = 1; i < path.size(); ++i) {
       auto endpoint = ipv4Endpoint(path[i]);
@@ -81,7 +80,9 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
       laterNodes.push_back(*endpoint);
     }
     auto payload = authRequestPayload(credential, laterNodes);
-    co_await self->authenticate(std::move(payload), deviceID);
+    auto serverName = path.front().tlsServerName.value_or(target.host);
+    co_await self->start(target.host, target.port, std::move(serverName), options,
+                         std::move(payload), deviceID);
   } catch (...) {
     // A session that is not returned must not leave its connection open.
     self->closeNow();
@@ -96,7 +97,8 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
 }
 
 Task<void> Session::start(std::string host, std::uint16_t port, std::string serverName,
-                          SessionOptions options) {
+                          SessionOptions options, std::vector<std::uint8_t> authPayload,
+                          std::uint64_t deviceID) {
   auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
   platform::SocketOptions socketOptions{options.routingMark, true, true, options.nameLookup};
   try {
@@ -109,8 +111,9 @@ Task<void> Session::start(std::string host, std::uint16_t port, std::string serv
   }
   setNodeServerName(*stream_, serverName);
 
-  // Exactly one of ready, failure or timeout ends the start: a handshake that
-  // completes once the deadline has passed is ignored.
+  // Exactly one of ready, failure or timeout ends the start: a handshake or an
+  // answer that completes once the deadline has passed is ignored. A node that
+  // finishes TLS and then stays silent must not hold the start forever.
   struct Gate {
     bool claimed = false;
     bool timedOut = false;
@@ -124,11 +127,18 @@ Task<void> Session::start(std::string host, std::uint16_t port, std::string serv
     boost::system::error_code ignored;
     stream->lowest_layer().close(ignored);
   });
-  auto [ec] = co_await stream_->async_handshake(ssl::stream_base::client, runtime::asTuple);
+  std::exception_ptr failure;
+  try {
+    auto [ec] = co_await stream_->async_handshake(ssl::stream_base::client, runtime::asTuple);
+    if (ec) throw runtime::SystemError(ec);
+    co_await authenticate(std::move(authPayload), deviceID);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   if (gate->timedOut) runtime::fail(ProtocolError::connectionTimedOut);
   gate->claimed = true;
   timer->cancel();
-  if (ec) throw runtime::SystemError(ec);
+  if (failure) std::rethrow_exception(failure);
 }
 
 Task<void> Session::authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID) {

@@ -29,7 +29,8 @@
 namespace flowgate {
 
 struct SessionOptions {
-  // Until the TLS connection must be ready: name lookup, connect and handshake.
+  // Until the session must be ready: name lookup, connect, TLS handshake and
+  // authentication.
   std::chrono::milliseconds startTimeout = std::chrono::seconds(12);
   // The mark of the daemon's own sockets (platform::kRoutingMark), or none.
   std::optional<std::uint32_t> routingMark;
@@ -81,8 +82,10 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
                                        std::string credential, std::uint64_t deviceID,
                                        std::shared_ptr<boost::asio::ssl::context> context,
                                        SessionOptions options);
+  // Connects, completes TLS and authenticates, all within the start timeout.
   runtime::Task<void> start(std::string host, std::uint16_t port, std::string serverName,
-                            SessionOptions options);
+                            SessionOptions options, std::vector<std::uint8_t> authPayload,
+                            std::uint64_t deviceID);
   runtime::Task<void> authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID);
   runtime::Task<void> receiveExactly(std::uint8_t* data, std::size_t count);
   static runtime::Task<bool> send(Self self, Packets packets);

@@ -1,5 +1,5 @@
 // Misbehaving nodes the relay cannot play: a node that answers with a chosen
-// reply, and one that never finishes the TLS handshake in time.
+// reply or none, and one that never finishes the TLS handshake in time.
 
 #include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/transport/frame.hpp"
@@ -146,6 +146,16 @@ TEST_F(ScriptedSessionTest, AHandshakeCompletedAfterTheDeadlineIsIgnored) {
   EXPECT_EQ(error, ProtocolError::connectionTimedOut) << error.message();
   EXPECT_TRUE(node.handshakeDone());  // the client did finish its handshake, too late
   EXPECT_FALSE(node.sawRequest());
+}
+
+TEST_F(ScriptedSessionTest, TheStartTimeoutBoundsANodeSilentAfterTLS) {
+  ScriptedNode node(io, *lab, {});  // takes the authRequest, answers nothing
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(connectError({this->node(1, node.port())}, {},
+                         {.startTimeout = std::chrono::milliseconds(300), .routingMark = {}}),
+            ProtocolError::connectionTimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+  EXPECT_TRUE(node.sawRequest());
 }
 
 TEST_F(ScriptedSessionTest, ANodeOfferingOnlyTLS12IsRefused) {

@@ -247,6 +247,11 @@ TEST(TunOffload, KeepsApartWhatCannotBeCutBackTheSameWay) {
   auto one = [](const Tcp& tcp, std::size_t size) {
     return std::vector<SharedBytes>{SharedBytes(tcpPacket(tcp, size))};
   };
+  auto damaged = [](const SharedBytes& packet, std::size_t at) {
+    std::vector<std::uint8_t> bytes(packet.begin(), packet.end());
+    bytes[at] ^= 0x40;
+    return SharedBytes(std::move(bytes));
+  };
   std::vector<Case> cases = {
       {"two interleaved streams merge each", join({{a[0], b[0], a[1], b[1], a[2]}}), 2},
       {"a gap in the sequence", join({a, one(gap, 1000)}), 2},
@@ -259,6 +264,10 @@ TEST(TunOffload, KeepsApartWhatCannotBeCutBackTheSameWay) {
       {"a bare ACK of the stream stays in its place", join({{a[0]}, one(t, 0), {a[1]}}), 3},
       {"SYN is written alone", join({one(syn, 0), a}), 2},
       {"other protocols pass", join({{a[0], icmp, a[1]}}), 2},
+      // Checksums made anew would hide the damage from the kernel.
+      {"a damaged payload is written alone, as it came", join({{a[0], damaged(a[1], 300), a[2]}}),
+       3},
+      {"so is a damaged IPv4 header", join({{a[0], damaged(a[1], 10), a[2]}}), 3},
   };
   for (const auto& c : cases) {
     TcpCoalescer coalescer;
