@@ -1,6 +1,7 @@
 // Who may control the tunnel: a peer running as an unprivileged user is
 // refused every request unless the control group is its primary or one of its
-// supplementary groups.
+// supplementary groups. A refusal, by the socket file or by the host, names
+// the host's group (the fixture's, not the default).
 
 #include "socket_fixture.hpp"
 
@@ -44,7 +45,7 @@ TEST_F(SocketTest, OnlyRootAndTheGroupMayControl) {
     std::vector<std::string> expected;
     for (const char* operation : operations)
       expected.push_back(std::string(operation) +
-                         (c.served ? " ok" : " system 13 Permission denied"));
+                         (c.served ? " ok" : " system 13 Permission denied group " + group));
     EXPECT_EQ(lines, expected);
   }
   // Only the two members reached the host.

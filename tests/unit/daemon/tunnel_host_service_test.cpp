@@ -3,10 +3,12 @@
 // across daemon restarts.
 
 #include "flowgate/daemon/tunnel_host_service.hpp"
+#include "platform/tunnel_host_protocol.hpp"
 #include "tests/support/tunnel_host/veskar_configuration.hpp"
 #include "tests/unit/provider/provider_fixture.hpp"
 
 #include <gtest/gtest.h>
+#include <boost/json/serialize.hpp>
 
 #include <fstream>
 #include <regex>
@@ -20,6 +22,7 @@ void PrintTo(const TunnelErrorInfo& info, std::ostream* out) {
 namespace {
 
 using namespace provider_test;
+using flowgate::daemon::ConfigurationStore;
 using flowgate::daemon::ProviderRun;
 using flowgate::daemon::TunnelHostService;
 using platform::TunnelHostError;
@@ -27,6 +30,18 @@ using platform::TunnelStatus;
 
 platform::TunnelConfiguration veskarConfiguration(bool enabled = true) {
   return testsupport::veskarConfiguration("control.test", enabled);
+}
+
+// A new configuration whose encoding, once it has its identifier, takes `size` bytes.
+platform::TunnelConfiguration sized(std::size_t size) {
+  auto configuration = veskarConfiguration();
+  configuration.identifier = std::string(36, 'X');
+  configuration.providerConfiguration["padding"] = "";
+  auto base =
+      boost::json::serialize(platform::tunnel_protocol::encodeConfiguration(configuration)).size();
+  configuration.providerConfiguration["padding"] = std::string(size - base, 'p');
+  configuration.identifier.clear();
+  return configuration;
 }
 
 platform::TunnelStartOptions hostOptions() {
@@ -324,6 +339,45 @@ TEST_F(TunnelHostServiceTest, ACorruptFileIsSetAsideAndTheHostStartsEmpty) {
     saved();
     EXPECT_EQ(call(makeService()->loadAllFromPreferences()).value->size(), 1u);
   }
+
+  // A file larger than the host ever writes is set aside unread.
+  std::ofstream(path, std::ios::trunc).close();
+  std::filesystem::resize_file(path, 70 << 20);
+  service = makeService();
+  EXPECT_TRUE(call(service->loadAllFromPreferences()).value->empty());
+  EXPECT_EQ(std::filesystem::file_size(path.string() + ".corrupt"), 70u << 20);
+}
+
+TEST_F(TunnelHostServiceTest, TheSavedStateIsBounded) {
+  namespace protocol = platform::tunnel_protocol;
+  constexpr auto most = ConfigurationStore::maxConfigurations;
+  constexpr auto largest = ConfigurationStore::maxConfigurationSize;
+  std::vector<std::string> identifiers;
+  for (std::size_t i = 0; i < most; ++i) {
+    auto stored = call(service->saveToPreferences(sized(largest)));
+    ASSERT_FALSE(stored.error) << i;
+    identifiers.push_back(stored.value->identifier);
+  }
+  EXPECT_EQ(call(service->saveToPreferences(veskarConfiguration())).error,
+            TunnelHostError::tooManyConfigurations);
+  auto tooLarge = sized(largest + 1);
+  tooLarge.identifier = identifiers[0];
+  EXPECT_EQ(call(service->saveToPreferences(tooLarge)).error,
+            TunnelHostError::configurationTooLarge);
+  // A full host still takes a replacement within the bounds.
+  auto replaced = veskarConfiguration();
+  replaced.identifier = identifiers[1];
+  ASSERT_FALSE(call(service->saveToPreferences(replaced)).error);
+
+  // The next daemon reads them all, and they fit one load reply.
+  service = makeService();
+  auto all = *call(service->loadAllFromPreferences()).value;
+  ASSERT_EQ(all.size(), most);
+  EXPECT_EQ(all[0].identifier, identifiers[0]);
+  EXPECT_EQ(boost::json::serialize(protocol::encodeConfiguration(all[0])).size(), largest);
+  EXPECT_EQ(all[1], replaced);
+  EXPECT_LE(protocol::encodeResult(~0ull, protocol::encodeConfigurations(all)).size(),
+            protocol::maxFrameLength);
 }
 
 class TableFirewall final : public platform::LockdownFirewall {
