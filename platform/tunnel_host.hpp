@@ -86,17 +86,19 @@ struct TunnelStatusChange {
 };
 
 enum class TunnelHostError {
-  notFound = 1,           // no saved configuration with that identifier
-  alreadyRunning,         // a start while a tunnel is connecting, connected or reasserting
-  notRunning,             // a provider message while no tunnel of that configuration runs
-  invalidRequest,         // a request the host could not read (bad JSON, missing fields)
-  unknownOperation,       // an operation the host does not offer
-  messageTooLarge,        // a frame longer than the limit
-  disabled,               // a start of a configuration that is not enabled
-  connectionLost,         // the socket closed before the reply came
-  notResponding,          // no reply within the call's deadline
-  configurationTooLarge,  // a saved configuration's encoded size is over the host's bound
-  tooManyConfigurations,  // a new configuration while the host holds as many as it keeps
+  notFound = 1,      // no saved configuration with that identifier
+  alreadyRunning,    // a start while a tunnel is connecting, connected or reasserting
+  notRunning,        // a provider message while no tunnel of that configuration runs
+  invalidRequest,    // a request the host could not read (bad JSON, missing fields)
+  unknownOperation,  // an operation the host does not offer
+  messageTooLarge,   // a frame longer than the limit
+  disabled,          // a start of a configuration that is not enabled
+  connectionLost,    // the socket closed before the reply came
+  notResponding,     // no reply within the call's deadline
+  // A saved configuration's encoded size is over the host's bound.
+  configurationTooLarge,
+  // A new configuration while the host holds as many as it keeps.
+  tooManyConfigurations,
 };
 
 // An error the provider (not the host) reported, e.g. the last disconnect error

@@ -1,7 +1,6 @@
 // Who may control the tunnel: a peer running as an unprivileged user is
 // refused every request unless the control group is its primary or one of its
-// supplementary groups. A refusal, by the socket file or by the host, names
-// the host's group (the fixture's, not the default).
+// supplementary groups. Either refusal (socket file, host) names the host's group.
 
 #include "socket_fixture.hpp"
 

@@ -90,9 +90,6 @@ TEST(ErrorText, SentencesThatSayWhatToDoInTheUsersLanguage) {
        "and back in.",
        "您无权控制隧道：只有 root 和“vpn-users”组的成员可以。请用“sudo usermod -aG vpn-users "
        "$USER”把自己加入该组，然后注销桌面并重新登录。"},
-      {errorOf(runtime::SystemError(platform::TunnelHostError::tooManyConfigurations)),
-       "The tunnel configuration could not be saved.", "无法保存隧道配置。",
-       "Too many saved tunnel configurations"},
       {errorOf(runtime::SystemError(boost::asio::error::host_not_found)),
        "The server cannot be reached. Check your network connection and try again.",
        "无法连接服务器。请检查网络连接后重试。"},
