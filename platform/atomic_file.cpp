@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace platform {
@@ -62,6 +63,8 @@ std::optional<std::string> readFileNoFollow(const std::filesystem::path& path,
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) failWithErrno();
   if (!S_ISREG(status.st_mode)) failWith(EINVAL);
+  // Refused before reading, so an oversized file costs no memory.
+  if (static_cast<std::uintmax_t>(status.st_size) > maxSize) failWith(EFBIG);
   std::string content;
   char buffer[65536];
   for (;;) {

@@ -15,6 +15,7 @@
 
 #include <boost/json/object.hpp>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,6 +95,10 @@ enum class TunnelHostError {
   disabled,          // a start of a configuration that is not enabled
   connectionLost,    // the socket closed before the reply came
   notResponding,     // no reply within the call's deadline
+  // A saved configuration's encoded size is over the host's bound.
+  configurationTooLarge,
+  // A new configuration while the host holds as many as it keeps.
+  tooManyConfigurations,
 };
 
 // An error the provider (not the host) reported, e.g. the last disconnect error
@@ -106,6 +111,19 @@ class TunnelProviderError : public std::runtime_error {
 
  private:
   TunnelErrorInfo info_;
+};
+
+// EACCES from the host (or its socket), naming the group whose members it
+// serves, so the person refused is told the group the host really uses.
+class TunnelAccessDenied : public runtime::SystemError {
+ public:
+  explicit TunnelAccessDenied(std::string group)
+      : runtime::SystemError(runtime::ErrorCode(EACCES, boost::system::system_category())),
+        group_(std::move(group)) {}
+  const std::string& group() const { return group_; }
+
+ private:
+  std::string group_;
 };
 
 class TunnelHost {
@@ -170,6 +188,10 @@ struct runtime::ErrorTraits<platform::TunnelHostError> {
       case platform::TunnelHostError::disabled: return "The tunnel configuration is disabled";
       case platform::TunnelHostError::connectionLost: return "Connection to the tunnel daemon lost";
       case platform::TunnelHostError::notResponding: return "The tunnel daemon is not responding";
+      case platform::TunnelHostError::configurationTooLarge:
+        return "The tunnel configuration is too large";
+      case platform::TunnelHostError::tooManyConfigurations:
+        return "Too many saved tunnel configurations";
     }
     return "Unknown tunnel host error";
   }

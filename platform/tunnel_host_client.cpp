@@ -8,7 +8,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <grp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -37,6 +39,7 @@ struct TunnelHostClient::Pending {
   bool lost = false;
   boost::json::value result;
   std::optional<TunnelErrorInfo> error;
+  std::string group;  // named by a refusal
 };
 
 struct TunnelHostClient::Connecting : Pending {
@@ -176,11 +179,30 @@ runtime::Task<boost::json::value> TunnelHostClient::call(std::shared_ptr<TunnelH
     }
   }
   if (pending->lost) runtime::fail(TunnelHostError::connectionLost);
-  if (pending->error) protocol::throwError(*pending->error);
+  if (pending->error) protocol::throwError(*pending->error, pending->group);
   co_return std::move(pending->result);
 }
 
 // ---- the connection ----
+
+namespace {
+
+// The socket's group is the one the host serves: a refusal names it.
+[[noreturn]] void failConnecting(const runtime::ErrorCode& error,
+                                 const std::filesystem::path& socket) {
+  struct stat status {};
+  if (error == boost::system::errc::permission_denied && ::stat(socket.c_str(), &status) == 0) {
+    std::array<char, 4096> buffer{};
+    struct group entry {};
+    struct group* found = nullptr;
+    if (::getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+      throw TunnelAccessDenied(found->gr_name);
+    }
+  }
+  throw runtime::SystemError(error);
+}
+
+}  // namespace
 
 runtime::Task<std::shared_ptr<TunnelHostClient::Link>> TunnelHostClient::currentLink() {
   for (;;) {
@@ -188,7 +210,7 @@ runtime::Task<std::shared_ptr<TunnelHostClient::Link>> TunnelHostClient::current
     if (auto connecting = connecting_) {
       // Someone else is connecting: share its outcome.
       while (!connecting->done) co_await connecting->timer.async_wait(runtime::asTuple);
-      if (connecting->failure) throw runtime::SystemError(connecting->failure);
+      if (connecting->failure) failConnecting(connecting->failure, path_);
       continue;
     }
     auto connecting = connecting_ = std::make_shared<Connecting>(strand_);
@@ -202,7 +224,7 @@ runtime::Task<std::shared_ptr<TunnelHostClient::Link>> TunnelHostClient::current
     connecting_.reset();
     connecting->failure = error;
     connecting->finish();
-    if (error) throw runtime::SystemError(error);
+    if (error) failConnecting(error, path_);
     link_ = link;
     runtime::spawn(strand_, readLoop(weak_from_this(), link));
     subscribeIfObserved(link);
@@ -290,6 +312,7 @@ void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Inco
   link->pending.erase(found);
   if (auto* error = std::get_if<TunnelErrorInfo>(&reply.outcome)) {
     pending->error = std::move(*error);
+    pending->group = std::move(reply.group);
   } else {
     pending->result = std::move(std::get<boost::json::value>(reply.outcome));
   }

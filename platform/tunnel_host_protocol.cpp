@@ -224,7 +224,8 @@ std::string encodeResult(std::uint64_t id, const bj::value& result) {
   return bj::serialize(object);
 }
 
-std::string encodeError(std::optional<std::uint64_t> id, const TunnelErrorInfo& error) {
+std::string encodeError(std::optional<std::uint64_t> id, const TunnelErrorInfo& error,
+                        std::string_view group) {
   bj::object object;
   if (id) {
     object["id"] = *id;
@@ -232,6 +233,7 @@ std::string encodeError(std::optional<std::uint64_t> id, const TunnelErrorInfo& 
     object["id"] = nullptr;
   }
   object["error"] = encodeErrorInfo(error);
+  if (!group.empty()) object["error"].as_object()["group"] = group;
   return bj::serialize(object);
 }
 
@@ -264,6 +266,8 @@ Incoming decodeIncoming(std::string_view payload) {
     reply.outcome = *result;
   } else {
     reply.outcome = decodeErrorInfo(*error);
+    if (error->as_object().contains("group"))
+      reply.group = stringMember(error->as_object(), "group");
   }
   return reply;
 }
@@ -439,8 +443,9 @@ TunnelErrorInfo errorInfo(std::exception_ptr error) {
   }
 }
 
-void throwError(const TunnelErrorInfo& error) {
+void throwError(const TunnelErrorInfo& error, const std::string& group) {
   if (error.domain == "system") {
+    if (error.code == EACCES && !group.empty()) throw TunnelAccessDenied(group);
     throw runtime::SystemError(runtime::ErrorCode(error.code, boost::system::system_category()));
   }
   if (error.domain == runtime::ErrorTraits<TunnelHostError>::name) {

@@ -23,7 +23,8 @@
 
 namespace platform::tunnel_protocol {
 
-inline constexpr std::size_t maxFrameLength = 1 << 20;
+// Holds a load reply of the most configurations the daemon keeps, at their largest.
+inline constexpr std::size_t maxFrameLength = 4 << 20;
 inline constexpr std::size_t frameHeaderLength = 4;
 
 // The payload behind its length header. The caller keeps payloads within maxFrameLength.
@@ -84,12 +85,15 @@ struct DecodedRequest {
 DecodedRequest decodeRequest(std::string_view payload);
 
 std::string encodeResult(std::uint64_t id, const boost::json::value& result);
-std::string encodeError(std::optional<std::uint64_t> id, const TunnelErrorInfo& error);
+// `group`, with EACCES: the group whose members the host serves.
+std::string encodeError(std::optional<std::uint64_t> id, const TunnelErrorInfo& error,
+                        std::string_view group = {});
 std::string encodeEvent(const TunnelStatusChange& change);
 
 struct Reply {
   std::optional<std::uint64_t> id;  // null for a reply to a broken frame or unreadable request
   std::variant<boost::json::value, TunnelErrorInfo> outcome;
+  std::string group;  // named by a refusal
 };
 using Incoming = std::variant<Reply, TunnelStatusChange>;
 // What the daemon sent; throws runtime::SystemError(TunnelHostError::invalidRequest).
@@ -120,7 +124,8 @@ TunnelErrorInfo errorInfo(const runtime::ErrorCode& error);
 // they are, anything else in the domain "flowgate.daemon".
 TunnelErrorInfo errorInfo(std::exception_ptr error);
 // The error a caller sees: "system" as a system_category error code,
-// "flowgate.tunnel-host" as TunnelHostError, any other domain as TunnelProviderError.
-[[noreturn]] void throwError(const TunnelErrorInfo& error);
+// "flowgate.tunnel-host" as TunnelHostError, any other domain as TunnelProviderError;
+// EACCES naming a group as TunnelAccessDenied.
+[[noreturn]] void throwError(const TunnelErrorInfo& error, const std::string& group = {});
 
 }  // namespace platform::tunnel_protocol

@@ -46,9 +46,10 @@ ConfigurationStore::ConfigurationStore(std::filesystem::path directory)
     : directory_(std::move(directory)) {}
 
 std::vector<platform::TunnelConfiguration> ConfigurationStore::load() {
-  auto bytes = platform::readFileNoFollow(path());
-  if (!bytes) return {};
   try {
+    // Inside the recovery: a file that cannot be read must not stop the daemon.
+    auto bytes = platform::readFileNoFollow(path(), maxFileSize);
+    if (!bytes) return {};
     std::vector<platform::TunnelConfiguration> configurations;
     auto document = json::parse(*bytes);
     for (const auto& entry : document.as_object().at("configurations").as_array()) {
@@ -60,6 +61,12 @@ std::vector<platform::TunnelConfiguration> ConfigurationStore::load() {
     std::error_code ignored;
     std::filesystem::rename(path(), directory_ / (std::string(fileName) + ".corrupt"), ignored);
     return {};
+  }
+}
+
+void ConfigurationStore::checkSize(const platform::TunnelConfiguration& configuration) {
+  if (json::serialize(encode(configuration)).size() > maxConfigurationSize) {
+    runtime::fail(platform::TunnelHostError::configurationTooLarge);
   }
 }
 

@@ -81,7 +81,9 @@ runtime::Task<void> ControlConnection::readLoop(std::shared_ptr<ControlConnectio
 void ControlConnection::handle(const std::string& payload) {
   auto decoded = protocol::decodeRequest(payload);
   if (!settings_.allowed) {
-    send(errorFrame(decoded.id, runtime::ErrorCode(EACCES, boost::system::system_category())));
+    auto refusal =
+        protocol::errorInfo(runtime::ErrorCode(EACCES, boost::system::system_category()));
+    send(protocol::frame(protocol::encodeError(decoded.id, refusal, settings_.group)));
   } else if (decoded.error) {
     send(errorFrame(decoded.id, decoded.error));
   } else {

@@ -29,6 +29,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
     std::uint64_t key = 0;  // the server's name for this client
     bool allowed = false;   // whether the peer may control the tunnel
     std::size_t maxQueuedBytes = 0;
+    std::string group;  // the control group, named in a refusal
   };
 
   // `socket` runs on `strand`.

@@ -112,7 +112,8 @@ void ControlSocketServer::admit(asio::local::stream_protocol::socket socket,
   } catch (const runtime::SystemError&) {
     return;  // the peer left before we could ask who it was
   }
-  ControlConnection::Settings settings{++nextClient_, allowed, options_.maxQueuedBytes};
+  ControlConnection::Settings settings{++nextClient_, allowed, options_.maxQueuedBytes,
+                                       options_.group};
   auto connection = std::make_shared<ControlConnection>(std::move(socket), std::move(strand),
                                                         weak_from_this(), host_, settings);
   clients_.emplace(settings.key, Entry{connection, false});

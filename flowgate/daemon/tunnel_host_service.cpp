@@ -81,6 +81,9 @@ runtime::Task<platform::TunnelConfiguration> TunnelHostService::saveToPreference
          platform::TunnelConfiguration saved) -> runtime::Task<platform::TunnelConfiguration> {
         auto configurations = self->configurations_;
         if (saved.identifier.empty()) {
+          if (configurations.size() >= ConfigurationStore::maxConfigurations) {
+            runtime::fail(TunnelHostError::tooManyConfigurations);
+          }
           saved.identifier = newConfigurationIdentifier();
           configurations.push_back(saved);
         } else {
@@ -89,6 +92,8 @@ runtime::Task<platform::TunnelConfiguration> TunnelHostService::saveToPreference
           if (found == configurations.end()) runtime::fail(TunnelHostError::notFound);
           *found = saved;
         }
+        // With its identifier, as the file will hold it.
+        ConfigurationStore::checkSize(saved);
         self->persist(std::move(configurations));
         if (!self->connections_.contains(saved.identifier)) {
           self->connections_[saved.identifier].status = TunnelStatus::disconnected;

@@ -12,7 +12,7 @@ bool isDaemonUnreachable(std::exception_ptr error) {
 std::string errorText(std::exception_ptr error, bool signingIn) {
   // The window's sentences, so both tell the same story.
   Failure failure = describeFailure(error, signingIn);
-  std::string text = localized(failure.key);
+  std::string text = localizedFormat(failure.key, {failure.argument});
   if (!failure.detail.empty()) text += "\n" + failure.detail;
   return text;
 }

@@ -47,8 +47,8 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 55> kEnglish
      "The Veskar service is not running. Start it with \"sudo systemctl start flowgate\" and try "
      "again."},
     {"error.service.permission_denied",
-     "You may not control the tunnel: only root and members of the group \"veskar\" may. Add "
-     "yourself with \"sudo usermod -aG veskar $USER\", then sign out of the desktop and back in."},
+     "You may not control the tunnel: only root and members of the group \"%1\" may. Add "
+     "yourself with \"sudo usermod -aG %1 $USER\", then sign out of the desktop and back in."},
     {"error.session.expired", "Your session has expired. Please sign in again."},
     {"login.sign_out", "Sign out"},
     {"vpn.configuration.save_failed", "The tunnel configuration could not be saved."},

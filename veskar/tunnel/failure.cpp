@@ -55,7 +55,16 @@ Failure fromSystem(const runtime::SystemError& error, bool signingIn) {
     return {FailureKind::serviceNotResponding, "error.service.not_responding", {}};
   }
   if (code == errc::permission_denied || code == errc::operation_not_permitted) {
-    return {FailureKind::permissionDenied, "error.service.permission_denied", {}};
+    // The host's own word when it gave one, else the group it is installed with.
+    const auto* denied = dynamic_cast<const platform::TunnelAccessDenied*>(&error);
+    return {FailureKind::permissionDenied,
+            "error.service.permission_denied",
+            {},
+            denied ? denied->group() : "veskar"};
+  }
+  if (code == platform::TunnelHostError::configurationTooLarge ||
+      code == platform::TunnelHostError::tooManyConfigurations) {
+    return {FailureKind::other, "vpn.configuration.save_failed", code.message()};
   }
   if (isNetworkError(code)) return {FailureKind::noNetwork, "error.network.unavailable", {}};
   // Our own errors' messages are localization keys.

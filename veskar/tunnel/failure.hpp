@@ -23,8 +23,9 @@ enum class FailureKind {
 
 struct Failure {
   FailureKind kind = FailureKind::other;
-  std::string key;     // a localization key
-  std::string detail;  // empty when the sentence says it all
+  std::string key;            // a localization key
+  std::string detail;         // empty when the sentence says it all
+  std::string argument = {};  // fills the sentence's %1 when not empty
 };
 
 // `signingIn`: the failure answered a sign-in, where a refusal means the

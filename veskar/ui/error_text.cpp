@@ -41,6 +41,8 @@ ErrorText describeError(std::exception_ptr error, bool signingIn) {
   Failure failure = describeFailure(error, signingIn);
   text.kind = failure.kind;
   text.description = qtTrId(failure.key.c_str());
+  if (!failure.argument.empty())
+    text.description = text.description.arg(QString::fromStdString(failure.argument));
   text.failureReason = QString::fromStdString(failure.detail);
   text.underlying = describeNested(error);
   return text;

@@ -1,6 +1,6 @@
 // Who may control the tunnel: a peer running as an unprivileged user is
 // refused every request unless the control group is its primary or one of its
-// supplementary groups.
+// supplementary groups. Either refusal (socket file, host) names the host's group.
 
 #include "socket_fixture.hpp"
 
@@ -44,7 +44,7 @@ TEST_F(SocketTest, OnlyRootAndTheGroupMayControl) {
     std::vector<std::string> expected;
     for (const char* operation : operations)
       expected.push_back(std::string(operation) +
-                         (c.served ? " ok" : " system 13 Permission denied"));
+                         (c.served ? " ok" : " system 13 Permission denied group " + group));
     EXPECT_EQ(lines, expected);
   }
   // Only the two members reached the host.

@@ -3,6 +3,7 @@
 // across daemon restarts.
 
 #include "flowgate/daemon/tunnel_host_service.hpp"
+#include "platform/tunnel_host_protocol.hpp"
 #include "tests/support/tunnel_host/veskar_configuration.hpp"
 #include "tests/unit/provider/provider_fixture.hpp"
 
@@ -20,6 +21,7 @@ void PrintTo(const TunnelErrorInfo& info, std::ostream* out) {
 namespace {
 
 using namespace provider_test;
+using flowgate::daemon::ConfigurationStore;
 using flowgate::daemon::ProviderRun;
 using flowgate::daemon::TunnelHostService;
 using platform::TunnelHostError;
@@ -324,6 +326,38 @@ TEST_F(TunnelHostServiceTest, ACorruptFileIsSetAsideAndTheHostStartsEmpty) {
     saved();
     EXPECT_EQ(call(makeService()->loadAllFromPreferences()).value->size(), 1u);
   }
+
+  // Larger than the host ever writes: set aside unread.
+  std::ofstream(path, std::ios::trunc).close();
+  std::filesystem::resize_file(path, 70 << 20);
+  service = makeService();
+  EXPECT_TRUE(call(service->loadAllFromPreferences()).value->empty());
+  EXPECT_EQ(std::filesystem::file_size(path.string() + ".corrupt"), 70u << 20);
+}
+
+TEST_F(TunnelHostServiceTest, TheSavedStateIsBounded) {
+  namespace protocol = platform::tunnel_protocol;
+  auto padded = veskarConfiguration();
+  auto& padding = padded.providerConfiguration["padding"];
+  padding = std::string(ConfigurationStore::maxConfigurationSize - 512, 'p');
+  std::vector<std::string> identifiers;
+  for (std::size_t i = 0; i < ConfigurationStore::maxConfigurations; ++i) {
+    identifiers.push_back(call(service->saveToPreferences(padded)).value.value().identifier);
+  }
+  EXPECT_EQ(call(service->saveToPreferences(veskarConfiguration())).error,
+            TunnelHostError::tooManyConfigurations);
+  padded.identifier = identifiers[0];
+  padding = std::string(ConfigurationStore::maxConfigurationSize, 'p');
+  EXPECT_EQ(call(service->saveToPreferences(padded)).error, TunnelHostError::configurationTooLarge);
+  // A full host takes a replacement; the next daemon reads all of them, in one reply.
+  auto replaced = veskarConfiguration();
+  replaced.identifier = identifiers[1];
+  ASSERT_FALSE(call(service->saveToPreferences(replaced)).error);
+  auto all = *call(makeService()->loadAllFromPreferences()).value;
+  ASSERT_EQ(all.size(), ConfigurationStore::maxConfigurations);
+  EXPECT_EQ(all[1], replaced);
+  EXPECT_LE(protocol::encodeResult(1, protocol::encodeConfigurations(all)).size(),
+            protocol::maxFrameLength);
 }
 
 class TableFirewall final : public platform::LockdownFirewall {

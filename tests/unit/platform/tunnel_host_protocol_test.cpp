@@ -108,10 +108,11 @@ TEST(TunnelHostProtocol, FramesAreCutWhereverTheBytesBreak) {
   EXPECT_FALSE(decoder.broken());
 
   struct Case {
-    std::uint32_t length;
+    std::size_t length;
     bool broken;
   };
-  for (auto [length, broken] : {Case{0, true}, Case{1 << 20, false}, Case{(1 << 20) + 1, true}}) {
+  for (auto [length, broken] :
+       {Case{0, true}, Case{maxFrameLength, false}, Case{maxFrameLength + 1, true}}) {
     SCOPED_TRACE(length);
     const char header[] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16),
                            static_cast<char>(length >> 8), static_cast<char>(length)};

@@ -84,6 +84,12 @@ TEST(ErrorText, SentencesThatSayWhatToDoInTheUsersLanguage) {
        "in.",
        "您无权控制隧道：只有 root 和“veskar”组的成员可以。请用“sudo usermod -aG veskar "
        "$USER”把自己加入该组，然后注销桌面并重新登录。"},
+      {errorOf(platform::TunnelAccessDenied("vpn-users")),
+       "You may not control the tunnel: only root and members of the group \"vpn-users\" may. "
+       "Add yourself with \"sudo usermod -aG vpn-users $USER\", then sign out of the desktop "
+       "and back in.",
+       "您无权控制隧道：只有 root 和“vpn-users”组的成员可以。请用“sudo usermod -aG vpn-users "
+       "$USER”把自己加入该组，然后注销桌面并重新登录。"},
       {errorOf(runtime::SystemError(boost::asio::error::host_not_found)),
        "The server cannot be reached. Check your network connection and try again.",
        "无法连接服务器。请检查网络连接后重试。"},

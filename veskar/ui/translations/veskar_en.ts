@@ -216,8 +216,8 @@
         <translation>The Veskar service is not running. Start it with "sudo systemctl start flowgate" and try again.</translation>
     </message>
     <message id="error.service.permission_denied">
-        <source>You may not control the tunnel: only root and members of the group "veskar" may. Add yourself with "sudo usermod -aG veskar $USER", then sign out of the desktop and back in.</source>
-        <translation>You may not control the tunnel: only root and members of the group "veskar" may. Add yourself with "sudo usermod -aG veskar $USER", then sign out of the desktop and back in.</translation>
+        <source>You may not control the tunnel: only root and members of the group "%1" may. Add yourself with "sudo usermod -aG %1 $USER", then sign out of the desktop and back in.</source>
+        <translation>You may not control the tunnel: only root and members of the group "%1" may. Add yourself with "sudo usermod -aG %1 $USER", then sign out of the desktop and back in.</translation>
     </message>
     <message id="vpn.status.service_stopped">
         <source>Service stopped</source>

@@ -216,8 +216,8 @@
         <translation>Veskar 服务未运行。请用“sudo systemctl start flowgate”启动后重试。</translation>
     </message>
     <message id="error.service.permission_denied">
-        <source>You may not control the tunnel: only root and members of the group "veskar" may. Add yourself with "sudo usermod -aG veskar $USER", then sign out of the desktop and back in.</source>
-        <translation>您无权控制隧道：只有 root 和“veskar”组的成员可以。请用“sudo usermod -aG veskar $USER”把自己加入该组，然后注销桌面并重新登录。</translation>
+        <source>You may not control the tunnel: only root and members of the group "%1" may. Add yourself with "sudo usermod -aG %1 $USER", then sign out of the desktop and back in.</source>
+        <translation>您无权控制隧道：只有 root 和“%1”组的成员可以。请用“sudo usermod -aG %1 $USER”把自己加入该组，然后注销桌面并重新登录。</translation>
     </message>
     <message id="vpn.status.service_stopped">
         <source>Service stopped</source>

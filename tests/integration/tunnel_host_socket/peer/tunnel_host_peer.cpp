@@ -1,6 +1,6 @@
 // A client of the control socket for the permission tests: runs every
 // operation once and prints one line each, "<operation> ok" or
-// "<operation> <domain> <code> <message>".
+// "<operation> <domain> <code> <message>", and " group <name>" when a refusal names it.
 
 #include "platform/tunnel_host_client.hpp"
 #include "runtime/spawn.hpp"
@@ -18,7 +18,11 @@ runtime::Task<void> report(const char* operation, runtime::Task<void> work) {
     std::cout << operation << " ok\n";
   } catch (const runtime::SystemError& e) {
     std::cout << operation << ' ' << e.code().category().name() << ' ' << e.code().value() << ' '
-              << e.code().message() << '\n';
+              << e.code().message();
+    if (const auto* denied = dynamic_cast<const platform::TunnelAccessDenied*>(&e)) {
+      std::cout << " group " << denied->group();
+    }
+    std::cout << '\n';
   } catch (const std::exception& e) {
     std::cout << operation << " other 0 " << e.what() << '\n';
   }
