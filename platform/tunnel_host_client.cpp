@@ -163,7 +163,7 @@ runtime::Task<boost::json::value> TunnelHostClient::call(std::shared_ptr<TunnelH
                                                          Request request) {
   request.id = ++self->nextRequest_;
   auto payload = protocol::encodeRequest(request);
-  if (payload.size() > protocol::maxFrameLength) runtime::fail(TunnelHostError::messageTooLarge);
+  if (payload.size() > protocol::maxRequestLength) runtime::fail(TunnelHostError::messageTooLarge);
   auto link = co_await self->currentLink();
   if (link->closed) runtime::fail(TunnelHostError::connectionLost);
   auto pending = std::make_shared<Pending>(self->strand_);

@@ -134,7 +134,7 @@ std::optional<std::string> FrameDecoder::next() {
   const auto* header = reinterpret_cast<const unsigned char*>(buffer_.data() + offset_);
   std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
                        (std::size_t{header[2]} << 8) | std::size_t{header[3]};
-  if (length == 0 || length > maxFrameLength) {
+  if (length == 0 || length > maxLength_) {
     broken_ = true;
     buffer_.clear();
     offset_ = 0;

@@ -25,6 +25,9 @@ namespace platform::tunnel_protocol {
 
 // Holds a load reply of the most configurations the daemon keeps, at their largest.
 inline constexpr std::size_t maxFrameLength = 4 << 20;
+// What the daemon reads from a client: a request carries one configuration at
+// most, and every byte a client holds back in a frame is memory of root's.
+inline constexpr std::size_t maxRequestLength = 1 << 20;
 inline constexpr std::size_t frameHeaderLength = 4;
 
 // The payload behind its length header. The caller keeps payloads within maxFrameLength.
@@ -33,13 +36,16 @@ std::string frame(std::string_view payload);
 // Cuts a byte stream into frame payloads.
 class FrameDecoder {
  public:
+  explicit FrameDecoder(std::size_t maxLength = maxFrameLength) : maxLength_(maxLength) {}
+
   void append(std::span<const char> bytes);
   // The next whole payload; nothing when more bytes are needed or the stream is broken.
   std::optional<std::string> next();
-  // A frame announced a length of 0 or more than maxFrameLength; nothing after it is read.
+  // A frame announced a length of 0 or more than the maximum; nothing after it is read.
   bool broken() const { return broken_; }
 
  private:
+  std::size_t maxLength_;
   std::string buffer_;
   std::size_t offset_ = 0;
   bool broken_ = false;

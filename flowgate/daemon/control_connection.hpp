@@ -63,7 +63,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   std::weak_ptr<ControlSocketServer> server_;
   std::shared_ptr<platform::TunnelHost> host_;
   Settings settings_;
-  platform::tunnel_protocol::FrameDecoder decoder_;
+  platform::tunnel_protocol::FrameDecoder decoder_{platform::tunnel_protocol::maxRequestLength};
   std::deque<std::string> queue_;
   std::size_t queuedBytes_ = 0;
   std::size_t inFlight_ = 0;

@@ -41,7 +41,7 @@ TEST_F(SocketTest, BadInputGetsItsErrorAndOthersAreStillServed) {
        TunnelHostError::invalidRequest, 9, false},
       {"length 0", header(0) + "{}", TunnelHostError::messageTooLarge, {}, true},
       {"length over 1 MiB",
-       header(protocol::maxFrameLength + 1) + std::string(1024, ' '),
+       header(protocol::maxRequestLength + 1) + std::string(1024, ' '),
        TunnelHostError::messageTooLarge,
        {},
        true},
