@@ -291,11 +291,11 @@ void Flowgate::failTunnel(std::uint64_t run, std::exception_ptr error) {
   });
 }
 
-bool Flowgate::takeDown(std::optional<std::uint64_t> onlyRun, std::function<void()> completion) {
+void Flowgate::takeDown(std::optional<std::uint64_t> onlyRun, std::function<void()> completion) {
   std::shared_ptr<NodeSessionPool> pool;
   {
     std::lock_guard lock(mutex_);
-    if (onlyRun && (run_ != *onlyRun || settingsClosed_)) return false;
+    if (onlyRun && (run_ != *onlyRun || settingsClosed_)) return;
     ++run_;
     settingsClosed_ = true;
     for (auto* task :
@@ -330,7 +330,6 @@ bool Flowgate::takeDown(std::optional<std::uint64_t> onlyRun, std::function<void
                    }
                    done();
                  }(std::move(pool), env_.settingsApplier, std::move(completion)));
-  return true;
 }
 
 Flowgate::Snapshot Flowgate::snapshot() const {

@@ -139,8 +139,8 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
   void setReasserting(bool value);
   bool isCurrent(std::uint64_t run) const;
   // Stops what runs; with `onlyRun`, only while that run is current and not
-  // stopping (false otherwise, and `completion` never runs).
-  bool takeDown(std::optional<std::uint64_t> onlyRun, std::function<void()> completion);
+  // stopping (otherwise nothing happens and `completion` never runs).
+  void takeDown(std::optional<std::uint64_t> onlyRun, std::function<void()> completion);
   // Takes run `run` down and then reports `error` through the environment.
   void failTunnel(std::uint64_t run, std::exception_ptr error);
 
