@@ -291,16 +291,7 @@ runtime::Task<void> TunnelHostClient::readLoop(std::weak_ptr<TunnelHostClient> w
 
 void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Incoming incoming) {
   if (auto* change = std::get_if<TunnelStatusChange>(&incoming)) {
-    asio::post(observerStrand_, [weak = weak_from_this(), change = std::move(*change)] {
-      auto self = weak.lock();
-      if (!self) return;
-      std::map<std::uint64_t, StatusObserver> observers;
-      {
-        std::lock_guard lock(self->observersMutex_);
-        observers = self->observers_;
-      }
-      for (auto& [token, observer] : observers) observer(change);
-    });
+    notify(&TunnelHostClient::observers_, std::move(*change));
     return;
   }
   auto& reply = std::get<protocol::Reply>(incoming);
@@ -338,15 +329,21 @@ void TunnelHostClient::lose(const std::shared_ptr<Link>& link) {
 void TunnelHostClient::announce(bool reachable) {
   if (announcedLoss_ == !reachable) return;
   announcedLoss_ = !reachable;
-  asio::post(observerStrand_, [weak = weak_from_this(), reachable] {
+  notify(&TunnelHostClient::reachabilityObservers_, reachable);
+}
+
+template <class Observer, class Value>
+void TunnelHostClient::notify(std::map<std::uint64_t, Observer> TunnelHostClient::*observers,
+                              Value value) {
+  asio::post(observerStrand_, [weak = weak_from_this(), observers, value = std::move(value)] {
     auto self = weak.lock();
     if (!self) return;
-    std::map<std::uint64_t, ReachabilityObserver> observers;
+    std::map<std::uint64_t, Observer> copy;
     {
       std::lock_guard lock(self->observersMutex_);
-      observers = self->reachabilityObservers_;
+      copy = (*self).*observers;
     }
-    for (auto& [token, observer] : observers) observer(reachable);
+    for (auto& [token, observer] : copy) observer(value);
   });
 }
 

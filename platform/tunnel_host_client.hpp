@@ -83,6 +83,10 @@ class TunnelHostClient final : public TunnelHost,
   bool hasObservers();
   // Tells the reachability observers once per change.
   void announce(bool reachable);
+  // Tells every observer in `observers` of `value` on the observer strand, from
+  // a copy taken there, so an observer may add or remove observers.
+  template <class Observer, class Value>
+  void notify(std::map<std::uint64_t, Observer> TunnelHostClient::*observers, Value value);
 
   // On the caller's executor, in order even when that executor has many threads.
   runtime::Strand observerStrand_;
