@@ -54,6 +54,35 @@ QQuickItem* findComboBox(QQuickItem* item) {
   return nullptr;
 }
 
+// The app's window over a tour's managers, in one language.
+struct TourWindow {
+  TourWindow(const ScreenTour& of, const QString& in)
+      : tour(of),
+        language(in),
+        locale(in),
+        translations(tourApplication(), locale),
+        website(QStringLiteral(VESKAR_WEBSITE_BASE_URL)),
+        shell(of.executor, of.loginManager, of.vpnManager),
+        loginModel({of.executor, of.loginManager, of.clock, website, {}, locale}),
+        mainModel({of.executor, of.loginManager, of.vpnManager, of.clock, website, {}, website}),
+        window(shell, loginModel, mainModel) {}
+
+  QString picturePath(const QString& name) const {
+    return tour.directory + QLatin1Char('/') + name + QLatin1Char('_') + language +
+           QStringLiteral(".png");
+  }
+
+  const ScreenTour& tour;
+  QString language;
+  QLocale locale;
+  veskar::ui::Translations translations;
+  QUrl website;
+  veskar::ui::AppShell shell;
+  veskar::ui::LoginViewModel loginModel;
+  veskar::ui::MainViewModel mainModel;
+  veskar::ui::AppWindow window;
+};
+
 }  // namespace
 
 QGuiApplication& tourApplication() {
@@ -86,26 +115,18 @@ QString checkScreenshot(const QString& path) {
 }
 
 QStringList takeScreenTour(const ScreenTour& tour, const QString& language) {
-  QGuiApplication& application = tourApplication();
-  QLocale locale(language);
-  veskar::ui::Translations translations(application, locale);
   QStringList problems;
   QDir().mkpath(tour.directory);
-
-  QUrl website(QStringLiteral(VESKAR_WEBSITE_BASE_URL));
-  veskar::ui::AppShell shell(tour.executor, tour.loginManager, tour.vpnManager);
-  veskar::ui::LoginViewModel loginModel(
-      {tour.executor, tour.loginManager, tour.clock, website, {}, locale});
-  veskar::ui::MainViewModel mainModel(
-      {tour.executor, tour.loginManager, tour.vpnManager, tour.clock, website, {}, website});
-  veskar::ui::AppWindow window(shell, loginModel, mainModel);
-  if (!window.window()) return {QStringLiteral("the window did not load")};
-  QQuickWindow& quickWindow = *window.window();
+  TourWindow view(tour, language);
+  if (!view.window.window()) return {QStringLiteral("the window did not load")};
+  QQuickWindow& quickWindow = *view.window.window();
+  auto& shell = view.shell;
+  auto& loginModel = view.loginModel;
+  auto& mainModel = view.mainModel;
 
   auto capture = [&](const QString& name) {
     settle(300);
-    QString path = tour.directory + QLatin1Char('/') + name + QLatin1Char('_') + language +
-                   QStringLiteral(".png");
+    QString path = view.picturePath(name);
     if (!quickWindow.grabWindow().save(path)) {
       problems.append(path + QStringLiteral(": not written"));
       return;
@@ -173,23 +194,16 @@ QStringList takeScreenTour(const ScreenTour& tour, const QString& language) {
 
 QStringList takeFailureTour(const ScreenTour& tour, const QString& language,
                             const FailureStage& stage) {
-  QGuiApplication& application = tourApplication();
-  QLocale locale(language);
-  veskar::ui::Translations translations(application, locale);
   QStringList problems;
-  QUrl website(QStringLiteral(VESKAR_WEBSITE_BASE_URL));
-  veskar::ui::AppShell shell(tour.executor, tour.loginManager, tour.vpnManager);
-  veskar::ui::LoginViewModel loginModel(
-      {tour.executor, tour.loginManager, tour.clock, website, {}, locale});
-  veskar::ui::MainViewModel mainModel(
-      {tour.executor, tour.loginManager, tour.vpnManager, tour.clock, website, {}, website});
-  veskar::ui::AppWindow window(shell, loginModel, mainModel);
-  if (!window.window()) return {QStringLiteral("the window did not load")};
-  QQuickWindow& quickWindow = *window.window();
+  TourWindow view(tour, language);
+  if (!view.window.window()) return {QStringLiteral("the window did not load")};
+  QQuickWindow& quickWindow = *view.window.window();
+  auto& shell = view.shell;
+  auto& loginModel = view.loginModel;
+  auto& mainModel = view.mainModel;
   auto capture = [&](const QString& name) {
     settle(400);
-    QString path = tour.directory + QLatin1Char('/') + name + QLatin1Char('_') + language +
-                   QStringLiteral(".png");
+    QString path = view.picturePath(name);
     if (!quickWindow.grabWindow().save(path))
       problems.append(path + QStringLiteral(": not written"));
   };
