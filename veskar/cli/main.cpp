@@ -3,6 +3,7 @@
 
 #include "runtime/spawn.hpp"
 #include "veskar/cli/app.hpp"
+#include "runtime/version.hpp"
 #include "veskar/cli/arguments.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
     return exitUsage;
   }
   const auto& invocation = std::get<Invocation>(parsed);
+  if (invocation.version) {
+    std::cout << runtime::versionLine("veskarctl") << "\n";
+    return exitSuccess;
+  }
   if (invocation.command.empty()) {
     std::cout << usageText;
     return exitSuccess;
