@@ -26,15 +26,16 @@ int run(Arguments arguments, std::ostream&, std::ostream& err) {
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
   for (std::size_t i = 0; i < arguments.size(); i += 2) {
     auto name = arguments[i];
+    if (name != "--tun" && name != "--data-dir") {
+      return usageError(err, "unknown option " + std::string(name));
+    }
     if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
       return usageError(err, std::string(name) + " needs a value");
     }
     if (name == "--tun") {
       tunName = arguments[i + 1];
-    } else if (name == "--data-dir") {
-      dataDirectory = arguments[i + 1];
     } else {
-      return usageError(err, "unknown option " + std::string(name));
+      dataDirectory = arguments[i + 1];
     }
   }
   if (::geteuid() != 0) {
