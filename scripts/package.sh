@@ -25,6 +25,7 @@ if [[ -n $revision ]] && [[ -n $(git status --porcelain --untracked-files=no) ]]
 fi
 
 out=dist
+rm -rf "$out"
 mkdir -p "$out"
 base=veskar_${version}_amd64
 export VESKAR_REVISION=$revision VESKAR_PACKAGE_DIR=$PWD/$out
