@@ -17,9 +17,9 @@ namespace {
 
 using flowgate::cli::Command;
 
-const std::array<const Command*, 4> commands{&flowgate::cli::cleanupCommand,
-                                             &flowgate::cli::daemonCommand,
-                                             &flowgate::cli::geoipCommand, &flowgate::cli::runCommand};
+const std::array<const Command*, 4> commands{
+    &flowgate::cli::cleanupCommand, &flowgate::cli::daemonCommand, &flowgate::cli::geoipCommand,
+    &flowgate::cli::runCommand};
 
 void printUsage(std::ostream& out) {
   out << "usage:\n";

@@ -2,8 +2,8 @@
 // as a coroutine on one io_context, the application's main executor.
 
 #include "runtime/spawn.hpp"
-#include "veskar/cli/app.hpp"
 #include "runtime/version.hpp"
+#include "veskar/cli/app.hpp"
 #include "veskar/cli/arguments.hpp"
 
 #include <boost/asio/io_context.hpp>
