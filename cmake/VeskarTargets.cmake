@@ -65,6 +65,16 @@ function(veskar_test name)
     DISCOVERY_MODE PRE_TEST
     TEST_PREFIX "${name}."
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT})
+  veskar_label_needs(${ARG_LABEL} ${name})
+endfunction()
+
+# veskar_label_needs(LABEL target...) - the targets the tests of a label run
+# join `tests_<label>`, so a build of only those tests builds what they need.
+function(veskar_label_needs label)
+  if(NOT TARGET tests_${label})
+    add_custom_target(tests_${label})
+  endif()
+  add_dependencies(tests_${label} ${ARGN})
 endfunction()
 
 # Adds every direct subfolder that has a CMakeLists.txt.

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git ccache
   clang clang-format libclang-rt-14-dev
+  # The Debian package (scripts/package.sh).
+  debhelper lintian
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
   libssl-dev openssl
   libmnl-dev libsystemd-dev libnftables-dev dbus-daemon

@@ -1,10 +1,12 @@
 // The `flowgate` program. Its first argument names a subcommand; each command
 // lives in its own file and is listed here.
 
+#include "flowgate/cli/cleanup_command.hpp"
 #include "flowgate/cli/command.hpp"
 #include "flowgate/cli/daemon_command.hpp"
 #include "flowgate/cli/geoip_command.hpp"
 #include "flowgate/cli/run_command.hpp"
+#include "runtime/version.hpp"
 
 #include <array>
 #include <exception>
@@ -15,12 +17,14 @@ namespace {
 
 using flowgate::cli::Command;
 
-const std::array<const Command*, 3> commands{
-    &flowgate::cli::daemonCommand, &flowgate::cli::geoipCommand, &flowgate::cli::runCommand};
+const std::array<const Command*, 4> commands{
+    &flowgate::cli::cleanupCommand, &flowgate::cli::daemonCommand, &flowgate::cli::geoipCommand,
+    &flowgate::cli::runCommand};
 
 void printUsage(std::ostream& out) {
   out << "usage:\n";
   for (const auto* command : commands) out << command->usage;
+  out << "flowgate --version\n";
 }
 
 }  // namespace
@@ -34,6 +38,10 @@ int main(int argc, char** argv) {
   }
   if (arguments[0] == "help" || arguments[0] == "--help" || arguments[0] == "-h") {
     printUsage(std::cout);
+    return flowgate::cli::exitSuccess;
+  }
+  if (arguments[0] == "--version") {
+    std::cout << runtime::versionLine("flowgate") << "\n";
     return flowgate::cli::exitSuccess;
   }
   for (const auto* command : commands) {

@@ -8,6 +8,7 @@ namespace veskar::cli {
 
 const char* const usageText =
     "usage: veskarctl [--socket PATH] [--control-url URL] COMMAND\n"
+    "       veskarctl --version\n"
     "  login CALLING_CODE NUMBER [--password-stdin]   (login +86 13800000000)\n"
     "  login --phone +NUMBER [--password-stdin]\n"
     "  logout\n"
@@ -83,6 +84,10 @@ std::variant<Invocation, UsageError> parseArguments(std::span<const std::string>
     };
     if (argument == "-h" || argument == "--help" || argument == "help") {
       return Invocation{};
+    } else if (argument == "--version") {
+      Invocation shown;
+      shown.version = true;
+      return shown;
     } else if (argument == "--json") {
       invocation.json = true;
     } else if (argument == "--watch") {

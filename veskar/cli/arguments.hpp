@@ -23,7 +23,8 @@ inline constexpr const char* kDefaultSocket = "/run/veskar/flowgate.sock";
 extern const char* const usageText;
 
 struct Invocation {
-  std::string command;  // empty with --help
+  std::string command;   // empty with --help and --version
+  bool version = false;  // --version: print it, nothing else
   std::vector<std::string> operands;
   bool json = false;
   bool watch = false;

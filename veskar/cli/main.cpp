@@ -2,6 +2,7 @@
 // as a coroutine on one io_context, the application's main executor.
 
 #include "runtime/spawn.hpp"
+#include "runtime/version.hpp"
 #include "veskar/cli/app.hpp"
 #include "veskar/cli/arguments.hpp"
 
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
     return exitUsage;
   }
   const auto& invocation = std::get<Invocation>(parsed);
+  if (invocation.version) {
+    std::cout << runtime::versionLine("veskarctl") << "\n";
+    return exitSuccess;
+  }
   if (invocation.command.empty()) {
     std::cout << usageText;
     return exitSuccess;

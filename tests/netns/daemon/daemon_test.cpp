@@ -1,7 +1,7 @@
 // `flowgate daemon` in the lab's client namespace, driven through the control
 // socket as the app drives it: the status events every client sees, what a
 // hundred runs leave in the daemon and in the namespace, the machine after a
-// crash, the IPv6 guard, and lockdown across a crash.
+// crash, the IPv6 guard, lockdown across a crash, and the cleanup after one.
 
 #include "platform/tunnel_host_client.hpp"
 #include "platform/user_defaults.hpp"
@@ -341,6 +341,31 @@ TEST_F(DaemonTest, LockdownHoldsAcrossKillNineUntilTurnedOff) {
   EXPECT_FALSE(await(app->lockdown()));
   EXPECT_NE(inClient("nft list table inet veskar_lockdown").status, 0);
   fetch("203.0.113.80");  // no route behind the router, but it leaves
+  EXPECT_GT(clearPackets(), 0u);
+}
+
+// What package removal runs once the daemon is gone.
+TEST_F(DaemonTest, CleanupOpensWhatAKilledDaemonWithLockdownLeftClosed) {
+  auto before = testsupport::routingSnapshot();
+  countClearTraffic();
+  ASSERT_NO_FATAL_FAILURE(startDaemon({"--lockdown", "on"}));
+  {
+    auto app = client();
+    ASSERT_NO_FATAL_FAILURE(connect(*app, savedConfiguration(*app)));
+  }
+  ASSERT_TRUE(daemon_->stop(SIGKILL, 10s).has_value());
+  clients_.clear();
+  ASSERT_TRUE(fetch("203.0.113.80").ends_with("000"));
+
+  auto data = folder_ / "data";
+  auto cleaned = inClient(std::string(FLOWGATE_BIN) + " cleanup --tun " + kTun + " --data-dir " +
+                          data.string());
+  EXPECT_EQ(cleaned.status, 0) << cleaned.output;
+  EXPECT_EQ(testsupport::routingSnapshot(), before);
+  EXPECT_NE(inClient("nft list table inet veskar_lockdown").status, 0);
+  // No later daemon starts the dead run again.
+  EXPECT_FALSE(std::filesystem::exists(data / "running-tunnel.json"));
+  fetch("203.0.113.80");
   EXPECT_GT(clearPackets(), 0u);
 }
 

@@ -1,5 +1,6 @@
 // veskar: the desktop application.
 
+#include "runtime/version.hpp"
 #include "veskar/ui/app_core.hpp"
 #include "veskar/ui/app_shell.hpp"
 #include "veskar/ui/app_window.hpp"
@@ -15,7 +16,17 @@
 #include <QIcon>
 #include <QLocale>
 
+#include <iostream>
+#include <string_view>
+
 int main(int argc, char** argv) {
+  // Answered before Qt starts, which needs a display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--version") {
+      std::cout << runtime::versionLine("veskar") << "\n";
+      return 0;
+    }
+  }
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("veskar"));
   QApplication::setDesktopFileName(QStringLiteral("veskar"));
