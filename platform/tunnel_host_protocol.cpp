@@ -143,6 +143,11 @@ std::optional<std::string> FrameDecoder::next() {
   if (buffer_.size() - offset_ - frameHeaderLength < length) return std::nullopt;
   std::string payload = buffer_.substr(offset_ + frameHeaderLength, length);
   offset_ += frameHeaderLength + length;
+  if (offset_ == buffer_.size()) {
+    // Everything read: a large request leaves no large buffer behind it.
+    std::string().swap(buffer_);
+    offset_ = 0;
+  }
   return payload;
 }
 
