@@ -297,7 +297,8 @@ void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Inco
   auto& reply = std::get<protocol::Reply>(incoming);
   if (!reply.id) {
     // An error for no request in particular is the host turning the
-    // connection away (not allowed, too many): it answers every waiting call.
+    // connection away (not allowed, too many): it answers every waiting call,
+    // and the next call tries a new connection.
     auto* error = std::get_if<TunnelErrorInfo>(&reply.outcome);
     if (!error) return;
     for (auto& [id, pending] : std::exchange(link->pending, {})) {
@@ -305,6 +306,7 @@ void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Inco
       pending->group = reply.group;
       pending->finish();
     }
+    lose(link);
     return;
   }
   // Replies without a waiter (the subscription's) are dropped.

@@ -89,7 +89,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (options.highSpeed) startOptions[highSpeedOption] = *options.highSpeed ? 1.0 : 0.0;
   // Refused before anything reaches the machine, in the start's one line.
   try {
-    if (auto bootstrap = startBootstrap(startOptions)) daemon::checkStart(*bootstrap, options.tunName);
+    if (auto decoded = startBootstrap(startOptions)) daemon::checkStart(*decoded, options.tunName);
   } catch (...) {
     out << describe(std::current_exception()) << std::endl;
     return exitFailure;

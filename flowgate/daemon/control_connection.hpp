@@ -38,7 +38,7 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
     std::string group;  // the control group, named in a refusal
     uid_t uid = 0;
     std::chrono::steady_clock::duration idleTimeout = std::chrono::minutes(1);
-    std::function<void(const platform::TunnelStartOptions&, uid_t)> admitStart;
+    std::function<void(const platform::TunnelStartOptions&, uid_t)> admitStart = {};
   };
 
   // `socket` runs on `strand`.

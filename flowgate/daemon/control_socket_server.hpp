@@ -53,7 +53,7 @@ struct ControlSocketOptions {
   // A client that neither subscribed nor sent anything for this long is closed.
   std::chrono::steady_clock::duration idleTimeout = std::chrono::minutes(1);
   // Vets a start for its caller before the host sees it (throws the refusal).
-  std::function<void(const platform::TunnelStartOptions&, uid_t caller)> admitStart;
+  std::function<void(const platform::TunnelStartOptions&, uid_t caller)> admitStart = {};
 };
 
 class ControlSocketServer : public std::enable_shared_from_this<ControlSocketServer> {
