@@ -1,7 +1,7 @@
 #include "flowgate/cli/daemon_command.hpp"
 
-#include "flowgate/daemon/control_socket_server.hpp"
 #include "flowgate/daemon/control_origins.hpp"
+#include "flowgate/daemon/control_socket_server.hpp"
 #include "flowgate/daemon/linux_provider.hpp"
 #include "flowgate/daemon/start_gate.hpp"
 #include "flowgate/daemon/tunnel_host_service.hpp"
@@ -83,7 +83,8 @@ std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostre
       if (value != "on" && value != "off") return usageError(err, "--lockdown is on or off");
       options.lockdown = value == "on";
     } else if (name == "--control-origin") {
-      if (!daemon::controlOrigin(value)) return usageError(err, "--control-origin needs an https URL");
+      if (!daemon::controlOrigin(value))
+        return usageError(err, "--control-origin needs an https URL");
       options.controlOrigins.push_back(value);
     } else {
       return usageError(err, "unknown option " + std::string(name));

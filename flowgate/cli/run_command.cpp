@@ -2,8 +2,8 @@
 
 #include "flowgate/daemon/linux_provider.hpp"
 #include "flowgate/daemon/start_gate.hpp"
-#include "flowgate/provider/start_option_check.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
+#include "flowgate/provider/start_option_check.hpp"
 #include "platform/data_directory.hpp"
 #include "runtime/cancel.hpp"
 

@@ -115,10 +115,10 @@ void ControlSocketServer::admit(asio::local::stream_protocol::socket socket,
   if (!hasRoomFor(peer.uid)) {
     // Told why, if its socket takes the frame at once; never waited for.
     auto refusal = protocol::frame(protocol::encodeError(
-        std::nullopt, protocol::errorInfo(runtime::makeErrorCode(
-                          platform::TunnelHostError::tooManyConnections))));
-    [[maybe_unused]] auto sent = ::send(socket.native_handle(), refusal.data(), refusal.size(),
-                                        MSG_DONTWAIT | MSG_NOSIGNAL);
+        std::nullopt, protocol::errorInfo(
+                          runtime::makeErrorCode(platform::TunnelHostError::tooManyConnections))));
+    [[maybe_unused]] auto sent =
+        ::send(socket.native_handle(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     return;
   }
   ControlConnection::Settings settings{

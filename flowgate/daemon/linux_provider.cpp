@@ -1,11 +1,11 @@
 #include "flowgate/daemon/linux_provider.hpp"
 
 #include "flowgate/daemon/control_origins.hpp"
-#include "flowgate/provider/start_option_check.hpp"
-#include "platform/atomic_file.hpp"
 #include "flowgate/provider/control_session.hpp"
 #include "flowgate/provider/network_settings_builder.hpp"
+#include "flowgate/provider/start_option_check.hpp"
 #include "flowgate/routing/name_resolver.hpp"
+#include "platform/atomic_file.hpp"
 #include "platform/blocking_worker.hpp"
 #include "platform/connector.hpp"
 #include "platform/dns_configurator_choice.hpp"
@@ -102,8 +102,8 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
     return monitor;
   };
   environment.systemResolvers = resolvers;
-  environment.secrets = std::make_shared<platform::FileSecretStore>(
-      state / "secrets", platform::sharedAccessGroup());
+  environment.secrets =
+      std::make_shared<platform::FileSecretStore>(state / "secrets", platform::sharedAccessGroup());
   environment.defaults = std::make_shared<platform::UserDefaults>(state, defaultsDomain);
   // Node and control names go to the physical network's resolvers the
   // provider hands it, on marked sockets.

@@ -49,8 +49,7 @@ struct runtime::ErrorTraits<flowgate::StartOptionError> {
       case vpnNetworkCoversControl: return "config.vpnCidr covers an address of controlIPv4";
       case vpnNetworkCoversNode: return "config.vpnCidr covers the address of a node";
       case vpnAddressInvalid: return "vpnIPv4 is not an IPv4 address";
-      case vpnAddressOutsideNetwork:
-        return "vpnIPv4 is not a host address inside config.vpnCidr";
+      case vpnAddressOutsideNetwork: return "vpnIPv4 is not a host address inside config.vpnCidr";
       case vpnAddressReserved:
         return "vpnIPv4 is a loopback, multicast, link-local or broadcast address";
       case vpnAddressInUse: return "vpnIPv4 is already an address of this machine";

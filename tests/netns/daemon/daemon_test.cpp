@@ -349,8 +349,8 @@ TEST_F(DaemonTest, LockdownHoldsAcrossKillNineUntilTurnedOff) {
 }
 
 // Start options with the bootstrap as `change` leaves it.
-platform::TunnelStartOptions changedOptions(platform::TunnelStartOptions options,
-                                            const std::function<void(boost::json::object&)>& change) {
+platform::TunnelStartOptions changedOptions(
+    platform::TunnelStartOptions options, const std::function<void(boost::json::object&)>& change) {
   auto& data = std::get<platform::TunnelOptionData>(options.at("bootstrap"));
   auto bootstrap = boost::json::parse(data.bytes).as_object();
   change(bootstrap);
@@ -361,10 +361,11 @@ platform::TunnelStartOptions changedOptions(platform::TunnelStartOptions options
 // The socket helper as a member of the daemon's group (nobody, group root).
 std::unique_ptr<ChildProcess> member(const std::filesystem::path& socket,
                                      std::vector<std::string> arguments) {
-  std::vector<std::string> command{"setpriv", "--reuid=65534", "--regid=0", "--clear-groups",
-                                   "/usr/bin/python3",
-                                   VESKAR_SOURCE_DIR "/tests/support/tunnel_host/socket_member.py",
-                                   socket.string()};
+  std::vector<std::string> command{
+      "setpriv",          "--reuid=65534",
+      "--regid=0",        "--clear-groups",
+      "/usr/bin/python3", VESKAR_SOURCE_DIR "/tests/support/tunnel_host/socket_member.py",
+      socket.string()};
   command.insert(command.end(), arguments.begin(), arguments.end());
   return std::make_unique<ChildProcess>(command, ChildProcess::Output::combined);
 }
@@ -440,10 +441,10 @@ TEST_F(DaemonTest, AMemberIsBoundedWhileRootIsServed) {
   EXPECT_EQ(await(app->loadAllFromPreferences()).size(), 1u);
 
   // Root's own flood of half-sent 1 MiB frames: the largest senders go.
-  ChildProcess flood({"/usr/bin/python3",
-                      VESKAR_SOURCE_DIR "/tests/support/tunnel_host/socket_member.py",
-                      socketPath().string(), "half", "200", "1048576"},
-                     ChildProcess::Output::combined);
+  ChildProcess flood(
+      {"/usr/bin/python3", VESKAR_SOURCE_DIR "/tests/support/tunnel_host/socket_member.py",
+       socketPath().string(), "half", "200", "1048576"},
+      ChildProcess::Output::combined);
   auto held = flood.readLineWithin(60s);
   ASSERT_TRUE(held) << flood.output();
   EXPECT_LE(std::stoi(held->substr(5)), 24) << *held;
@@ -453,12 +454,13 @@ TEST_F(DaemonTest, AMemberIsBoundedWhileRootIsServed) {
   // A member may not name a control server the daemon was not set to trust.
   for (const char* name : {"bootstrap.json", "tokens.json"})
     ASSERT_EQ(::chmod((folder_ / name).c_str(), 0644), 0);
-  testsupport::writeAll(folder_ / "other.json",
-                        std::get<platform::TunnelOptionData>(
-                            changedOptions(startOptions(), [](boost::json::object& b) {
-                              b["controlURL"] = "https://198.51.100.20";
-                            }).at("bootstrap"))
-                            .bytes);
+  testsupport::writeAll(
+      folder_ / "other.json",
+      std::get<platform::TunnelOptionData>(
+          changedOptions(startOptions(),
+                         [](boost::json::object& b) { b["controlURL"] = "https://198.51.100.20"; })
+              .at("bootstrap"))
+          .bytes);
   holder.reset();
   auto starter = member(socketPath(), {"start", id, (folder_ / "other.json").string(),
                                        (folder_ / "tokens.json").string()});
@@ -473,9 +475,8 @@ TEST_F(DaemonTest, ASecondOriginsBundleLeavesTheFirstOriginsStartWorking) {
                                        "--control-origin", "https://198.51.100.20"}));
   auto app = client();
   auto id = savedConfiguration(*app);
-  auto second = changedOptions(startOptions(), [](boost::json::object& b) {
-    b["controlURL"] = "https://198.51.100.20";
-  });
+  auto second = changedOptions(
+      startOptions(), [](boost::json::object& b) { b["controlURL"] = "https://198.51.100.20"; });
   ASSERT_NO_FATAL_FAILURE(connect(*app, id));
   await(app->stopVPNTunnel(id));
   admin("/admin/trust-bundle", R"({"version":9000000000000000000})");

@@ -46,8 +46,8 @@ std::unique_ptr<ChildProcess> startLabDaemon(const std::filesystem::path& socket
                                    FLOWGATE_BIN, "daemon",
                                    "--socket",   socket.string(),
                                    "--data-dir", dataDirectory.string(),
-                                   "--group",    "root",
-                                   "--control-origin", "https://control.lab.example"};
+                                   "--group",    "root"};
+  command.insert(command.end(), {"--control-origin", "https://control.lab.example"});
   command.insert(command.end(), extraArguments.begin(), extraArguments.end());
   auto daemon = std::make_unique<ChildProcess>(insideNamespace(kLabClientNamespace, command),
                                                ChildProcess::Output::combined);

@@ -8,6 +8,7 @@ the holding modes print theirs, then keep their connections until killed.
   socket_member.py SOCKET half N SIZE          N frames announcing SIZE bytes, one short
   socket_member.py SOCKET save N SIZE          N saves of a configuration of SIZE bytes
   socket_member.py SOCKET start ID BOOTSTRAP TOKENS
+  socket_member.py SOCKET call OPERATION ID       (connection, stop, remove)
 """
 import base64
 import json
@@ -53,6 +54,9 @@ def outcome(reply):
     if "error" in reply:
         e = reply["error"]
         return "error %s %s %s" % (e.get("domain"), e.get("code"), e.get("message"))
+    result = reply.get("result")
+    if isinstance(result, dict):
+        return "ok " + str(result.get("identifier", result.get("status", "")))
     return "ok"
 
 
@@ -117,6 +121,10 @@ def main():
         s = connect(path)
         s.sendall(frame({"id": 1, "op": "start", "identifier": identifier, "options": options}))
         print("start " + outcome(read_frame(s)), flush=True)
+    elif mode == "call":
+        s = connect(path)
+        s.sendall(frame({"id": 1, "op": args[0], "identifier": args[1]}))
+        print(args[0] + " " + outcome(read_frame(s)), flush=True)
 
 
 if __name__ == "__main__":
