@@ -90,19 +90,20 @@ cp "$tmp/options/tokens.json" "$tmp/second/"
 # With CONFINED=1 the daemon runs as the service unit confines it, as far as
 # a machine without systemd as PID 1 can: only the unit's capabilities, no new
 # privileges, and every mount read-only but the paths the unit leaves writable
-# (its data and socket folder here, the resolver file, src_valid_mark).
+# (its data and socket folder here, /var/lib/veskar, the resolver file,
+# src_valid_mark). The unit's system call filter has no stand-in here.
 confine=()
 if [[ ${CONFINED:-0} == 1 ]]; then
   confine=(unshare --mount --propagation private sh -c '
-    for path in "$0" /etc/resolv.conf /proc/sys/net/ipv4/conf/all/src_valid_mark; do
-      mount --bind "$path" "$path"
-    done
+    mark=/proc/sys/net/ipv4/conf/all/src_valid_mark
+    mkdir -p /var/lib/veskar
+    for path in "$0" /var/lib/veskar /etc/resolv.conf; do mount --bind "$path" "$path"; done
     findmnt -rn -o TARGET | while read -r target; do
-      case $target in "$0" | /etc/resolv.conf | /proc/sys/net/ipv4/conf/all/src_valid_mark | /dev*) continue ;; esac
+      case $target in "$0" | /var/lib/veskar | /etc/resolv.conf | /dev*) continue ;; esac
       mount -o remount,bind,ro "$target" 2>/dev/null
     done
     mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys
-    mount --bind /proc/sys/net/ipv4/conf/all/src_valid_mark /proc/sys/net/ipv4/conf/all/src_valid_mark
+    mount --bind "$mark" "$mark" && mount -o remount,bind,rw "$mark"
     shift; exec setpriv --bounding-set=-all,+net_admin,+chown --inh-caps=-all --no-new-privs "$@"
   ' "$tmp" --)
 fi
