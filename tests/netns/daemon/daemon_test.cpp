@@ -394,14 +394,12 @@ TEST_F(DaemonTest, EachStartOptionRefusalNamesItsField) {
       {set("controlURL", "http://control.lab.example"), "controlURL is not an https URL"},
       {set("controlIPv4", boost::json::array{"control"}), "controlIPv4 holds an entry"},
       {setConfig("vpnCidr", "198.19.0.0/31"), "prefix is not between /8 and /30"},
-      {setConfig("vpnCidr", "198.0.0.0/7"), "prefix is not between /8 and /30"},
       {setConfig("vpnCidr", "198.19.0/16"), "config.vpnCidr is not an IPv4 network"},
       {setConfig("vpnCidr", "198.51.100.0/24"), "config.vpnCidr covers an address of controlIPv4"},
       {setConfig("vpnCidr", "192.0.2.128/25"), "config.vpnCidr covers the address of a node"},
       {set("vpnIPv4", "198.20.0.5"), "vpnIPv4 is not a host address inside"},
       {set("vpnIPv4", "198.19.255.255"), "vpnIPv4 is not a host address inside"},
       {set("vpnIPv4", "224.0.0.1"), "vpnIPv4 is a loopback, multicast"},
-      {set("vpnIPv4", "seven"), "vpnIPv4 is not an IPv4 address"},
       // The client's own address on the lab's network.
       {[](Object& b) {
          b["vpnIPv4"] = "198.51.100.10";
@@ -411,7 +409,6 @@ TEST_F(DaemonTest, EachStartOptionRefusalNamesItsField) {
       {setDNS("servers", boost::json::array{"198.19.0.53", "fd00::53"}), "config.dns.servers"},
       {setDNS("localResolvers", boost::json::array{"127.0.0.1"}), "config.dns.localResolvers"},
       {setConfig("mtu", 575), "config.mtu is not between 576 and 9000"},
-      {setConfig("mtu", 9001), "config.mtu is not between 576 and 9000"},
       {repeat("nodes", 257), "config.nodes"},
       {repeat("routes", 4097), "config.routes"},
   };
@@ -452,15 +449,10 @@ TEST_F(DaemonTest, AMemberIsBoundedWhileRootIsServed) {
   EXPECT_EQ(await(app->loadAllFromPreferences()).size(), 1u);
 
   // A member may not name a control server the daemon was not set to trust.
-  for (const char* name : {"bootstrap.json", "tokens.json"})
-    ASSERT_EQ(::chmod((folder_ / name).c_str(), 0644), 0);
-  testsupport::writeAll(
-      folder_ / "other.json",
-      std::get<platform::TunnelOptionData>(
-          changedOptions(startOptions(),
-                         [](boost::json::object& b) { b["controlURL"] = "https://198.51.100.20"; })
-              .at("bootstrap"))
-          .bytes);
+  ASSERT_EQ(::chmod((folder_ / "tokens.json").c_str(), 0644), 0);
+  testsupport::writeAll(folder_ / "other.json",
+                        std::regex_replace(testsupport::readAll(folder_ / "bootstrap.json"),
+                                           std::regex("control\\.lab\\.example"), "198.51.100.20"));
   holder.reset();
   auto starter = member(socketPath(), {"start", id, (folder_ / "other.json").string(),
                                        (folder_ / "tokens.json").string()});

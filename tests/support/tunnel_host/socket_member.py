@@ -1,22 +1,14 @@
 #!/usr/bin/python3
 """A client of the daemon's control socket for the boundary test and the abuse
-benchmark, run as the user it should be (setpriv). Speaks the socket's frames
-directly: a 4-byte big-endian length, then JSON. Prints one line per outcome;
-the holding modes print theirs, then keep their connections until killed.
+benchmark, run as the user it should be (setpriv); it speaks the frames (a
+4-byte big-endian length, then JSON) itself. One line per outcome; the holding
+modes print theirs, then keep their connections until killed.
 
-  socket_member.py SOCKET hold N               N idle connections
-  socket_member.py SOCKET half N SIZE          N frames announcing SIZE bytes, one short
-  socket_member.py SOCKET save N SIZE          N saves of a configuration of SIZE bytes
-  socket_member.py SOCKET start ID BOOTSTRAP TOKENS
-  socket_member.py SOCKET call OPERATION ID       (connection, stop, remove)
+  socket_member.py SOCKET hold N | half N SIZE    idle connections | frames one byte short
+  socket_member.py SOCKET save N SIZE             saves of configurations of SIZE bytes
+  socket_member.py SOCKET start ID BOOTSTRAP TOKENS | call OPERATION ID
 """
-import base64
-import json
-import select
-import socket
-import struct
-import sys
-import time
+import base64, json, select, socket, struct, sys, time
 
 
 def connect(path):
@@ -25,32 +17,14 @@ def connect(path):
     return s
 
 
-def frame(obj):
-    body = json.dumps(obj).encode()
-    return struct.pack(">I", len(body)) + body
-
-
-def read_frame(s, timeout=30.0):
-    s.settimeout(timeout)
-    head = b""
-    while len(head) < 4:
-        chunk = s.recv(4 - len(head))
-        if not chunk:
-            return None
-        head += chunk
-    (length,) = struct.unpack(">I", head)
-    body = b""
-    while len(body) < length:
-        chunk = s.recv(length - len(body))
-        if not chunk:
-            return None
-        body += chunk
-    return json.loads(body)
-
-
-def outcome(reply):
-    if reply is None:
+def ask(s, request):
+    body = json.dumps(request).encode()
+    s.sendall(struct.pack(">I", len(body)) + body)
+    f = s.makefile("rb")
+    head = f.read(4)
+    if len(head) < 4:
         return "closed"
+    reply = json.loads(f.read(struct.unpack(">I", head)[0]))
     if "error" in reply:
         e = reply["error"]
         return "error %s %s %s" % (e.get("domain"), e.get("code"), e.get("message"))
@@ -60,72 +34,51 @@ def outcome(reply):
     return "ok"
 
 
-def turned_away(s, wait=0.05):
-    """Whether the daemon refused or dropped the connection (it says so and closes)."""
-    ready, _, _ = select.select([s], [], [], wait)
-    return bool(ready)
-
-
-def hold_forever():
-    while True:
-        time.sleep(3600)
+def closed(s, wait):
+    """Whether the daemon turned the connection away or dropped it (it closes)."""
+    return bool(select.select([s], [], [], wait)[0])
 
 
 def main():
     path, mode, args = sys.argv[1], sys.argv[2], sys.argv[3:]
     if mode in ("hold", "half"):
-        count = int(args[0])
         size = int(args[1]) if mode == "half" else 0
         held, refused = [], 0
-        for _ in range(count):
+        for _ in range(int(args[0])):
             try:
                 s = connect(path)
+                if size:
+                    s.sendall(struct.pack(">I", size) + b"x" * (size - 1))
             except OSError:
                 refused += 1
                 continue
-            if mode == "half":
-                try:
-                    s.sendall(struct.pack(">I", size) + b"x" * (size - 1))
-                except OSError:
-                    refused += 1
-                    s.close()
-                    continue
-            if turned_away(s):
+            if closed(s, 0.05):
                 refused += 1
-                s.close()
             else:
                 held.append(s)
-        # Dropped since: the daemon may let an earlier sender go for a later one.
-        time.sleep(0.5)
-        dropped = [s for s in held if turned_away(s, 0)]
-        held = [s for s in held if s not in dropped]
-        print("held %d refused %d" % (len(held), refused + len(dropped)), flush=True)
-        hold_forever()
-    elif mode == "save":
-        count, size = int(args[0]), int(args[1])
-        s = connect(path)
-        for i in range(count):
-            configuration = {
-                "identifier": "", "providerBundleIdentifier": "com.example.tunnel",
-                "serverAddress": "192.0.2.1", "localizedDescription": "member",
-                "providerConfiguration": {"padding": "p" * size}, "enabled": True}
-            s.sendall(frame({"id": i + 1, "op": "save", "configuration": configuration}))
-            print("save %d %s" % (i + 1, outcome(read_frame(s))), flush=True)
+        time.sleep(0.5)  # the daemon may let an earlier sender go for a later one
+        still = [s for s in held if not closed(s, 0)]
+        print("held %d refused %d" % (len(still), refused + len(held) - len(still)), flush=True)
+        while True:
+            time.sleep(3600)
+    s = connect(path)
+    if mode == "save":
+        for i in range(int(args[0])):
+            configuration = {"identifier": "", "providerBundleIdentifier": "com.example.tunnel",
+                             "serverAddress": "192.0.2.1", "localizedDescription": "member",
+                             "providerConfiguration": {"padding": "p" * int(args[1])},
+                             "enabled": True}
+            print("save %d %s" % (i + 1, ask(s, {"id": i + 1, "op": "save",
+                                                 "configuration": configuration})), flush=True)
     elif mode == "start":
-        identifier, bootstrap, tokens = args
-        options = {}
-        for key, name in (("bootstrap", bootstrap), ("extension_tokens", tokens)):
+        options = {"high_speed_enabled": {"number": 1}}
+        for key, name in (("bootstrap", args[1]), ("extension_tokens", args[2])):
             with open(name, "rb") as f:
                 options[key] = {"data": base64.b64encode(f.read()).decode()}
-        options["high_speed_enabled"] = {"number": 1}
-        s = connect(path)
-        s.sendall(frame({"id": 1, "op": "start", "identifier": identifier, "options": options}))
-        print("start " + outcome(read_frame(s)), flush=True)
+        print("start " + ask(s, {"id": 1, "op": "start", "identifier": args[0],
+                                 "options": options}), flush=True)
     elif mode == "call":
-        s = connect(path)
-        s.sendall(frame({"id": 1, "op": args[0], "identifier": args[1]}))
-        print(args[0] + " " + outcome(read_frame(s)), flush=True)
+        print(args[0] + " " + ask(s, {"id": 1, "op": args[0], "identifier": args[1]}), flush=True)
 
 
-if __name__ == "__main__":
-    main()
+main()
