@@ -37,13 +37,17 @@ bool isSymlink(const fs::path& path) {
 }
 
 // The resolver file is replaced by a rename, except where it is a mount
-// point (as `ip netns exec` makes it of /etc/netns/NAME/resolv.conf): a
-// rename onto it fails with EBUSY, and only a rewrite in place reaches it.
+// point (as `ip netns exec` makes it of /etc/netns/NAME/resolv.conf), or the
+// one writable file in a read-only /etc (the confined service): the rename
+// fails with EBUSY or EROFS, and only a rewrite in place reaches it.
 void writeResolverFile(const fs::path& path, const std::string& content) {
   try {
     writeFileAtomically(path, content, 0644);
   } catch (const runtime::SystemError& e) {
-    if (e.code() != boost::system::errc::device_or_resource_busy) throw;
+    if (e.code() != boost::system::errc::device_or_resource_busy &&
+        e.code() != boost::system::errc::read_only_file_system) {
+      throw;
+    }
     auto* out = std::fopen(path.c_str(), "we");
     if (!out)
       throw runtime::SystemError(runtime::ErrorCode(errno, boost::system::system_category()));

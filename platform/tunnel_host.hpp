@@ -99,6 +99,8 @@ enum class TunnelHostError {
   configurationTooLarge,
   // A new configuration while the host holds as many as it keeps.
   tooManyConfigurations,
+  // The caller (or everyone) holds as many connections as the host serves.
+  tooManyConnections,
 };
 
 // An error the provider (not the host) reported, e.g. the last disconnect error
@@ -192,6 +194,8 @@ struct runtime::ErrorTraits<platform::TunnelHostError> {
         return "The tunnel configuration is too large";
       case platform::TunnelHostError::tooManyConfigurations:
         return "Too many saved tunnel configurations";
+      case platform::TunnelHostError::tooManyConnections:
+        return "Too many connections to the tunnel daemon";
     }
     return "Unknown tunnel host error";
   }

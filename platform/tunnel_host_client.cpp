@@ -295,8 +295,21 @@ void TunnelHostClient::receive(const std::shared_ptr<Link>& link, protocol::Inco
     return;
   }
   auto& reply = std::get<protocol::Reply>(incoming);
-  // Replies without a waiter (the subscription's, or one with no readable id) are dropped.
-  if (!reply.id) return;
+  if (!reply.id) {
+    // An error for no request in particular is the host turning the
+    // connection away (not allowed, too many): it answers every waiting call,
+    // and the next call tries a new connection.
+    auto* error = std::get_if<TunnelErrorInfo>(&reply.outcome);
+    if (!error) return;
+    for (auto& [id, pending] : std::exchange(link->pending, {})) {
+      pending->error = *error;
+      pending->group = reply.group;
+      pending->finish();
+    }
+    lose(link);
+    return;
+  }
+  // Replies without a waiter (the subscription's) are dropped.
   auto found = link->pending.find(*reply.id);
   if (found == link->pending.end()) return;
   auto pending = std::move(found->second);

@@ -140,9 +140,18 @@ std::optional<std::string> FrameDecoder::next() {
     offset_ = 0;
     return std::nullopt;
   }
-  if (buffer_.size() - offset_ - frameHeaderLength < length) return std::nullopt;
+  if (buffer_.size() - offset_ - frameHeaderLength < length) {
+    // Room for the whole frame at once, not twice as much by doubling.
+    buffer_.reserve(offset_ + frameHeaderLength + length);
+    return std::nullopt;
+  }
   std::string payload = buffer_.substr(offset_ + frameHeaderLength, length);
   offset_ += frameHeaderLength + length;
+  if (offset_ == buffer_.size()) {
+    // Everything read: a large request leaves no large buffer behind it.
+    std::string().swap(buffer_);
+    offset_ = 0;
+  }
   return payload;
 }
 

@@ -43,6 +43,8 @@ class FrameDecoder {
   std::optional<std::string> next();
   // A frame announced a length of 0 or more than the maximum; nothing after it is read.
   bool broken() const { return broken_; }
+  // Memory held for bytes not yet returned as whole payloads.
+  std::size_t held() const { return buffer_.capacity(); }
 
  private:
   std::size_t maxLength_;

@@ -103,7 +103,7 @@ step "Starting the daemon in the client's namespace"
 mkdir -p "$work/home"
 # The daemon talks to the lab's control server too: it trusts the lab's CA.
 ip netns exec "$client" env SSL_CERT_FILE="$lab_ca" "$flowgate" daemon --socket "$socket" --data-dir "$work/daemon" \
-  --group root >"$work/daemon.log" 2>&1 &
+  --group root --control-origin https://control.lab.example >"$work/daemon.log" 2>&1 &
 daemon_pid=$!
 for _ in $(seq 100); do
   [[ -S "$socket" ]] && break

@@ -38,7 +38,8 @@ client "$mint" --base-url https://control.lab.example --ca /run/veskar-lab/pki/c
 # Not through client(): $! must be the daemon itself (ip netns exec and env
 # exec it), not a subshell.
 ip netns exec vkl-client env SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem "$flowgate" daemon \
-  --socket "$tmp/flowgate.sock" --data-dir "$tmp/data" --group root --tun vkcycle0 &
+  --socket "$tmp/flowgate.sock" --data-dir "$tmp/data" --group root --tun vkcycle0 \
+  --control-origin https://control.lab.example &
 daemon_pid=$!
 for _ in $(seq 1 100); do [[ -S $tmp/flowgate.sock ]] && break; sleep 0.05; done
 

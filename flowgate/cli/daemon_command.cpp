@@ -1,7 +1,9 @@
 #include "flowgate/cli/daemon_command.hpp"
 
+#include "flowgate/daemon/control_origins.hpp"
 #include "flowgate/daemon/control_socket_server.hpp"
 #include "flowgate/daemon/linux_provider.hpp"
+#include "flowgate/daemon/start_gate.hpp"
 #include "flowgate/daemon/tunnel_host_service.hpp"
 #include "platform/data_directory.hpp"
 #include "platform/user_defaults.hpp"
@@ -21,6 +23,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,10 +36,13 @@ namespace asio = boost::asio;
 
 constexpr std::string_view usage =
     "flowgate daemon [--socket PATH] [--data-dir DIR] [--group NAME] [--tun NAME] "
-    "[--ipv6-guard on|off] [--lockdown on|off]\n";
+    "[--ipv6-guard on|off] [--lockdown on|off] [--control-origin URL]...\n";
 // The daemon's setting, in its user defaults; the command line overrides it.
 constexpr const char* ipv6GuardKey = "ipv6LeakGuard";
 constexpr const char* lockdownKey = "lockdown";
+// The control servers members may start tunnels against (a list of URLs);
+// given on the command line, the command line's alone count.
+constexpr const char* controlOriginsKey = "controlOrigins";
 // How long a tunnel gets to stop at shutdown before its leftovers are removed
 // the hard way.
 constexpr auto stopBound = std::chrono::seconds(10);
@@ -48,6 +54,7 @@ struct DaemonOptions {
   daemon::LinuxProviderOptions provider;
   std::optional<bool> ipv6Guard;
   std::optional<bool> lockdown;
+  std::vector<std::string> controlOrigins;
 };
 
 int usageError(std::ostream& err, std::string_view reason) {
@@ -75,6 +82,10 @@ std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostre
     } else if (name == "--lockdown") {
       if (value != "on" && value != "off") return usageError(err, "--lockdown is on or off");
       options.lockdown = value == "on";
+    } else if (name == "--control-origin") {
+      if (!daemon::controlOrigin(value))
+        return usageError(err, "--control-origin needs an https URL");
+      options.controlOrigins.push_back(value);
     } else {
       return usageError(err, "unknown option " + std::string(name));
     }
@@ -82,11 +93,43 @@ std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostre
   return std::nullopt;
 }
 
+// The origins given, else those of the settings, else the build's.
+std::optional<daemon::ControlOrigins> controlOrigins(const DaemonOptions& options,
+                                                     const platform::UserDefaults& defaults,
+                                                     std::ostream& err) {
+  std::vector<std::string> urls = options.controlOrigins;
+  if (auto kept = defaults.value(controlOriginsKey); urls.empty() && kept) {
+    if (!kept->is_array()) {
+      err << "flowgate daemon: " << controlOriginsKey << " is not a list of URLs\n";
+      return std::nullopt;
+    }
+    for (const auto& url : kept->as_array()) {
+      if (!url.is_string()) {
+        err << "flowgate daemon: " << controlOriginsKey << " is not a list of URLs\n";
+        return std::nullopt;
+      }
+      urls.emplace_back(url.as_string());
+    }
+  }
+  try {
+    return urls.empty() ? daemon::ControlOrigins::built() : daemon::ControlOrigins(urls);
+  } catch (const std::invalid_argument& e) {
+    err << "flowgate daemon: " << e.what() << "\n";
+    return std::nullopt;
+  }
+}
+
 int serve(DaemonOptions options, std::ostream& err) {
   auto defaults = std::make_shared<platform::UserDefaults>(options.provider.dataDirectory,
                                                            daemon::defaultsDomain);
   if (!options.ipv6Guard) options.ipv6Guard = defaults->boolean(ipv6GuardKey).value_or(true);
   options.provider.ipv6LeakGuard = *options.ipv6Guard;
+  auto origins = controlOrigins(options, *defaults, err);
+  if (!origins) return exitFailure;
+  options.socket.admitStart = [gate = daemon::StartGate{*origins, options.provider.tunName}](
+                                  const platform::TunnelStartOptions& start, uid_t caller) {
+    gate.admit(start, caller);
+  };
 
   // Before anything else: a crashed run may have left the machine routed into
   // a tunnel nobody serves.

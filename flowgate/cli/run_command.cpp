@@ -1,7 +1,9 @@
 #include "flowgate/cli/run_command.hpp"
 
 #include "flowgate/daemon/linux_provider.hpp"
+#include "flowgate/daemon/start_gate.hpp"
 #include "flowgate/provider/flowgate_provider.hpp"
+#include "flowgate/provider/start_option_check.hpp"
 #include "platform/data_directory.hpp"
 #include "runtime/cancel.hpp"
 
@@ -85,6 +87,13 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   StartOptions startOptions{{bootstrapOption, OptionData{*bootstrap}},
                             {extensionTokensOption, OptionData{*tokens}}};
   if (options.highSpeed) startOptions[highSpeedOption] = *options.highSpeed ? 1.0 : 0.0;
+  // Refused before anything reaches the machine, in the start's one line.
+  try {
+    if (auto decoded = startBootstrap(startOptions)) daemon::checkStart(*decoded, options.tunName);
+  } catch (...) {
+    out << describe(std::current_exception()) << std::endl;
+    return exitFailure;
+  }
 
   auto io = std::make_unique<asio::io_context>(1);  // run by one thread, below
   auto executor = io->get_executor();

@@ -34,9 +34,14 @@ ControlConnection::ControlConnection(asio::local::stream_protocol::socket socket
       strand_(std::move(strand)),
       server_(std::move(server)),
       host_(std::move(host)),
-      settings_(settings) {}
+      settings_(std::move(settings)),
+      idle_(strand_),
+      lastActivity_(std::chrono::steady_clock::now()) {}
 
-void ControlConnection::start() { runtime::spawn(strand_, readLoop(shared_from_this())); }
+void ControlConnection::start() {
+  runtime::spawn(strand_, readLoop(shared_from_this()));
+  runtime::spawn(strand_, idleLoop(shared_from_this()));
+}
 
 // Posted, never run inline: the server may be walking its clients.
 void ControlConnection::post(std::string frame) {
@@ -53,6 +58,10 @@ runtime::Task<void> ControlConnection::readLoop(std::shared_ptr<ControlConnectio
   std::array<char, 64 * 1024> buffer;
   for (;;) {
     while (auto payload = self->decoder_.next()) {
+      if (!self->settings_.allowed) {
+        self->refuse();
+        co_return;
+      }
       self->handle(*payload);
       // A client may not pile up work: read on once some of it is done.
       while (self->inFlight_ >= maxRequestsInFlight && !self->closed_) {
@@ -74,17 +83,45 @@ runtime::Task<void> ControlConnection::readLoop(std::shared_ptr<ControlConnectio
       self->closeNow();
       co_return;
     }
+    self->lastActivity_ = std::chrono::steady_clock::now();
     self->decoder_.append(std::span(buffer.data(), count));
+    self->reportPartial();
   }
+}
+
+runtime::Task<void> ControlConnection::idleLoop(std::shared_ptr<ControlConnection> self) {
+  while (!self->closed_ && !self->subscribed_) {
+    self->idle_.expires_at(self->lastActivity_ + self->settings_.idleTimeout);
+    co_await self->idle_.async_wait(runtime::asTuple);
+    if (self->closed_ || self->subscribed_) co_return;
+    auto now = std::chrono::steady_clock::now();
+    // A request still running (a slow start, a stop) is not idleness.
+    if (self->inFlight_ > 0) self->lastActivity_ = now;
+    if (now >= self->lastActivity_ + self->settings_.idleTimeout) self->closeNow();
+  }
+}
+
+void ControlConnection::reportPartial() {
+  auto held = decoder_.held();
+  if (held == reportedPartial_) return;
+  reportedPartial_ = held;
+  if (auto server = server_.lock()) {
+    asio::post(server->strand_,
+               [server, key = settings_.key, held] { server->partialChanged(key, held); });
+  }
+}
+
+void ControlConnection::refuse() {
+  auto refusal = protocol::errorInfo(runtime::ErrorCode(EACCES, boost::system::system_category()));
+  // Without an id: every request the client has waiting gets it.
+  send(protocol::frame(protocol::encodeError(std::nullopt, refusal, settings_.group)));
+  closing_ = true;
+  if (!writing_) closeNow();
 }
 
 void ControlConnection::handle(const std::string& payload) {
   auto decoded = protocol::decodeRequest(payload);
-  if (!settings_.allowed) {
-    auto refusal =
-        protocol::errorInfo(runtime::ErrorCode(EACCES, boost::system::system_category()));
-    send(protocol::frame(protocol::encodeError(decoded.id, refusal, settings_.group)));
-  } else if (decoded.error) {
+  if (decoded.error) {
     send(errorFrame(decoded.id, decoded.error));
   } else {
     ++inFlight_;
@@ -103,6 +140,7 @@ runtime::Task<void> ControlConnection::serve(std::shared_ptr<ControlConnection> 
     reply = protocol::encodeError(request.id, protocol::errorInfo(std::current_exception()));
   }
   --self->inFlight_;
+  self->lastActivity_ = std::chrono::steady_clock::now();
   if (self->resume_) self->resume_->cancel();
   if (reply.size() > protocol::maxFrameLength) {
     self->send(errorFrame(request.id, TunnelHostError::messageTooLarge));
@@ -135,6 +173,7 @@ runtime::Task<boost::json::value> ControlConnection::perform(protocol::Request r
       co_return nullptr;
     }
     case Operation::start: {
+      if (settings_.admitStart) settings_.admitStart(request.options, settings_.uid);
       auto work = host->startVPNTunnel(std::move(request.identifier), std::move(request.options));
       co_await std::move(work);
       co_return nullptr;
@@ -169,6 +208,8 @@ runtime::Task<boost::json::value> ControlConnection::perform(protocol::Request r
       if (!server) runtime::fail(TunnelHostError::connectionLost);
       auto work = server->subscribe(settings_.key);
       co_await runtime::runOn<void>(server->strand_, std::move(work));
+      subscribed_ = true;
+      idle_.cancel();
       co_return nullptr;
     }
   }
@@ -213,6 +254,7 @@ void ControlConnection::closeNow() {
   socket_.shutdown(asio::socket_base::shutdown_both, ignored);
   socket_.close(ignored);
   if (resume_) resume_->cancel();
+  idle_.cancel();
   if (auto server = server_.lock()) server->forget(settings_.key);
 }
 

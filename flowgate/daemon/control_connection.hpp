@@ -3,7 +3,9 @@
 // One client of the control socket, on its own strand: reads frames, answers
 // each request as it completes (requests run concurrently), and writes replies
 // and events from a bounded queue. A client whose unsent output passes the
-// bound is closed, so a client that stops reading never holds anyone up.
+// bound is closed, so a client that stops reading never holds anyone up; so is
+// one that stays idle without a subscription. A client that may not control
+// the tunnel is refused at its first frame, which is never decoded.
 
 #include "platform/tunnel_host.hpp"
 #include "platform/tunnel_host_protocol.hpp"
@@ -12,9 +14,13 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +36,9 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
     bool allowed = false;   // whether the peer may control the tunnel
     std::size_t maxQueuedBytes = 0;
     std::string group;  // the control group, named in a refusal
+    uid_t uid = 0;
+    std::chrono::steady_clock::duration idleTimeout = std::chrono::minutes(1);
+    std::function<void(const platform::TunnelStartOptions&, uid_t)> admitStart = {};
   };
 
   // `socket` runs on `strand`.
@@ -50,11 +59,15 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
  private:
   static runtime::Task<void> readLoop(std::shared_ptr<ControlConnection> self);
   static runtime::Task<void> writeLoop(std::shared_ptr<ControlConnection> self);
+  static runtime::Task<void> idleLoop(std::shared_ptr<ControlConnection> self);
   static runtime::Task<void> serve(std::shared_ptr<ControlConnection> self,
                                    platform::tunnel_protocol::Request request);
   runtime::Task<boost::json::value> perform(platform::tunnel_protocol::Request request);
   // The rest runs on the strand.
   void handle(const std::string& payload);
+  void refuse();
+  // Tells the server how much memory the unfinished request holds.
+  void reportPartial();
   void send(std::string frame);
   void closeNow();
 
@@ -68,6 +81,10 @@ class ControlConnection : public std::enable_shared_from_this<ControlConnection>
   std::size_t queuedBytes_ = 0;
   std::size_t inFlight_ = 0;
   std::optional<boost::asio::steady_timer> resume_;  // wakes the paused reader
+  boost::asio::steady_timer idle_;
+  std::chrono::steady_clock::time_point lastActivity_;
+  std::size_t reportedPartial_ = 0;
+  bool subscribed_ = false;
   bool writing_ = false;
   bool closing_ = false;  // the last frame is queued; close once it is written
   bool closed_ = false;

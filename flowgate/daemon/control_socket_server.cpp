@@ -1,7 +1,6 @@
 #include "flowgate/daemon/control_socket_server.hpp"
 
 #include "flowgate/daemon/control_connection.hpp"
-#include "flowgate/daemon/peer_credentials.hpp"
 #include "platform/tunnel_host_protocol.hpp"
 #include "runtime/spawn.hpp"
 
@@ -14,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -106,18 +106,58 @@ void ControlSocketServer::admit(asio::local::stream_protocol::socket socket,
                                 runtime::Strand strand) {
   // Asio accepts without SOCK_CLOEXEC.
   ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-  bool allowed = false;
+  PeerCredentials peer;
   try {
-    allowed = mayControl(peerCredentials(socket.native_handle()), group_);
+    peer = peerCredentials(socket.native_handle());
   } catch (const runtime::SystemError&) {
     return;  // the peer left before we could ask who it was
   }
-  ControlConnection::Settings settings{++nextClient_, allowed, options_.maxQueuedBytes,
-                                       options_.group};
+  if (!hasRoomFor(peer.uid)) {
+    // Told why, if its socket takes the frame at once; never waited for.
+    auto refusal = protocol::frame(protocol::encodeError(
+        std::nullopt, protocol::errorInfo(
+                          runtime::makeErrorCode(platform::TunnelHostError::tooManyConnections))));
+    [[maybe_unused]] auto sent =
+        ::send(socket.native_handle(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return;
+  }
+  ControlConnection::Settings settings{
+      .key = ++nextClient_,
+      .allowed = mayControl(peer, group_),
+      .maxQueuedBytes = options_.maxQueuedBytes,
+      .group = options_.group,
+      .uid = peer.uid,
+      .idleTimeout = options_.idleTimeout,
+      .admitStart = options_.admitStart,
+  };
   auto connection = std::make_shared<ControlConnection>(std::move(socket), std::move(strand),
                                                         weak_from_this(), host_, settings);
-  clients_.emplace(settings.key, Entry{connection, false});
+  clients_.emplace(settings.key, Entry{connection, false, peer.uid, 0});
+  ++perUser_[peer.uid];
   connection->start();
+}
+
+bool ControlSocketServer::hasRoomFor(uid_t uid) const {
+  if (uid == 0) return clients_.size() < options_.maxConnections;
+  auto found = perUser_.find(uid);
+  std::size_t held = found == perUser_.end() ? 0 : found->second;
+  return held < options_.maxConnectionsPerUser &&
+         clients_.size() + options_.rootReserve < options_.maxConnections;
+}
+
+void ControlSocketServer::partialChanged(std::uint64_t client, std::size_t held) {
+  auto found = clients_.find(client);
+  if (found == clients_.end() || found->second.dropped) return;
+  partialBytes_ = partialBytes_ - found->second.partialBytes + held;
+  found->second.partialBytes = held;
+  while (partialBytes_ > options_.maxPartialBytes) {
+    auto largest = std::ranges::max_element(
+        clients_, {}, [](const auto& entry) { return entry.second.partialBytes; });
+    partialBytes_ -= largest->second.partialBytes;
+    largest->second.partialBytes = 0;
+    largest->second.dropped = true;
+    largest->second.connection->close();
+  }
 }
 
 void ControlSocketServer::broadcast(const platform::TunnelStatusChange& change) {
@@ -135,7 +175,16 @@ runtime::Task<void> ControlSocketServer::subscribe(std::uint64_t client) {
 
 void ControlSocketServer::forget(std::uint64_t client) {
   // Posted: a connection may close while broadcast() walks the clients.
-  asio::post(strand_, [self = shared_from_this(), client] { self->clients_.erase(client); });
+  asio::post(strand_, [self = shared_from_this(), client] {
+    auto found = self->clients_.find(client);
+    if (found == self->clients_.end()) return;
+    self->partialBytes_ -= found->second.partialBytes;
+    if (auto user = self->perUser_.find(found->second.uid);
+        user != self->perUser_.end() && --user->second == 0) {
+      self->perUser_.erase(user);
+    }
+    self->clients_.erase(found);
+  });
 }
 
 void ControlSocketServer::closeAll() {
@@ -146,6 +195,8 @@ void ControlSocketServer::closeAll() {
   }
   auto clients = std::move(clients_);
   clients_.clear();
+  perUser_.clear();
+  partialBytes_ = 0;
   for (auto& [key, entry] : clients) entry.connection->close();
 }
 

@@ -1,9 +1,11 @@
 #include "flowgate/daemon/linux_provider.hpp"
 
-#include "flowgate/config/coding.hpp"
+#include "flowgate/daemon/control_origins.hpp"
 #include "flowgate/provider/control_session.hpp"
 #include "flowgate/provider/network_settings_builder.hpp"
+#include "flowgate/provider/start_option_check.hpp"
 #include "flowgate/routing/name_resolver.hpp"
+#include "platform/atomic_file.hpp"
 #include "platform/blocking_worker.hpp"
 #include "platform/connector.hpp"
 #include "platform/dns_configurator_choice.hpp"
@@ -14,7 +16,6 @@
 #include "platform/system_resolvers.hpp"
 #include "platform/tun_packet_flow.hpp"
 #include "platform/user_defaults.hpp"
-#include "runtime/json_codec.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
@@ -60,18 +61,14 @@ platform::TunDevice openDevice(const std::string& name) {
   }
 }
 
-// The tunnel's own DNS servers, so the resolver lookup never answers with them.
-std::vector<std::string> tunnelDNSServers(const StartOptions& options) {
-  auto found = options.find(bootstrapOption);
-  if (found == options.end()) return {};
-  const auto* data = std::get_if<OptionData>(&found->second);
-  if (!data) return {};
-  try {
-    return runtime::json::decodeText<ExtensionBootstrap>(data->bytes, bootstrapForm)
-        .config.dns.servers;
-  } catch (const std::exception&) {
-    return {};  // the start reports the bootstrap's fault
-  }
+// Where the run keeps what it learns of its control server. A bootstrap that
+// does not decode ends the start before anything is kept.
+std::filesystem::path stateDirectory(const std::filesystem::path& dataDirectory,
+                                     const std::optional<ExtensionBootstrap>& bootstrap) {
+  auto origin = bootstrap ? controlOrigin(bootstrap->controlURL) : std::nullopt;
+  auto directory = originDirectory(dataDirectory, origin.value_or("none"));
+  platform::createDirectories(directory, 0700);
+  return directory;
 }
 
 }  // namespace
@@ -88,7 +85,10 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
   platform::LinuxSystemResolvers::Options resolverOptions;
   resolverOptions.worker = worker;
   auto resolvers = std::make_shared<platform::LinuxSystemResolvers>(std::move(resolverOptions));
-  resolvers->excludeServers(tunnelDNSServers(startOptions));
+  auto bootstrap = startBootstrap(startOptions);
+  // The tunnel's own DNS servers: the resolver lookup must never answer with them.
+  if (bootstrap) resolvers->excludeServers(bootstrap->config.dns.servers);
+  auto state = stateDirectory(options.dataDirectory, bootstrap);
   auto applier = std::make_shared<platform::LinuxSettingsApplier>(
       tunName, platform::makeDNSConfigurator(), options.ipv6LeakGuard, worker, options.lockdown);
 
@@ -102,10 +102,9 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
     return monitor;
   };
   environment.systemResolvers = resolvers;
-  environment.secrets = std::make_shared<platform::FileSecretStore>(
-      options.dataDirectory / "secrets", platform::sharedAccessGroup());
-  environment.defaults =
-      std::make_shared<platform::UserDefaults>(options.dataDirectory, defaultsDomain);
+  environment.secrets =
+      std::make_shared<platform::FileSecretStore>(state / "secrets", platform::sharedAccessGroup());
+  environment.defaults = std::make_shared<platform::UserDefaults>(state, defaultsDomain);
   // Node and control names go to the physical network's resolvers the
   // provider hands it, on marked sockets.
   auto names = NameResolver::create();
@@ -114,7 +113,7 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
                                 lookup = names->hook()](const ExtensionBootstrap& started) {
     return makeTunnelControlSession(executor, started, lookup);
   };
-  environment.geoIPDirectory = options.dataDirectory;
+  environment.geoIPDirectory = state;
   environment.sessionOptions.routingMark = platform::kRoutingMark;
   environment.sessionOptions.nameLookup = names->hook();
   environment.reassertingChanged = std::move(reassertingChanged);

@@ -2,8 +2,8 @@
 
 // The provider on this machine's own platform: a TUN device opened for the
 // run, policy routing and DNS through the Linux settings applier, the netlink
-// path monitor, files under the data directory. Shared by `flowgate run` and
-// the daemon.
+// path monitor, files in the data directory's folder of the run's control
+// origin (see control_origins.hpp). Shared by `flowgate run` and the daemon.
 
 #include "flowgate/daemon/tunnel_host_service.hpp"
 #include "platform/data_directory.hpp"

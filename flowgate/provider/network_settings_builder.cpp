@@ -13,15 +13,6 @@ namespace {
 
 namespace ip = runtime::ipv4;
 
-// The host of "host:port": split once at the first ":", both pieces non-empty.
-std::optional<std::string> nodeHost(std::string_view address) {
-  auto colon = address.find(':');
-  if (colon == std::string_view::npos || colon == 0 || colon + 1 == address.size()) {
-    return std::nullopt;
-  }
-  return std::string(address.substr(0, colon));
-}
-
 bool overlaps(const ip::Range& a, const ip::Range& b) {
   return a.lower <= b.upper && b.lower <= a.upper;
 }
@@ -44,6 +35,14 @@ class RouteSet {
 };
 
 }  // namespace
+
+std::optional<std::string> nodeHost(std::string_view address) {
+  auto colon = address.find(':');
+  if (colon == std::string_view::npos || colon == 0 || colon + 1 == address.size()) {
+    return std::nullopt;
+  }
+  return std::string(address.substr(0, colon));
+}
 
 platform::NetworkSettings makeNetworkSettings(const ExtensionBootstrap& bootstrap,
                                               const std::vector<std::string>& directCIDRs,

@@ -10,7 +10,9 @@
 #include "platform/network_settings.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace flowgate {
@@ -20,6 +22,10 @@ inline constexpr std::array<const char*, 6> reservedRanges{"10.0.0.0/8",     "17
                                                            "224.0.0.0/4",    "255.255.255.255/32"};
 inline constexpr const char* defaultSubnetMask = "255.255.0.0";
 inline constexpr const char* hostMask = "255.255.255.255";
+
+// The host of a node's "host:port": split once at the first ":", both pieces
+// non-empty.
+std::optional<std::string> nodeHost(std::string_view address);
 
 // Throws ProtocolError::invalidAddress when no node has a dotted-quad host.
 platform::NetworkSettings makeNetworkSettings(const ExtensionBootstrap& bootstrap,

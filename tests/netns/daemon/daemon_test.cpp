@@ -17,12 +17,16 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <regex>
 #include <sstream>
@@ -367,6 +371,142 @@ TEST_F(DaemonTest, CleanupOpensWhatAKilledDaemonWithLockdownLeftClosed) {
   EXPECT_FALSE(std::filesystem::exists(data / "running-tunnel.json"));
   fetch("203.0.113.80");
   EXPECT_GT(clearPackets(), 0u);
+}
+
+// Start options with the bootstrap as `change` leaves it.
+platform::TunnelStartOptions changedOptions(
+    platform::TunnelStartOptions options, const std::function<void(boost::json::object&)>& change) {
+  auto& data = std::get<platform::TunnelOptionData>(options.at("bootstrap"));
+  auto bootstrap = boost::json::parse(data.bytes).as_object();
+  change(bootstrap);
+  data.bytes = boost::json::serialize(bootstrap);
+  return options;
+}
+
+// The socket helper as a member of the daemon's group (nobody, group root).
+std::unique_ptr<ChildProcess> member(const std::filesystem::path& socket,
+                                     std::vector<std::string> arguments) {
+  std::vector<std::string> command{
+      "setpriv",          "--reuid=65534",
+      "--regid=0",        "--clear-groups",
+      "/usr/bin/python3", VESKAR_SOURCE_DIR "/tests/support/tunnel_host/socket_member.py",
+      socket.string()};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return std::make_unique<ChildProcess>(command, ChildProcess::Output::combined);
+}
+
+TEST_F(DaemonTest, EachStartOptionRefusalNamesItsField) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  auto app = client();
+  auto id = savedConfiguration(*app);
+  using Object = boost::json::object;
+  auto set = [](const char* key, boost::json::value value) {
+    return [key, value](Object& b) { b[key] = value; };
+  };
+  auto setConfig = [](const char* key, boost::json::value value) {
+    return [key, value](Object& b) { b["config"].as_object()[key] = value; };
+  };
+  auto setDNS = [](const char* key, boost::json::value value) {
+    return [key, value](Object& b) { b["config"].as_object()["dns"].as_object()[key] = value; };
+  };
+  auto repeat = [](const char* key, std::size_t count) {
+    return [key, count](Object& b) {
+      auto& list = b["config"].as_object()[key].as_array();
+      while (list.size() < count) list.push_back(list.front());
+    };
+  };
+  const std::vector<std::pair<std::function<void(Object&)>, std::string>> rows{
+      {set("controlURL", "http://control.lab.example"), "controlURL is not an https URL"},
+      {set("controlIPv4", boost::json::array{"control"}), "controlIPv4 holds an entry"},
+      {setConfig("vpnCidr", "198.19.0.0/31"), "prefix is not between /8 and /30"},
+      {setConfig("vpnCidr", "198.19.0/16"), "config.vpnCidr is not an IPv4 network"},
+      {setConfig("vpnCidr", "198.51.100.0/24"), "config.vpnCidr covers an address of controlIPv4"},
+      {setConfig("vpnCidr", "192.0.2.128/25"), "config.vpnCidr covers the address of a node"},
+      {set("vpnIPv4", "198.20.0.5"), "vpnIPv4 is not a host address inside"},
+      {set("vpnIPv4", "198.19.255.255"), "vpnIPv4 is not a host address inside"},
+      {set("vpnIPv4", "224.0.0.1"), "vpnIPv4 is a loopback, multicast"},
+      // The client's own address on the lab's network.
+      {[](Object& b) {
+         b["vpnIPv4"] = "198.51.100.10";
+         b["config"].as_object()["vpnCidr"] = "198.51.100.8/30";
+       },
+       "vpnIPv4 is already an address of this machine"},
+      {setDNS("servers", boost::json::array{"198.19.0.53", "fd00::53"}), "config.dns.servers"},
+      {setDNS("localResolvers", boost::json::array{"127.0.0.1"}), "config.dns.localResolvers"},
+      {setConfig("mtu", 575), "config.mtu is not between 576 and 9000"},
+      {repeat("nodes", 257), "config.nodes"},
+      {repeat("routes", 4097), "config.routes"},
+  };
+  for (const auto& [change, expected] : rows) {
+    SCOPED_TRACE(expected);
+    try {
+      await(app->startVPNTunnel(id, changedOptions(startOptions(), change)));
+      ADD_FAILURE() << "started";
+    } catch (const platform::TunnelProviderError& e) {
+      EXPECT_EQ(e.info().domain, "flowgate.start-options");
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(status(*app, id), TunnelStatus::disconnected);
+  }
+  EXPECT_EQ(testsupport::tunnelState(kTun), "");
+  ASSERT_NO_FATAL_FAILURE(connect(*app, id));  // the options as minted pass
+}
+
+TEST_F(DaemonTest, AMemberIsBoundedWhileRootIsServed) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon());
+  ASSERT_EQ(::chmod(folder_.path().c_str(), 0755), 0);
+  auto app = client();
+  auto id = savedConfiguration(*app);
+  auto before = footprint(daemon_->pid());
+  auto holder = member(socketPath(), {"hold", "20"});
+  EXPECT_EQ(holder->readLineWithin(20s), "held 16 refused 4") << holder->output();
+  EXPECT_EQ(await(app->loadAllFromPreferences()).size(), 1u);
+
+  // Root's own flood of half-sent 1 MiB frames: the largest senders go.
+  ChildProcess flood(
+      {"/usr/bin/python3", VESKAR_SOURCE_DIR "/tests/support/tunnel_host/socket_member.py",
+       socketPath().string(), "half", "200", "1048576"},
+      ChildProcess::Output::combined);
+  auto held = flood.readLineWithin(60s);
+  ASSERT_TRUE(held) << flood.output();
+  EXPECT_LE(std::stoi(held->substr(5)), 24) << *held;
+  EXPECT_LT(footprint(daemon_->pid()).residentKiB, before.residentKiB + 48 * 1024);
+  EXPECT_EQ(await(app->loadAllFromPreferences()).size(), 1u);
+
+  // A member may not name a control server the daemon was not set to trust.
+  ASSERT_EQ(::chmod((folder_ / "tokens.json").c_str(), 0644), 0);
+  testsupport::writeAll(folder_ / "other.json",
+                        std::regex_replace(testsupport::readAll(folder_ / "bootstrap.json"),
+                                           std::regex("control\\.lab\\.example"), "198.51.100.20"));
+  holder.reset();
+  auto starter = member(socketPath(), {"start", id, (folder_ / "other.json").string(),
+                                       (folder_ / "tokens.json").string()});
+  EXPECT_EQ(starter->readLineWithin(20s),
+            "start error flowgate.start-options 2 controlURL names a control server this daemon "
+            "is not set to trust")
+      << starter->output();
+}
+
+TEST_F(DaemonTest, ASecondOriginsBundleLeavesTheFirstOriginsStartWorking) {
+  ASSERT_NO_FATAL_FAILURE(startDaemon({"--control-origin", "https://control.lab.example",
+                                       "--control-origin", "https://198.51.100.20"}));
+  auto app = client();
+  auto id = savedConfiguration(*app);
+  auto second = changedOptions(
+      startOptions(), [](boost::json::object& b) { b["controlURL"] = "https://198.51.100.20"; });
+  ASSERT_NO_FATAL_FAILURE(connect(*app, id));
+  await(app->stopVPNTunnel(id));
+  admin("/admin/trust-bundle", R"({"version":9000000000000000000})");
+  await(app->startVPNTunnel(id, second));
+  ASSERT_TRUE(runUntil([&] { return status(*app, id) == TunnelStatus::connected; }))
+      << daemon_->output();
+  await(app->stopVPNTunnel(id));
+  admin("/admin/trust-bundle", R"({"version":1})");
+  ASSERT_NO_FATAL_FAILURE(connect(*app, id));
+  auto kept = platform::UserDefaults(folder_ / "data/origins/198.51.100.20", "flowgate")
+                  .data("trust-bundle")
+                  .value_or("");
+  EXPECT_NE(kept.find("9000000000000000000"), std::string::npos) << kept;
 }
 
 TEST(DaemonPackaging, TheUnitVerifiesAndTheInstallStepLaysOutTheFolders) {

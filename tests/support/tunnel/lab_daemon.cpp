@@ -47,6 +47,7 @@ std::unique_ptr<ChildProcess> startLabDaemon(const std::filesystem::path& socket
                                    "--socket",   socket.string(),
                                    "--data-dir", dataDirectory.string(),
                                    "--group",    "root"};
+  command.insert(command.end(), {"--control-origin", "https://control.lab.example"});
   command.insert(command.end(), extraArguments.begin(), extraArguments.end());
   auto daemon = std::make_unique<ChildProcess>(insideNamespace(kLabClientNamespace, command),
                                                ChildProcess::Output::combined);

@@ -26,9 +26,9 @@ std::string mintStartOptions(const std::filesystem::path& folder);
 bool socketAccepts(const std::filesystem::path& path);
 
 // `flowgate daemon` in the client namespace with its socket and data folder
-// where given, controlled by root (this machine has no `veskar` group), once
-// its socket takes connections. Throws with the daemon's output when it never
-// does.
+// where given, controlled by root (this machine has no `veskar` group) and
+// trusting the lab's control server, once its socket takes connections.
+// Throws with the daemon's output when it never does.
 std::unique_ptr<ChildProcess> startLabDaemon(const std::filesystem::path& socket,
                                              const std::filesystem::path& dataDirectory,
                                              std::vector<std::string> extraArguments = {});
