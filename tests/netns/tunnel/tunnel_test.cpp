@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -169,6 +170,40 @@ TEST_F(TunnelTest, TrafficAndNamesTakeTheirPathsAndADeadExitIsLeftBehind) {
   ASSERT_GT(relay2, 0);
   ASSERT_EQ(::kill(relay2, SIGKILL), 0);
   EXPECT_EQ(fetch("198.19.0.53", 2), "203.0.113.1");
+  EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
+}
+
+// A node that drops every SYN, and a path whose node finishes TLS and then
+// says nothing, hold up neither the tunnel's other paths nor its DNS.
+TEST_F(TunnelTest, ANodeThatNeverAnswersHoldsUpNoOtherPathNorDNS) {
+  ASSERT_NO_FATAL_FAILURE(startConnected());
+  ASSERT_EQ(fetch("203.0.113.80"), "203.0.113.1");
+  ASSERT_EQ(dig("+short de.world.lab.example"), "203.0.113.80");
+  // relay3 exits 198.18.0.0/24; region US leaves relay1 for relay2, which
+  // takes the onward authentication and never answers it.
+  ASSERT_EQ(inNamespace("vkl-relay3",
+                        "nft 'add table ip hole; add chain ip hole input { type filter hook input "
+                        "priority -10; }; add rule ip hole input tcp dport 443 drop'")
+                .status,
+            0);
+  ASSERT_EQ(relayCommand(2, "mute on"), "ok");
+  for (std::string stuck : {"198.18.0.80", "203.0.113.180"}) {
+    SCOPED_TRACE(stuck);
+    ChildProcess attempt(
+        insideNamespace(kClient, {"curl", "-sS", "--max-time", "8", "http://" + stuck + "/"}),
+        ChildProcess::Output::combined);
+    std::this_thread::sleep_for(300ms);
+    // Pings through relay1 meanwhile: none lost, none held up.
+    auto pings = inClient("ping -n -q -i 0.2 -W 1 -c 15 203.0.113.80").output;
+    std::smatch received, rtt;
+    ASSERT_TRUE(std::regex_search(pings, received, std::regex(R"((\d+) received)"))) << pings;
+    EXPECT_EQ(received[1], "15") << pings;
+    ASSERT_TRUE(std::regex_search(pings, rtt, std::regex(R"(= [\d.]+/[\d.]+/([\d.]+)/)"))) << pings;
+    EXPECT_LT(std::stod(rtt[1]), 50.0) << pings;
+    EXPECT_EQ(dig("+short de.world.lab.example"), "203.0.113.80");
+    // The attempt was still under way all along.
+    EXPECT_TRUE(attempt.alive()) << attempt.output();
+  }
   EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
 }
 
