@@ -108,7 +108,14 @@ Task<void> NodeSessionPool::networkPathDidChange() {
 }
 
 Task<void> NodeSessionPool::close() {
-  return serialized(retained(shared_from_this(), tearDown(Teardown::keepCooldowns)));
+  auto closing = [](Self self) -> Task<void> {
+    // Packets still waiting for an attempt are dropped when it ends, not sent
+    // on to another node of a tunnel that has stopped.
+    self->closed_ = true;
+    auto tearing = self->tearDown(Teardown::keepCooldowns);
+    co_await std::move(tearing);
+  };
+  return serialized(closing(shared_from_this()));
 }
 
 Task<std::vector<PathStatus>> NodeSessionPool::status() {
@@ -214,7 +221,7 @@ Task<void> NodeSessionPool::sendToRegion(OutboundPacket packet,
 }
 
 Task<void> NodeSessionPool::dispatch(PendingGroup group) {
-  for (; group.next < group.candidates.size(); ++group.next) {
+  for (; !closed_ && group.next < group.candidates.size(); ++group.next) {
     const PathRef path = group.candidates[group.next];
     if (auto attempt = connectionTasks_.find(path->key); attempt != connectionTasks_.end()) {
       enqueue(*attempt->second, std::move(group));

@@ -209,6 +209,7 @@ class NodeSessionPool : public runtime::Serialized,
   FlowRouter flowRouter_;
   std::unordered_map<std::string, double> lastUsedAt_;
   std::uint64_t networkGeneration_ = 0;
+  bool closed_ = false;
   std::uint64_t nextAttemptID_ = 1;
   std::shared_ptr<runtime::Clock> clock_;
   SessionOptions sessionOptions_;
