@@ -35,7 +35,8 @@ void MemoryPacketFlow::writePackets(std::span<const runtime::SharedBytes> packet
                                     std::span<const int> protocols) {
   std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < packets.size(); ++i) {
-    written_.emplace_back(packets[i], i < protocols.size() ? protocols[i] : 0);
+    written_.emplace_back(packets[i],
+                          i < protocols.size() ? protocols[i] : packetFamily(packets[i].span()));
   }
 }
 

@@ -28,7 +28,8 @@ class PacketFlow {
   // the flow's batch limit, in arrival order.
   virtual runtime::Task<PacketBatch> readPackets() = 0;
   // Packets the interface cannot take at once are dropped, as a congested
-  // interface would.
+  // interface would. `protocols` may be empty: each packet's version nibble
+  // tells its family.
   virtual void writePackets(std::span<const runtime::SharedBytes> packets,
                             std::span<const int> protocols) = 0;
 };

@@ -4,6 +4,37 @@
 // operations run on its strand. Callers await an operation and resume on their
 // own executor. Between two suspension points an operation runs alone; at each
 // co_await other operations of the same object may run.
+//
+// A strand operation is written one way:
+//
+//   Task<R> Pool::status() {                        // control: any caller
+//     return serialized(doStatus(shared_from_this(), args));
+//   }
+//   Task<R> Pool::route(Batch batch) {              // engine: already on the strand
+//     assertOnStrand();
+//     ...
+//   }
+//
+// - Control operations (start, status, heartbeat, teardown) go through
+//   serialized(): one hop onto the strand and one back, which their rate
+//   makes free. The coroutine it wraps takes everything by value, `self`
+//   included, because it runs after the call has returned.
+// - Objects that share one strand (the data-plane engine: packet loop, session
+//   pool, sessions, DNS proxy) call each other's engine operations directly,
+//   without a hop; each starts by asserting it is on the strand. A hop per
+//   packet batch onto the strand one is already on costs allocations and a
+//   trip through the scheduler, and buys nothing.
+// - GCC 12: a temporary with a non-trivial destructor created in the same
+//   full-expression as a co_await (the awaitable a call returns, a std::string
+//   or vector or shared_ptr argument built for the call, a capturing lambda)
+//   may be destroyed twice: once when the coroutine suspends and again at the
+//   end of the full-expression. So build the awaitable in a statement of its
+//   own and await the named value:
+//       auto sending = session->send(std::move(packets));
+//       bool sent = co_await std::move(sending);
+//   Temporaries in the statement that builds it are fine (it has no co_await);
+//   trivially destructible ones (integers, pointers, references) are fine
+//   anywhere.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/as_tuple.hpp>
@@ -14,6 +45,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <cassert>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -65,6 +97,12 @@ Task<T> runOn(Executor executor, Task<T> op) {
   if constexpr (!std::is_void_v<T>) co_return std::move(*result);
 }
 
+// The strand an executor is, or a new strand on it.
+inline Strand strandOf(const Executor& executor) {
+  if (const auto* strand = executor.target<Strand>()) return *strand;
+  return asio::make_strand(executor);
+}
+
 class Serialized {
  public:
   explicit Serialized(const Executor& executor) : strand_(asio::make_strand(executor)) {}
@@ -74,6 +112,8 @@ class Serialized {
 
   const Strand& strand() const { return strand_; }
   bool isOnStrand() const { return strand_.running_in_this_thread(); }
+  // First statement of every engine operation (see above).
+  void assertOnStrand() const { assert(isOnStrand()); }
 
  protected:
   // Wrap every public asynchronous operation: `return serialized(doIt(args));`.

@@ -108,7 +108,7 @@ void BM_ProcessAnsweredLocally(benchmark::State& state) {
   std::size_t delivered = 0;
   auto proxy = flowgate::DNSProxy::create(
       io.get_executor(), config, flowgate::GeoIPTable(),
-      [](runtime::SharedBytes, std::string) -> runtime::Task<void> {
+      [](runtime::SharedBytes, flowgate::PacketMetadata, std::string) -> runtime::Task<void> {
         std::abort();
         co_return;
       },

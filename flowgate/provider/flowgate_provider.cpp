@@ -174,14 +174,11 @@ runtime::Task<void> Flowgate::runStart(Started started) {
                                                       env_.secrets, env_.defaults, clock_);
 
     std::weak_ptr<Flowgate> weak = weak_from_this();
-    // Deliveries run one at a time under the writer's lock, so they can share
-    // one list of families.
+    // Every packet written is IPv4, and says so itself.
     auto writer = std::make_shared<PacketWriter>(
-        [weak, flow = env_.packetFlow,
-         families = std::vector<int>()](const std::vector<runtime::SharedBytes>& packets) mutable {
+        [weak, flow = env_.packetFlow](const std::vector<runtime::SharedBytes>& packets) {
           if (weak.expired()) return;
-          families.resize(packets.size(), platform::kFamilyIPv4);
-          flow->writePackets(packets, families);
+          flow->writePackets(packets, {});
         });
     {
       std::lock_guard lock(mutex_);
@@ -194,10 +191,12 @@ runtime::Task<void> Flowgate::runStart(Started started) {
         [weak](ExtensionBootstrap next) { return reapplyFor(weak, std::move(next)); },
         NodeSessionPool::Options{clock_, env_.sessionOptions});
 
+    // One engine on the pool's strand: the proxy hands its queries to the pool
+    // there, parsed already.
     auto proxy = DNSProxy::create(
-        env_.executor, bootstrap.config.dns, table,
-        [pool](runtime::SharedBytes packet, std::string region) {
-          return pool->submit(std::move(packet), std::move(region));
+        pool->strand(), bootstrap.config.dns, table,
+        [pool](runtime::SharedBytes packet, PacketMetadata metadata, std::string region) {
+          return pool->sendToRegion(OutboundPacket{std::move(packet), metadata}, std::move(region));
         },
         [writer](runtime::SharedBytes packet) { writer->write({std::move(packet)}); },
         env_.dnsUpstream);
@@ -206,13 +205,10 @@ runtime::Task<void> Flowgate::runStart(Started started) {
       co_await std::move(setting);
     }
 
-    auto servers = dottedQuadServers(bootstrap.config.dns.servers);
     {
       std::lock_guard lock(mutex_);
       if (run_ != run) throw runtime::CancellationError();
       dnsProxy_ = proxy;
-      dnsServerIPv4_ =
-          std::make_shared<const std::unordered_set<std::uint32_t>>(servers.begin(), servers.end());
       sessionPool_ = pool;
     }
   } catch (...) {
@@ -306,7 +302,6 @@ void Flowgate::takeDown(std::optional<std::uint64_t> onlyRun, std::function<void
     if (pathMonitor_) pathMonitor_->cancel();
     pathMonitor_.reset();
     dnsProxy_.reset();
-    dnsServerIPv4_.reset();
     if (packetWriter_) packetWriter_->close();
     packetWriter_.reset();
     pool = std::move(sessionPool_);
@@ -338,7 +333,7 @@ Flowgate::Snapshot Flowgate::snapshot() const {
   s.hasPool = sessionPool_ != nullptr;
   s.hasDNSProxy = dnsProxy_ != nullptr;
   s.hasWriter = packetWriter_ != nullptr;
-  if (dnsServerIPv4_) s.dnsServerIPv4 = *dnsServerIPv4_;
+  if (dnsProxy_) s.dnsServerIPv4 = dnsProxy_->servers();
   s.directCIDRs = directCIDRs_;
   s.localResolvers = localResolvers_;
   for (const auto* task :

@@ -182,9 +182,7 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
   std::shared_ptr<Loop> sessionCleanupTask_;
   std::shared_ptr<Loop> pathChangeTask_;
   std::shared_ptr<platform::PathMonitor> pathMonitor_;
-  std::shared_ptr<DNSProxy> dnsProxy_;
-  // Replaced whole, so the packet loop takes it without copying.
-  std::shared_ptr<const std::unordered_set<std::uint32_t>> dnsServerIPv4_;
+  std::shared_ptr<DNSProxy> dnsProxy_;  // owns the tunnel's DNS server set
   std::shared_ptr<PacketWriter> packetWriter_;
   std::vector<std::string> directCIDRs_;
   std::vector<std::string> localResolvers_;

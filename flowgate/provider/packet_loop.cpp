@@ -7,16 +7,12 @@
 namespace flowgate {
 
 bool isDNSQuery(std::span<const std::uint8_t> packet) {
-  if (packet.size() < 28) return false;
-  std::size_t headerLength = std::size_t{packet[0] & 0x0fu} * 4;
-  if (headerLength < 20 || packet.size() < headerLength + 8) return false;
-  auto port =
-      static_cast<std::uint16_t>((packet[headerLength + 2] << 8) | packet[headerLength + 3]);
-  return port == 53;
+  auto metadata = PacketMetadata::parse(packet);
+  return metadata && metadata->hasUDPHeader() && metadata->flowKey.destinationPort == 53;
 }
 
-SortedBatch sortBatch(platform::PacketBatch batch,
-                      const std::unordered_set<std::uint32_t>& dnsServers, bool interceptDNS) {
+SortedBatch sortBatch(platform::PacketBatch batch, const DNSProxy::Servers& dnsServers,
+                      bool interceptDNS) {
   SortedBatch sorted;
   sorted.forPool.reserve(batch.packets.size());
   for (std::size_t i = 0; i < batch.packets.size(); ++i) {
@@ -24,12 +20,9 @@ SortedBatch sortBatch(platform::PacketBatch batch,
     auto& packet = batch.packets[i];
     auto metadata = PacketMetadata::parse(packet.span());
     if (!metadata) continue;
-    if (interceptDNS && metadata->protocolNumber == PacketMetadata::udp &&
-        dnsServers.contains(metadata->destination) && isDNSQuery(packet.span())) {
-      sorted.dnsQueries.push_back(std::move(packet));
-      continue;
-    }
-    sorted.forPool.push_back(OutboundPacket{std::move(packet), *metadata});
+    auto& destination = interceptDNS && DNSProxy::isQuery(*metadata, dnsServers) ? sorted.dnsQueries
+                                                                                 : sorted.forPool;
+    destination.push_back(OutboundPacket{std::move(packet), *metadata});
   }
   return sorted;
 }
@@ -62,34 +55,35 @@ void Flowgate::startPacketLoop(std::shared_ptr<NodeSessionPool> pool, std::uint6
                  }(weak, std::move(reading), token, run));
 }
 
+// The engine: it runs on the pool's strand and calls the pool and the DNS
+// proxy there directly, so a batch reaches a session's socket without a hop.
 runtime::Task<void> Flowgate::packetLoop(std::weak_ptr<Flowgate> weak,
                                          std::shared_ptr<NodeSessionPool> pool,
                                          std::shared_ptr<platform::PacketFlow> flow,
                                          runtime::CancelToken token) {
-  auto executor = co_await runtime::asio::this_coro::executor;
+  pool->assertOnStrand();
+  static const DNSProxy::Servers none;
   for (;;) {
     if (token.isCancelled() || weak.expired()) co_return;
     // A failed read ends the loop with its error (see startPacketLoop).
     auto reading = flow->readPackets();
     auto batch = co_await std::move(reading);
-    std::shared_ptr<const std::unordered_set<std::uint32_t>> dnsServers;
     std::shared_ptr<DNSProxy> proxy;
     if (auto self = weak.lock()) {
       std::lock_guard lock(self->mutex_);
-      dnsServers = self->dnsServerIPv4_;
       proxy = self->dnsProxy_;
     }
-    static const std::unordered_set<std::uint32_t> none;
-    auto sorted = sortBatch(std::move(batch), dnsServers ? *dnsServers : none, proxy != nullptr);
-    for (auto& query : sorted.dnsQueries)
-      runtime::spawn(executor, proxy->process(std::move(query)));
-    if (sorted.forPool.empty()) continue;
-    try {
-      auto submitting = pool->submitBatch(std::move(sorted.forPool));
-      co_await std::move(submitting);
-    } catch (...) {
-      // Packets that cannot be sent are dropped.
+    auto sorted = sortBatch(std::move(batch), proxy ? proxy->servers() : none, proxy != nullptr);
+    // Each query in a task of its own: upstream answers take their time.
+    for (auto& query : sorted.dnsQueries) {
+      runtime::spawn(pool->strand(),
+                     proxy->processOnStrand(std::move(query.bytes), query.metadata));
     }
+    if (sorted.forPool.empty()) continue;
+    // Waits only while an open session's socket takes the bytes, never for a
+    // connection.
+    auto routing = pool->route(std::move(sorted.forPool));
+    co_await std::move(routing);
   }
 }
 

@@ -4,13 +4,13 @@
 // for the pool, in read order, except DNS queries to the tunnel's DNS
 // servers, which go to the DNS proxy.
 
+#include "flowgate/routing/dns_proxy.hpp"
 #include "flowgate/transport/batch_groups.hpp"
 #include "platform/packet_flow.hpp"
 #include "runtime/bytes.hpp"
 
 #include <cstdint>
 #include <span>
-#include <unordered_set>
 #include <vector>
 
 namespace flowgate {
@@ -20,11 +20,12 @@ bool isDNSQuery(std::span<const std::uint8_t> packet);
 
 struct SortedBatch {
   std::vector<OutboundPacket> forPool;
-  std::vector<runtime::SharedBytes> dnsQueries;
+  std::vector<OutboundPacket> dnsQueries;
 };
 
-// `interceptDNS` is false when there is no DNS proxy: queries then go to the pool.
-SortedBatch sortBatch(platform::PacketBatch batch,
-                      const std::unordered_set<std::uint32_t>& dnsServers, bool interceptDNS);
+// Each packet is parsed once, here. `interceptDNS` is false when there is no
+// DNS proxy: queries then go to the pool.
+SortedBatch sortBatch(platform::PacketBatch batch, const DNSProxy::Servers& dnsServers,
+                      bool interceptDNS);
 
 }  // namespace flowgate

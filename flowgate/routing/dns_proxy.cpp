@@ -108,13 +108,10 @@ runtime::Task<std::vector<std::uint8_t>> exchange(runtime::Strand queue,
   co_return std::move(state->result);
 }
 
-std::vector<std::uint32_t> parseServers(const std::vector<std::string>& servers) {
-  std::vector<std::uint32_t> addresses;
+DNSProxy::Servers parseServers(const std::vector<std::string>& servers) {
+  DNSProxy::Servers addresses;
   for (const auto& text : servers) {
-    auto address = runtime::ipv4::ipv4Value(text);
-    if (address && std::find(addresses.begin(), addresses.end(), *address) == addresses.end()) {
-      addresses.push_back(*address);
-    }
+    if (auto address = runtime::ipv4::ipv4Value(text)) addresses.insert(*address);
   }
   if (addresses.empty() || addresses.size() < servers.size()) {
     runtime::fail(ProtocolError::invalidAddress);
@@ -126,7 +123,7 @@ std::vector<std::uint32_t> parseServers(const std::vector<std::string>& servers)
 
 DNSProxy::DNSProxy(const runtime::Executor& executor, ExtensionDNSConfig config, GeoIPTable geoIP,
                    SendTunnel sendTunnel, Deliver deliver, UpstreamQuery upstream)
-    : Serialized(executor),
+    : Serialized(runtime::strandOf(executor)),
       config_(std::move(config)),
       localResolvers_(config_.localResolvers),
       geoIP_(std::move(geoIP)),
@@ -145,8 +142,16 @@ std::shared_ptr<DNSProxy> DNSProxy::create(const runtime::Executor& executor,
 }
 
 runtime::Task<void> DNSProxy::process(runtime::SharedBytes packet) {
+  auto metadata = PacketMetadata::parse(packet.span());
+  if (!metadata) return []() -> runtime::Task<void> { co_return; }();
   // The proxy stays alive while a query of it is in flight.
-  return serialized(handle(shared_from_this(), std::move(packet)));
+  return serialized(handle(shared_from_this(), std::move(packet), *metadata));
+}
+
+runtime::Task<void> DNSProxy::processOnStrand(runtime::SharedBytes packet,
+                                              PacketMetadata metadata) {
+  assertOnStrand();
+  return handle(shared_from_this(), std::move(packet), metadata);
 }
 
 runtime::Task<std::vector<std::string>> DNSProxy::localResolvers() const {
@@ -172,23 +177,22 @@ runtime::Task<void> DNSProxy::setGeoIP(GeoIPTable geoIP) {
 }
 
 runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
-                                     runtime::SharedBytes packet) {
-  auto datagram = dns::udp(packet.span());
-  if (!datagram) co_return;
-  if (datagram->destinationPort != dnsPort ||
-      std::find(serverIPs_.begin(), serverIPs_.end(), datagram->destinationIP) ==
-          serverIPs_.end()) {
-    co_return;
-  }
-  if (datagram->payload.size() < dns::headerSize || (datagram->payload[2] & 0x80) != 0) co_return;
+                                     runtime::SharedBytes packet, PacketMetadata metadata) {
+  if (!isQuery(metadata, serverIPs_)) co_return;
+  // The UDP length bounds the message; the IP header was read by the parse.
+  const auto udp = packet.span().subspan(metadata.transportOffset);
+  const std::size_t udpLength = detail::readU16(udp.data() + 4);
+  if (udpLength < 8 || udpLength > udp.size()) co_return;
+  const auto payload = udp.subspan(8, udpLength - 8);
+  if (payload.size() < dns::headerSize || (payload[2] & 0x80) != 0) co_return;
 
   const Query query{
       .originalPacket = packet,
-      .sourceIP = datagram->sourceIP,
-      .destinationIP = datagram->destinationIP,
-      .sourcePort = datagram->sourcePort,
-      .payload = datagram->payload,
-      .type = dns::questionType(datagram->payload).value_or(0),
+      .sourceIP = metadata.flowKey.source,
+      .destinationIP = metadata.destination,
+      .sourcePort = metadata.flowKey.sourcePort,
+      .payload = payload,
+      .type = dns::questionType(payload).value_or(0),
   };
   if (query.type != dns::typeA) {
     auto empty = dns::emptyAnswer(query.payload);
@@ -225,7 +229,8 @@ runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
     bool sent = true;
     try {
       auto original = query.originalPacket;
-      co_await sendTunnel_(std::move(original), std::move(region));
+      auto sending = sendTunnel_(std::move(original), metadata, std::move(region));
+      co_await std::move(sending);
     } catch (const std::exception&) {
       sent = false;
     }
@@ -234,7 +239,8 @@ runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
   try {
     auto original = query.originalPacket;
     auto region = config_.defaultRegion;
-    co_await sendTunnel_(std::move(original), std::move(region));
+    auto sending = sendTunnel_(std::move(original), metadata, std::move(region));
+    co_await std::move(sending);
   } catch (const std::exception&) {
     // Dropped: the client's resolver asks again.
   }

@@ -9,6 +9,7 @@
 
 #include "flowgate/config/records.hpp"
 #include "flowgate/routing/geoip_table.hpp"
+#include "flowgate/routing/packet_metadata.hpp"
 #include "runtime/async.hpp"
 #include "runtime/bytes.hpp"
 
@@ -20,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace flowgate {
@@ -27,10 +29,11 @@ namespace flowgate {
 class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this<DNSProxy> {
  public:
   static constexpr std::uint16_t dnsPort = 53;
+  using Servers = std::unordered_set<std::uint32_t>;
 
   // Hands the query packet to a node of `region`; throws when it could not.
-  using SendTunnel =
-      std::function<runtime::Task<void>(runtime::SharedBytes packet, std::string region)>;
+  using SendTunnel = std::function<runtime::Task<void>(
+      runtime::SharedBytes packet, PacketMetadata metadata, std::string region)>;
   // Writes one IP packet into the interface.
   using Deliver = std::function<void(runtime::SharedBytes packet)>;
   // One upstream exchange: the response datagram, or a throw.
@@ -39,7 +42,8 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
 
   // Throws ProtocolError::invalidAddress unless every server is a distinct
   // dotted quad (and there is at least one). `upstream` defaults to
-  // udpUpstream(dnsPort).
+  // udpUpstream(dnsPort). Given a strand, the proxy runs on it (the packet
+  // loop's engine strand); else on a strand of its own.
   static std::shared_ptr<DNSProxy> create(const runtime::Executor& executor,
                                           ExtensionDNSConfig config, GeoIPTable geoIP,
                                           SendTunnel sendTunnel, Deliver deliver,
@@ -48,6 +52,16 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
   // Handles one packet; never fails. Anything but a query to a server address
   // on port 53 is dropped.
   runtime::Task<void> process(runtime::SharedBytes packet);
+  // The same for a packet parsed already, from a caller on the proxy's strand.
+  runtime::Task<void> processOnStrand(runtime::SharedBytes packet, PacketMetadata metadata);
+
+  // The tunnel's DNS servers; fixed for the proxy's life.
+  const Servers& servers() const { return serverIPs_; }
+  // A UDP datagram with its whole header to port 53 of one of `servers`.
+  static bool isQuery(const PacketMetadata& metadata, const Servers& servers) {
+    return metadata.hasUDPHeader() && metadata.flowKey.destinationPort == dnsPort &&
+           servers.contains(metadata.destination);
+  }
 
   runtime::Task<std::vector<std::string>> localResolvers() const;
   // Queries already under way keep the resolvers they started with.
@@ -84,14 +98,15 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
 
   struct Query;
 
-  runtime::Task<void> handle(std::shared_ptr<DNSProxy> self, runtime::SharedBytes packet);
+  runtime::Task<void> handle(std::shared_ptr<DNSProxy> self, runtime::SharedBytes packet,
+                             PacketMetadata metadata);
   // Writes `message` back to the query's sender as if from the server it asked.
   void answer(const Query& query, std::span<const std::uint8_t> message) const;
 
   ExtensionDNSConfig config_;
   std::vector<std::string> localResolvers_;
   GeoIPTable geoIP_;
-  std::vector<std::uint32_t> serverIPs_;
+  Servers serverIPs_;
   SendTunnel sendTunnel_;
   Deliver deliver_;
   UpstreamQuery upstream_;

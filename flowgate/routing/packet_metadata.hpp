@@ -1,9 +1,10 @@
 #pragma once
 
 // The parsed view of one outgoing IPv4 packet: its five-tuple, destination,
-// protocol and, for TCP, its flags. Parsing runs for every packet read from the
-// interface, so it reads fixed header offsets, allocates nothing and lives here
-// in the header where the packet loop can inline it.
+// protocol, for TCP its flags, and where its transport header lies. It is all
+// the packet loop, the DNS proxy and the pool read of the header. Parsing runs for every packet
+// read from the interface, so it reads fixed header offsets, allocates nothing and lives here in
+// the header where the packet loop can inline it.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,10 +39,21 @@ struct PacketMetadata {
   std::uint8_t tcpFlags = 0;
   std::uint32_t destination = 0;
   std::uint8_t protocolNumber = 0;
+  // The IP header's length: where the transport header starts.
+  std::uint8_t transportOffset = 0;
+  // The bytes from transportOffset to the end of the packet.
+  std::uint32_t transportLength = 0;
+  // A piece of a fragmented datagram: it has no ports of its own.
+  bool fragment = false;
 
   // Nothing for a packet that is not a usable IPv4 datagram. The checksum, the
   // total-length field and options are deliberately not examined.
   static std::optional<PacketMetadata> parse(std::span<const std::uint8_t> packet) noexcept;
+
+  // A UDP datagram, not a fragment, that carries its whole 8-byte header.
+  bool hasUDPHeader() const noexcept {
+    return protocolNumber == udp && transportLength >= 8 && !fragment;
+  }
 
   // A TCP segment that ends its flow (FIN or RST).
   bool endsFlow() const noexcept {
@@ -89,11 +101,13 @@ inline std::optional<PacketMetadata> PacketMetadata::parse(
   key.proto = p[9];
   metadata.destination = key.destination;
   metadata.protocolNumber = key.proto;
+  metadata.transportOffset = static_cast<std::uint8_t>(headerLength);
+  metadata.transportLength = static_cast<std::uint32_t>(length - headerLength);
 
   // More-fragments flag or any offset bit: only the first fragment would carry
   // ports, and keying it differently from the rest would split the datagram.
-  const bool fragment = p[7] != 0 || (p[6] & 0x3fU) != 0;
-  if (fragment) return metadata;
+  metadata.fragment = p[7] != 0 || (p[6] & 0x3fU) != 0;
+  if (metadata.fragment) return metadata;
 
   const std::uint8_t* transport = p + headerLength;
   const std::size_t available = length - headerLength;

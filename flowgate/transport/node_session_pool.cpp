@@ -3,6 +3,8 @@
 #include "flowgate/errors/protocol_error.hpp"
 #include "runtime/spawn.hpp"
 
+#include <boost/asio/steady_timer.hpp>
+
 #include <algorithm>
 #include <type_traits>
 
@@ -60,8 +62,26 @@ NodeSessionPool::NodeSessionPool(runtime::Executor executor, ExtensionBootstrap 
       trustBundle_(std::move(trustBundle)),
       selection_(bootstrap_.config, std::move(geoIP), highSpeedEnabled),
       clock_(options.clock ? std::move(options.clock) : std::make_shared<runtime::SystemClock>()),
-      sessionOptions_(std::move(options.sessionOptions)),
-      executor_(std::move(executor)) {}
+      sessionOptions_(std::move(options.sessionOptions)) {}
+
+// What a caller awaiting its packets waits for: every group settled, sent or
+// dropped. Touched only on the pool's strand.
+struct NodeSessionPool::Outcome {
+  explicit Outcome(const runtime::Strand& strand)
+      : settled(strand, boost::asio::steady_timer::time_point::max()) {}
+
+  void settle(const std::string* sentOn) {
+    if (sentOn) key = *sentOn;
+    if (--pending == 0) settled.cancel();
+  }
+  Task<void> wait() {
+    while (pending > 0) co_await settled.async_wait(runtime::asTuple);
+  }
+
+  std::size_t pending = 0;
+  std::optional<std::string> key;  // the path a group went out on
+  boost::asio::steady_timer settled;
+};
 
 // ---- public operations: each runs on the strand, keeping the pool alive ----
 
@@ -88,7 +108,14 @@ Task<void> NodeSessionPool::networkPathDidChange() {
 }
 
 Task<void> NodeSessionPool::close() {
-  return serialized(retained(shared_from_this(), tearDown(Teardown::keepCooldowns)));
+  auto closing = [](Self self) -> Task<void> {
+    // Packets still waiting for an attempt are dropped when it ends, not sent
+    // on to another node of a tunnel that has stopped.
+    self->closed_ = true;
+    auto tearing = self->tearDown(Teardown::keepCooldowns);
+    co_await std::move(tearing);
+  };
+  return serialized(closing(shared_from_this()));
 }
 
 Task<std::vector<PathStatus>> NodeSessionPool::status() {
@@ -139,28 +166,31 @@ Task<NodeSessionPool::Snapshot> NodeSessionPool::snapshot() {
 
 // ---- sending ----
 
-Task<void> NodeSessionPool::doSubmitBatch(std::vector<OutboundPacket> batch) {
-  if (batch.empty()) co_return;
-  const double start = now();
+Task<void> NodeSessionPool::route(std::vector<OutboundPacket> batch) {
+  assertOnStrand();
+  return dispatchBatch(std::move(batch), nullptr);
+}
 
-  auto groups = groupBatch(batch, selection_, flowRouter_, sessionPaths_, start);
+Task<void> NodeSessionPool::doSubmitBatch(std::vector<OutboundPacket> batch) {
+  auto outcome = std::make_shared<Outcome>(strand());
+  auto dispatching = dispatchBatch(std::move(batch), outcome);
+  co_await std::move(dispatching);
+  auto waiting = outcome->wait();
+  co_await std::move(waiting);
+}
+
+Task<void> NodeSessionPool::dispatchBatch(std::vector<OutboundPacket> batch,
+                                          std::shared_ptr<Outcome> outcome) {
+  if (batch.empty()) co_return;
+  auto groups = groupBatch(batch, selection_, flowRouter_, sessionPaths_, now());
+  if (outcome) outcome->pending += groups.size();
   for (auto& group : groups) {
-    auto sending = sendThrough(group.candidates, std::move(group.packets));
-    auto key = co_await std::move(sending);
-    if (!key) continue;  // every candidate failed: the group is dropped
-    const double sent = now();
-    for (auto i : group.items) {
-      const auto& metadata = batch[i].metadata;
-      // Rewriting a binding that already says this, and is under a second old,
-      // would only move its lastSeen: the flow table is touched at most once
-      // per flow per second.
-      const auto* binding = flowRouter_.binding(metadata.flowKey);
-      if (binding && !metadata.endsFlow() && binding->pathKey == *key &&
-          sent - binding->lastSeen < FlowRouter::refreshInterval) {
-        continue;
-      }
-      flowRouter_.recordSent(metadata, *key, sent);
-    }
+    PendingGroup pending{
+        std::move(group.candidates), 0, std::move(group.packets), {}, std::nullopt, outcome};
+    pending.metadata.reserve(group.items.size());
+    for (auto i : group.items) pending.metadata.push_back(batch[i].metadata);
+    auto dispatching = dispatch(std::move(pending));
+    co_await std::move(dispatching);
   }
 }
 
@@ -168,84 +198,119 @@ Task<void> NodeSessionPool::doSubmit(runtime::SharedBytes packet,
                                      std::optional<std::string> region) {
   auto metadata = PacketMetadata::parse(packet.span());
   if (!metadata) runtime::fail(ProtocolError::invalidFrame);
-  const double start = now();
-  auto candidates = selection_.candidatePaths(*metadata, region, start);
-  if (candidates.empty()) runtime::fail(ProtocolError::invalidAddress);
-  auto sending = sendThrough(candidates, Session::Packets{std::move(packet)});
-  auto key = co_await std::move(sending);
-  if (!key) runtime::fail(ProtocolError::connectionClosed);
-  flowRouter_.recordSent(*metadata, *key, start);
+  auto sending = sendToRegion(OutboundPacket{std::move(packet), *metadata}, std::move(region));
+  co_await std::move(sending);
 }
 
-Task<std::optional<std::string>> NodeSessionPool::sendThrough(
-    const std::vector<PathRef>& candidates, Session::Packets packets) {
-  for (const auto& path : candidates) {
-    SessionPtr session;
-    try {
-      auto opening = sessionFor(path);
-      session = co_await std::move(opening);
-    } catch (const std::exception&) {
-      session = nullptr;
+Task<void> NodeSessionPool::sendToRegion(OutboundPacket packet,
+                                         std::optional<std::string> forcedRegion) {
+  assertOnStrand();
+  [[maybe_unused]] auto self = shared_from_this();  // alive until the outcome is known
+  const double start = now();
+  auto candidates = selection_.candidatePaths(packet.metadata, forcedRegion, start);
+  if (candidates.empty()) runtime::fail(ProtocolError::invalidAddress);
+  auto outcome = std::make_shared<Outcome>(strand());
+  outcome->pending = 1;
+  PendingGroup group{std::move(candidates), 0,     Session::Packets{std::move(packet.bytes)},
+                     {packet.metadata},     start, outcome};
+  auto dispatching = dispatch(std::move(group));
+  co_await std::move(dispatching);
+  auto waiting = outcome->wait();
+  co_await std::move(waiting);
+  if (!outcome->key) runtime::fail(ProtocolError::connectionClosed);
+}
+
+Task<void> NodeSessionPool::dispatch(PendingGroup group) {
+  for (; !closed_ && group.next < group.candidates.size(); ++group.next) {
+    const PathRef path = group.candidates[group.next];
+    if (auto attempt = connectionTasks_.find(path->key); attempt != connectionTasks_.end()) {
+      enqueue(*attempt->second, std::move(group));
+      co_return;
     }
-    if (!session) {
-      auto marking = markUnavailable(path, nullptr);
-      co_await std::move(marking);
-      continue;
+    // Read without a hop onto the session's strand: this runs for every batch.
+    auto registered = sessions_.find(path->key);
+    if (registered == sessions_.end() || registered->second->isClosed()) {
+      connectThen(path, std::move(group));
+      co_return;
     }
+    SessionPtr session = registered->second;
     // The last candidate may have the packets; earlier ones send a copy to keep
     // them for the next.
-    auto sending = session->sendBatch(&path == &candidates.back() ? std::move(packets) : packets);
-    if (!co_await std::move(sending)) {
-      auto marking = markUnavailable(path, session);
-      co_await std::move(marking);
+    const bool last = group.next + 1 == group.candidates.size();
+    auto sending = session->sendOnStrand(last ? std::move(group.packets) : group.packets);
+    if (co_await std::move(sending)) {
+      delivered(*path, group);
+      co_return;
+    }
+    markUnavailable(path, session);
+  }
+  // Every candidate failed: the group is dropped.
+  if (group.outcome) group.outcome->settle(nullptr);
+}
+
+void NodeSessionPool::enqueue(Attempt& attempt, PendingGroup group) {
+  for (const auto& packet : group.packets) attempt.queuedBytes += packet.size();
+  attempt.queuedPackets += group.packets.size();
+  attempt.queue.push_back(std::move(group));
+  // A path that is slow to open holds only its most recent packets.
+  while (attempt.queuedPackets > queuePacketLimit || attempt.queuedBytes > queueByteLimit) {
+    auto& oldest = attempt.queue.front();
+    attempt.queuedBytes -= oldest.packets.front().size();
+    --attempt.queuedPackets;
+    oldest.packets.erase(oldest.packets.begin());
+    oldest.metadata.erase(oldest.metadata.begin());
+    if (oldest.packets.empty()) {
+      if (oldest.outcome) oldest.outcome->settle(nullptr);
+      attempt.queue.pop_front();
+    }
+  }
+}
+
+void NodeSessionPool::delivered(const SessionPath& path, const PendingGroup& group) {
+  lastUsedAt_[path.key] = now();
+  selection_.unavailableUntil.erase(path.key);
+  const double sent = group.boundAt.value_or(now());
+  for (const auto& metadata : group.metadata) {
+    // Rewriting a binding that already says this, and is under a second old,
+    // would only move its lastSeen: the flow table is touched at most once per
+    // flow per second.
+    const auto* binding = flowRouter_.binding(metadata.flowKey);
+    if (binding && !metadata.endsFlow() && binding->pathKey == path.key &&
+        sent - binding->lastSeen < FlowRouter::refreshInterval) {
       continue;
     }
-    lastUsedAt_[path->key] = now();
-    selection_.unavailableUntil.erase(path->key);
-    co_return path->key;
+    flowRouter_.recordSent(metadata, path.key, sent);
   }
-  co_return std::nullopt;
+  if (group.outcome) group.outcome->settle(&path.key);
 }
 
 // ---- sessions and connection attempts ----
 
-Task<NodeSessionPool::SessionPtr> NodeSessionPool::sessionFor(PathRef path) {
-  const std::string key = path->key;
-  // Read without a hop onto the session's strand: this runs for every batch.
-  if (auto registered = sessions_.find(key);
-      registered != sessions_.end() && !registered->second->isClosed()) {
-    co_return registered->second;
-  }
-
-  runtime::SharedTask<SessionPtr> task;
-  if (auto attempt = connectionTasks_.find(key); attempt != connectionTasks_.end()) {
-    task = attempt->second.task;
-  } else {
-    const std::uint64_t id = nextAttemptID_++;
-    connectingPaths_[key] = path;
-    // Sessions share the pool's strand: a batch goes from the pool to the
-    // socket without waiting for a thread to pick up a hop.
-    ConnectInputs inputs{strand(),
-                         bootstrap_.deviceCredential,
-                         bootstrap_.deviceID,
-                         trustBundle_,
-                         packetHandler_,
-                         sessionOptions_};
-    task = runtime::SharedTask<SessionPtr>::start(
-        executor_, [weak = weak_from_this(), path, id, generation = networkGeneration_,
-                    inputs = std::move(inputs)](runtime::CancelToken token) {
-          return connectAttempt(weak, path, id, generation, inputs, std::move(token));
-        });
-    connectionTasks_[key] = Attempt{id, task};
-  }
-  auto waiting = task.value();
-  co_return co_await std::move(waiting);
+void NodeSessionPool::connectThen(PathRef path, PendingGroup group) {
+  const std::string& key = path->key;
+  auto attempt = std::make_shared<Attempt>();
+  attempt->id = nextAttemptID_++;
+  // Queued before the attempt starts, so even an attempt that fails at once
+  // finds its packets.
+  enqueue(*attempt, std::move(group));
+  connectionTasks_[key] = attempt;
+  connectingPaths_[key] = path;
+  // Sessions share the pool's strand: a batch goes from the pool to the
+  // socket without waiting for a thread to pick up a hop.
+  ConnectInputs inputs{strand(),
+                       bootstrap_.deviceCredential,
+                       bootstrap_.deviceID,
+                       trustBundle_,
+                       packetHandler_,
+                       sessionOptions_};
+  runtime::spawn(strand(), connectAttempt(weak_from_this(), std::move(path), std::move(attempt),
+                                          networkGeneration_, std::move(inputs)));
 }
 
-Task<NodeSessionPool::SessionPtr> NodeSessionPool::connectAttempt(
-    std::weak_ptr<NodeSessionPool> weak, PathRef path, std::uint64_t attemptID,
-    std::uint64_t generation, ConnectInputs inputs, runtime::CancelToken token) {
-  // A failed session reports on its own strand; the pool handles it on its own.
+Task<void> NodeSessionPool::connectAttempt(std::weak_ptr<NodeSessionPool> weak, PathRef path,
+                                           std::shared_ptr<Attempt> attempt,
+                                           std::uint64_t generation, ConnectInputs inputs) {
+  // A failed session reports on the strand; the pool handles it in a task of its own.
   auto stateHandler = [weak, key = path->key](const boost::uuids::uuid& id) {
     auto pool = weak.lock();
     if (!pool) return;
@@ -253,7 +318,6 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::connectAttempt(
   };
 
   SessionPtr session;
-  std::exception_ptr error;
   try {
     auto connecting = Session::connect(inputs.executor, path->nodes, std::move(inputs.credential),
                                        inputs.deviceID, std::move(inputs.trustBundle), stateHandler,
@@ -262,35 +326,40 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::connectAttempt(
     auto installing = session->setPacketHandler(std::move(inputs.packetHandler));
     co_await std::move(installing);
   } catch (...) {
-    error = std::current_exception();
+    // The attempt failed; its packets learn it below.
+    if (session) session->closeOnStrand();
+    session = nullptr;
   }
 
   auto pool = weak.lock();
   if (!pool) {
-    if (session) {
-      auto closing = session->close();
-      co_await std::move(closing);
-    }
-    runtime::fail(ProtocolError::connectionClosed);
+    if (session) session->closeOnStrand();
+    co_return;
   }
-  auto settling = runtime::runOn<SessionPtr>(
-      pool->strand(), retained(pool, pool->settleAttempt(path, attemptID, generation,
-                                                         std::move(token), session, error)));
-  co_return co_await std::move(settling);
+  auto settling =
+      retained(pool, pool->settleAttempt(std::move(path), std::move(attempt), generation, session));
+  co_await std::move(settling);
 }
 
-Task<NodeSessionPool::SessionPtr> NodeSessionPool::settleAttempt(
-    PathRef path, std::uint64_t attemptID, std::uint64_t generation, runtime::CancelToken token,
-    SessionPtr session, std::exception_ptr error) {
-  const std::string& key = path->key;
-  forgetAttempt(key, attemptID);
-  if (error) std::rethrow_exception(error);
-  if (generation != networkGeneration_ || token.isCancelled()) {
-    // Started before a teardown, or given up: its waiters must not use it.
-    auto closing = session->close();
-    co_await std::move(closing);
-    runtime::fail(ProtocolError::connectionClosed);
+Task<void> NodeSessionPool::settleAttempt(PathRef path, std::shared_ptr<Attempt> attempt,
+                                          std::uint64_t generation, SessionPtr session) {
+  assertOnStrand();
+  const std::string key = path->key;
+  forgetAttempt(key, attempt->id);
+  if (session && (generation != networkGeneration_ || attempt->cancel.isCancelled())) {
+    // Started before a teardown, or given up: its packets must not use it.
+    session->closeOnStrand();
+    session = nullptr;
   }
+  auto queued = std::move(attempt->queue);
+  attempt->queue.clear();
+  if (!session) {
+    markUnavailable(path, nullptr);
+    auto failing = failOver(std::move(queued));
+    co_await std::move(failing);
+    co_return;
+  }
+
   SessionPtr replaced;
   if (auto old = sessions_.find(key); old != sessions_.end() && old->second != session) {
     replaced = old->second;
@@ -298,17 +367,36 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::settleAttempt(
   sessions_[key] = session;
   sessionPaths_[key] = path;
   lastUsedAt_[key] = now();
-  if (replaced) {
-    auto closing = replaced->close();
-    co_await std::move(closing);
+  if (replaced) replaced->closeOnStrand();
+
+  // What waited goes out in one send, in arrival order, before anything that
+  // comes after it (that waits for this write to finish).
+  Session::Packets packets;
+  for (const auto& group : queued) {
+    packets.insert(packets.end(), group.packets.begin(), group.packets.end());
   }
-  co_return session;
+  auto sending = session->sendOnStrand(std::move(packets));
+  if (co_await std::move(sending)) {
+    for (const auto& group : queued) delivered(*path, group);
+    co_return;
+  }
+  markUnavailable(path, session);
+  auto failing = failOver(std::move(queued));
+  co_await std::move(failing);
+}
+
+Task<void> NodeSessionPool::failOver(std::deque<PendingGroup> groups) {
+  for (auto& group : groups) {
+    ++group.next;
+    auto dispatching = dispatch(std::move(group));
+    co_await std::move(dispatching);
+  }
 }
 
 void NodeSessionPool::forgetAttempt(const std::string& key, std::uint64_t attemptID) {
   // Only this attempt's entries: a newer attempt for the key may have taken its place.
   auto attempt = connectionTasks_.find(key);
-  if (attempt == connectionTasks_.end() || attempt->second.id != attemptID) return;
+  if (attempt == connectionTasks_.end() || attempt->second->id != attemptID) return;
   connectionTasks_.erase(attempt);
   connectingPaths_.erase(key);
 }
@@ -320,36 +408,28 @@ Task<void> NodeSessionPool::sessionFailed(std::string key, boost::uuids::uuid id
       path == sessionPaths_.end()) {
     co_return;
   }
-  auto marking = markUnavailable(path->second, registered->second);
-  co_await std::move(marking);
+  markUnavailable(path->second, registered->second);
 }
 
-Task<void> NodeSessionPool::markUnavailable(PathRef path, SessionPtr session) {
+void NodeSessionPool::markUnavailable(const PathRef& failed, const SessionPtr& session) {
+  const PathRef path = failed;  // `failed` may live in a map entry removed below
   const std::string& key = path->key;
   selection_.unavailableUntil[key] = now() + failureCooldown;
   flowRouter_.remove(key);
   if (auto attempt = connectionTasks_.find(key); attempt != connectionTasks_.end()) {
-    attempt->second.task.cancel();
+    attempt->second->cancel.cancel();
     connectionTasks_.erase(attempt);
   }
   connectingPaths_.erase(key);
-  std::vector<SessionPtr> closing;
-  if (auto registered = sessions_.find(key); registered != sessions_.end()) {
-    closing.push_back(registered->second);
-    sessions_.erase(registered);
+  SessionPtr registered;
+  if (auto entry = sessions_.find(key); entry != sessions_.end()) {
+    registered = std::move(entry->second);
+    sessions_.erase(entry);
   }
   sessionPaths_.erase(key);
   lastUsedAt_.erase(key);
-  if (session && (closing.empty() || closing.front() != session)) closing.push_back(session);
-  auto closingAll = closeAll(std::move(closing));
-  co_await std::move(closingAll);
-}
-
-Task<void> NodeSessionPool::closeAll(std::vector<SessionPtr> sessions) {
-  for (auto& session : sessions) {
-    auto closing = session->close();
-    co_await std::move(closing);
-  }
+  if (registered) registered->closeOnStrand();
+  if (session && session != registered) session->closeOnStrand();
 }
 
 // ---- lifecycle ----
@@ -371,8 +451,8 @@ Task<void> NodeSessionPool::doReap() {
     lastUsedAt_.erase(key);
     flowRouter_.remove(key);
   }
-  auto closingAll = closeAll(std::move(closing));
-  co_await std::move(closingAll);
+  for (auto& session : closing) session->closeOnStrand();
+  co_return;
 }
 
 Task<void> NodeSessionPool::doUpdateHighSpeed(bool enabled) {
@@ -385,7 +465,7 @@ Task<void> NodeSessionPool::doUpdateHighSpeed(bool enabled) {
 Task<void> NodeSessionPool::tearDown(Teardown mode) {
   ++networkGeneration_;
   flowRouter_.removeAll();
-  for (auto& [key, attempt] : connectionTasks_) attempt.task.cancel();
+  for (auto& [key, attempt] : connectionTasks_) attempt->cancel.cancel();
   connectionTasks_.clear();
   connectingPaths_.clear();
   std::vector<SessionPtr> closing;
@@ -394,8 +474,8 @@ Task<void> NodeSessionPool::tearDown(Teardown mode) {
   sessionPaths_.clear();
   lastUsedAt_.clear();
   if (mode == Teardown::clearCooldowns) selection_.unavailableUntil.clear();
-  auto closingAll = closeAll(std::move(closing));
-  co_await std::move(closingAll);
+  for (auto& session : closing) session->closeOnStrand();
+  co_return;
 }
 
 Task<void> NodeSessionPool::doHeartbeat() {
@@ -443,13 +523,13 @@ Task<void> NodeSessionPool::replaceAuthorization(ExtensionBootstrap next) {
       ++attempt;
       continue;
     }
-    attempt->second.task.cancel();
+    attempt->second->cancel.cancel();
     connectingPaths_.erase(attempt->first);
     attempt = connectionTasks_.erase(attempt);
   }
   flowRouter_.removeAll();
-  auto closingAll = closeAll(std::move(closing));
-  co_await std::move(closingAll);
+  for (auto& session : closing) session->closeOnStrand();
+  co_return;
 }
 
 Task<std::vector<PathStatus>> NodeSessionPool::doStatus() {

@@ -6,8 +6,14 @@
 // started on, idle reaping, teardown on network changes and high-speed
 // switches, and adoption of re-authorized bootstraps.
 //
-// All state lives on the pool's strand. Operations suspend at every wait
-// (connections, sends, the sessions' strands, the configuration handler), so
+// All state lives on the pool's strand, which the packet loop, the sessions
+// and the DNS proxy share: they call the pool's engine operations (route,
+// sendToRegion) directly there. Sending never waits for a connection: packets
+// for a path that is still connecting wait in that attempt's bounded queue and
+// go out when it opens, or move on to their next candidate when it fails. The
+// only wait is for an open session's socket to take the bytes.
+//
+// Operations suspend at every wait (sends, the configuration handler), so
 // after each wait they read the maps again instead of holding on to entries.
 
 #include "flowgate/config/records.hpp"
@@ -22,10 +28,11 @@
 #include "flowgate/transport/session_path.hpp"
 #include "runtime/async.hpp"
 #include "runtime/bytes.hpp"
+#include "runtime/cancel.hpp"
 #include "runtime/clock.hpp"
-#include "runtime/shared_task.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -73,6 +80,9 @@ class NodeSessionPool : public runtime::Serialized,
 
   static constexpr double failureCooldown = 30.0;
   static constexpr double sessionIdleTimeout = 60.0;
+  // What may wait for one connection attempt; beyond it the oldest go.
+  static constexpr std::size_t queuePacketLimit = 256;
+  static constexpr std::size_t queueByteLimit = 1 << 20;
 
   static std::shared_ptr<NodeSessionPool> create(
       runtime::Executor executor, ExtensionBootstrap bootstrap, bool highSpeedEnabled,
@@ -80,11 +90,20 @@ class NodeSessionPool : public runtime::Serialized,
       std::shared_ptr<HeartbeatSource> authorizationService, PacketHandler packetHandler,
       ConfigurationHandler configurationHandler, Options options = {});
 
-  // Packets that cannot be sent are dropped; never fails.
+  // Engine operation of the packet loop: sends the batch on open sessions,
+  // waiting only for their sockets, and queues the rest on connection
+  // attempts. Packets that cannot be sent are dropped; never fails.
+  runtime::Task<void> route(std::vector<OutboundPacket> batch);
+  // Engine operation of the DNS proxy: one packet through the paths of the
+  // region, once it has gone out or every path failed. Throws ProtocolError:
+  // invalidAddress (no path), connectionClosed (every path failed).
+  runtime::Task<void> sendToRegion(OutboundPacket packet, std::optional<std::string> forcedRegion);
+
+  // route() from any executor, completing once every packet of the batch has
+  // gone out or was dropped.
   runtime::Task<void> submitBatch(std::vector<OutboundPacket> batch);
-  // One packet through the paths of the region. Throws ProtocolError:
-  // invalidFrame (unparsable), invalidAddress (no path), connectionClosed
-  // (every path failed).
+  // sendToRegion() from any executor for a packet still to be parsed; an
+  // unparsable one throws ProtocolError::invalidFrame.
   runtime::Task<void> submit(runtime::SharedBytes packet, std::optional<std::string> forcedRegion);
   runtime::Task<void> reapIdleSessions();
   runtime::Task<void> updateHighSpeed(bool enabled);
@@ -118,9 +137,25 @@ class NodeSessionPool : public runtime::Serialized,
  private:
   using Self = std::shared_ptr<NodeSessionPool>;
   using SessionPtr = std::shared_ptr<Session>;
+  struct Outcome;
+  // Packets that share their candidate paths, on their way through them.
+  struct PendingGroup {
+    std::vector<PathRef> candidates;
+    std::size_t next = 0;  // the candidate tried now
+    Session::Packets packets;
+    std::vector<PacketMetadata> metadata;  // of each packet
+    std::optional<double> boundAt;         // the flows' binding time; else when sent
+    std::shared_ptr<Outcome> outcome;      // of a caller awaiting the group, if any
+  };
+  // One connection attempt and the packets waiting for it. It outlives its
+  // entry in connectionTasks_ when a teardown or a failure gives it up: its
+  // packets still learn its outcome when it finishes.
   struct Attempt {
     std::uint64_t id = 0;
-    runtime::SharedTask<SessionPtr> task;
+    runtime::CancelSource cancel;
+    std::deque<PendingGroup> queue;
+    std::size_t queuedPackets = 0;
+    std::size_t queuedBytes = 0;
   };
   enum class Teardown { keepCooldowns, clearCooldowns };
   // What a connection attempt takes from the pool when it starts.
@@ -135,28 +170,31 @@ class NodeSessionPool : public runtime::Serialized,
 
   double now() const { return clock_->uptime(); }
 
+  runtime::Task<void> dispatchBatch(std::vector<OutboundPacket> batch,
+                                    std::shared_ptr<Outcome> outcome);
   runtime::Task<void> doSubmitBatch(std::vector<OutboundPacket> batch);
   runtime::Task<void> doSubmit(runtime::SharedBytes packet, std::optional<std::string> region);
-  // Sends on the first candidate that works; the key used, or nothing.
-  runtime::Task<std::optional<std::string>> sendThrough(const std::vector<PathRef>& candidates,
-                                                        Session::Packets packets);
-  runtime::Task<SessionPtr> sessionFor(PathRef path);
-  static runtime::Task<SessionPtr> connectAttempt(std::weak_ptr<NodeSessionPool> weak, PathRef path,
-                                                  std::uint64_t attemptID, std::uint64_t generation,
-                                                  ConnectInputs inputs, runtime::CancelToken token);
-  runtime::Task<SessionPtr> settleAttempt(PathRef path, std::uint64_t attemptID,
-                                          std::uint64_t generation, runtime::CancelToken token,
-                                          SessionPtr session, std::exception_ptr error);
+  // Sends the group on its current candidate's open session, or queues it on
+  // that candidate's connection attempt; a failed send moves it on.
+  runtime::Task<void> dispatch(PendingGroup group);
+  void enqueue(Attempt& attempt, PendingGroup group);
+  void connectThen(PathRef path, PendingGroup group);
+  void delivered(const SessionPath& path, const PendingGroup& group);
+  static runtime::Task<void> connectAttempt(std::weak_ptr<NodeSessionPool> weak, PathRef path,
+                                            std::shared_ptr<Attempt> attempt,
+                                            std::uint64_t generation, ConnectInputs inputs);
+  runtime::Task<void> settleAttempt(PathRef path, std::shared_ptr<Attempt> attempt,
+                                    std::uint64_t generation, SessionPtr session);
+  runtime::Task<void> failOver(std::deque<PendingGroup> groups);
   void forgetAttempt(const std::string& key, std::uint64_t attemptID);
   runtime::Task<void> sessionFailed(std::string key, boost::uuids::uuid id);
-  runtime::Task<void> markUnavailable(PathRef path, SessionPtr session);
+  void markUnavailable(const PathRef& path, const SessionPtr& session);
   runtime::Task<void> tearDown(Teardown mode);
   runtime::Task<void> doReap();
   runtime::Task<void> doUpdateHighSpeed(bool enabled);
   runtime::Task<void> doHeartbeat();
   runtime::Task<void> replaceAuthorization(ExtensionBootstrap next);
   runtime::Task<std::vector<PathStatus>> doStatus();
-  static runtime::Task<void> closeAll(std::vector<SessionPtr> sessions);
 
   ExtensionBootstrap bootstrap_;
   std::shared_ptr<HeartbeatSource> authorizationService_;
@@ -164,17 +202,17 @@ class NodeSessionPool : public runtime::Serialized,
   ConfigurationHandler configurationHandler_;
   std::unordered_map<std::string, SessionPtr> sessions_;
   RegisteredPaths sessionPaths_;
-  std::unordered_map<std::string, Attempt> connectionTasks_;
+  std::unordered_map<std::string, std::shared_ptr<Attempt>> connectionTasks_;
   std::unordered_map<std::string, PathRef> connectingPaths_;
   TrustBundle trustBundle_;
   PathSelection selection_;  // geoIP, nodesByID, unavailableUntil, highSpeedEnabled
   FlowRouter flowRouter_;
   std::unordered_map<std::string, double> lastUsedAt_;
   std::uint64_t networkGeneration_ = 0;
+  bool closed_ = false;
   std::uint64_t nextAttemptID_ = 1;
   std::shared_ptr<runtime::Clock> clock_;
   SessionOptions sessionOptions_;
-  runtime::Executor executor_;
 };
 
 }  // namespace flowgate

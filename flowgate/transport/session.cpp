@@ -30,15 +30,10 @@ bool isEndOfStream(const runtime::ErrorCode& ec) {
   return ec == asio::error::eof || ec == ssl::error::stream_truncated;
 }
 
-runtime::Strand strandOf(const runtime::Executor& executor) {
-  if (const auto* strand = executor.target<runtime::Strand>()) return *strand;
-  return asio::make_strand(executor);
-}
-
 }  // namespace
 
 Session::Session(runtime::Executor executor, StateHandler stateHandler)
-    : Serialized(strandOf(executor)),
+    : Serialized(runtime::strandOf(executor)),
       id_(boost::uuids::random_generator()()),
       stateHandler_(std::move(stateHandler)),
       writeDone_(strand(), asio::steady_timer::time_point::max()) {}
@@ -195,6 +190,16 @@ Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream
 
 Task<bool> Session::sendBatch(Packets packets) {
   return serialized(send(shared_from_this(), std::move(packets)));
+}
+
+Task<bool> Session::sendOnStrand(Packets packets) {
+  assertOnStrand();
+  return send(shared_from_this(), std::move(packets));
+}
+
+void Session::closeOnStrand() {
+  assertOnStrand();
+  closeNow();
 }
 
 Task<bool> Session::send(Self self, Packets packets) {

@@ -68,6 +68,10 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
 
   // True when the whole batch was written; false when closed, empty or failed.
   runtime::Task<bool> sendBatch(Packets packets);
+  // sendBatch and close for callers already on the session's strand (the
+  // pool's): no hop.
+  runtime::Task<bool> sendOnStrand(Packets packets);
+  void closeOnStrand();
   runtime::Task<void> setPacketHandler(PacketHandler handler);
   // Idempotent; does not call the state handler.
   runtime::Task<void> close();

@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int delivered = 0;
   auto proxy = flowgate::DNSProxy::create(
       io.get_executor(), config, table(),
-      [&](runtime::SharedBytes sent, std::string region) -> runtime::Task<void> {
+      [&](runtime::SharedBytes sent, flowgate::PacketMetadata,
+          std::string region) -> runtime::Task<void> {
         check(std::equal(sent.begin(), sent.end(), packet.begin(), packet.end()));
         check(region.size() == 2);
         co_return;

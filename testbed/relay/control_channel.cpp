@@ -58,11 +58,13 @@ std::string ControlChannel::execute(const std::string& line) {
   if (command == "corrupt" && argument.empty()) {
     return "ok " + std::to_string(relay_.corruptSessions());
   }
-  if (command == "refuse" || command == "stall") {
+  if (command == "refuse" || command == "stall" || command == "mute") {
     auto on = onOff(argument);
     if (!on) return "error " + command + " wants on or off";
     if (command == "refuse") {
       relay_.refuseAuthentications(*on);
+    } else if (command == "mute") {
+      relay_.muteAuthentications(*on);
     } else {
       relay_.stallReading(*on);
     }

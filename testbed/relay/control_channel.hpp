@@ -7,6 +7,7 @@
 //                    refused=N bytes_in=N bytes_out=N dropped=N
 //   drop             closes every session                     -> "ok N"
 //   refuse on|off    closes new authentications unanswered    -> "ok"
+//   mute on|off      takes new authentications, never answers  -> "ok"
 //   stall on|off     stops reading from clients               -> "ok"
 //   corrupt          a corrupt IPv4 header to every client     -> "ok N"
 //   anything else                                             -> "error ..."

@@ -123,6 +123,17 @@ runtime::Task<void> Relay::serveAuthenticated(std::shared_ptr<RelaySession> sess
     co_return;
   }
   auto accepted = co_await readAuthentication(session);
+  if (accepted && muted_) {
+    // Silent until the client gives up or the authentication deadline closes it.
+    std::array<std::uint8_t, 1> byte{};
+    while (!session->closed) {
+      auto [readError, n] =
+          co_await session->client.async_read_some(asio::buffer(byte), runtime::asTuple);
+      if (readError) break;
+    }
+    ++counters_.refused;
+    co_return;
+  }
   if (!accepted || refusing_ || session->closed) {
     ++counters_.refused;
     co_return;

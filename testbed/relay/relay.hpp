@@ -50,6 +50,8 @@ class Relay {
   // Fault controls.
   std::size_t dropSessions();
   void refuseAuthentications(bool on) { refusing_ = on; }
+  // New sessions complete TLS, take the authRequest and then say nothing.
+  void muteAuthentications(bool on) { muted_ = on; }
   void stallReading(bool on);
   // Writes a corrupt IPv4 header into every session's stream towards its client.
   // On an exit it lands between whole packets; on a middle hop wherever the
@@ -87,6 +89,7 @@ class Relay {
   std::uint64_t nextSessionID_ = 1;
   RelayCounters counters_;
   bool refusing_ = false;
+  bool muted_ = false;
   bool stalled_ = false;
 };
 

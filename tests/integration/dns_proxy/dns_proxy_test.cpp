@@ -81,7 +81,8 @@ class DNSProxyAgainstResolvers : public ::testing::Test {
     config.queryTimeoutMs = timeoutMs;
     return DNSProxy::create(
         io.get_executor(), config, labTable(),
-        [this](runtime::SharedBytes packet, std::string region) -> runtime::Task<void> {
+        [this](runtime::SharedBytes packet, PacketMetadata,
+               std::string region) -> runtime::Task<void> {
           tunneled.emplace_back(packet, region);
           if (tunnelFails) throw runtime::SystemError(ProtocolError::connectionClosed);
           co_return;

@@ -128,3 +128,25 @@ TEST_F(PoolTest, HeartbeatsAdoptNewBootstrapsAndDropPathsNoLongerAllowed) {
   EXPECT_TRUE(liveKeys().empty());
   EXPECT_TRUE(eventually([&] { return counter(0, "active") == 0; }));
 }
+
+TEST_F(PoolTest, AClosedPoolSendsWhatWaitedForAnAttemptNowhereElse) {
+  startRelays(2);
+  GatedForwarder gate(io, relays[0]->port());
+  auto config = configWith({node(0, gate.port()), node(1)});
+  config.nodeGroups["DE"] = {{1, 0, 1}, {2, 1, 1}};  // the held node first
+  startPool(config);
+  runtime::spawn(pool->strand(), [this]() -> runtime::Task<void> {
+    auto routing = pool->route(echoes(regionalHost, 2));
+    co_await std::move(routing);
+  });
+  ASSERT_TRUE(runUntil([&] { return gate.accepted() == 1; }));
+  await(pool->close());
+
+  // The held attempt completes after the close: closed, and its packets do
+  // not move on to node 1.
+  gate.release();
+  EXPECT_TRUE(eventually([&] { return counter(0, "authentications") == 1; }));
+  EXPECT_TRUE(eventually([&] { return counter(0, "active") == 0; }));
+  EXPECT_EQ(counter(1, "connections"), 0u);
+  EXPECT_EQ(received, 0u);
+}

@@ -3,6 +3,7 @@
 
 #include "pool_fixture.hpp"
 #include "runtime/json_codec.hpp"
+#include "tests/support/relay/gated_forwarder.hpp"
 
 #include <gmock/gmock.h>
 
@@ -39,6 +40,37 @@ TEST_F(PoolTest, TwoBatchesForANewPathShareOneConnection) {
   EXPECT_EQ(state.sessionKeys, std::vector<std::string>{key(0)});
   EXPECT_TRUE(state.connectingKeys.empty());
   EXPECT_EQ(state.bindings.size(), 2u);
+}
+
+TEST_F(PoolTest, APathStillConnectingHoldsUpNothingElseAndKeepsOnlyItsNewestPackets) {
+  startRelays(2);
+  GatedForwarder gate(io, relays[1]->port());
+  auto config = configWith({node(0), node(1, gate.port())});
+  config.defaultNodes = {1};
+  config.routes = {{"203.0.113.0/24", {2}}};
+  startPool(config);
+  auto route = [this](std::vector<OutboundPacket> batch) {
+    bool done = false;
+    runtime::spawn(pool->strand(), [&, this]() -> runtime::Task<void> {
+      auto routing = pool->route(std::move(batch));
+      co_await std::move(routing);
+      done = true;
+    });
+    return runUntil([&] { return done; });
+  };
+
+  // The held path's batch is taken at once, and another path flows meanwhile.
+  ASSERT_TRUE(route(echoes(routedHost, 300)));
+  ASSERT_TRUE(runUntil([&] { return gate.accepted() == 1; }));
+  ASSERT_TRUE(route(echoes(otherHost, 3)));
+  EXPECT_TRUE(runUntil([&] { return received == 3; }));
+
+  // Once open, the path carries what waited: the newest 256 of them.
+  gate.release();
+  EXPECT_TRUE(runUntil([&] { return received >= 3 + NodeSessionPool::queuePacketLimit; }));
+  runFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(received, 3 + NodeSessionPool::queuePacketLimit);
+  EXPECT_EQ(boundPath(flowOf(echoes(routedHost, 1))), node(1, gate.port()).address);
 }
 
 TEST_F(PoolTest, AClosedSessionIsReplacedAndAFailingPathFallsBackAndCoolsDown) {

@@ -21,7 +21,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -169,6 +171,54 @@ TEST_F(TunnelTest, TrafficAndNamesTakeTheirPathsAndADeadExitIsLeftBehind) {
   ASSERT_GT(relay2, 0);
   ASSERT_EQ(::kill(relay2, SIGKILL), 0);
   EXPECT_EQ(fetch("198.19.0.53", 2), "203.0.113.1");
+  EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
+}
+
+// A path whose node finishes TLS and then says nothing, and a route whose node
+// drops every SYN, hold up neither the tunnel's other paths nor its DNS.
+TEST_F(TunnelTest, ANodeThatNeverAnswersHoldsUpNoOtherPathNorDNS) {
+  ASSERT_NO_FATAL_FAILURE(startConnected());
+  ASSERT_EQ(fetch("203.0.113.80"), "203.0.113.1");
+  struct Case {
+    std::function<void()> stall;
+    std::string stuck;  // a host behind the stalled node
+    std::string name;   // asked meanwhile, with its answer
+    std::string address;
+  };
+  const std::vector<Case> cases{
+      // Region US leaves relay1 for relay2, which takes the onward
+      // authentication and never answers; the name's answer comes via relay3.
+      {[] { ASSERT_EQ(relayCommand(2, "mute on"), "ok"); }, "203.0.113.180", "jp.world.lab.example",
+       "198.18.0.80"},
+      // relay3 alone exits 198.18.0.0/24; the name is answered locally.
+      {[this] {
+         ASSERT_EQ(inNamespace("vkl-relay3",
+                               "nft 'add table ip hole; add chain ip hole input "
+                               "{ type filter hook input priority -10; }; "
+                               "add rule ip hole input tcp dport 443 drop'")
+                       .status,
+                   0);
+       },
+       "198.18.0.80", "nas.home.lab.example", "192.168.1.20"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stuck);
+    ASSERT_NO_FATAL_FAILURE(c.stall());
+    ChildProcess attempt(
+        insideNamespace(kClient, {"curl", "-sS", "--max-time", "8", "http://" + c.stuck + "/"}),
+        ChildProcess::Output::combined);
+    std::this_thread::sleep_for(300ms);
+    // Pings through relay1 meanwhile: none lost, none held up.
+    auto pings = inClient("ping -n -q -i 0.2 -W 1 -c 15 203.0.113.80").output;
+    std::smatch received, rtt;
+    ASSERT_TRUE(std::regex_search(pings, received, std::regex(R"((\d+) received)"))) << pings;
+    EXPECT_EQ(received[1], "15") << pings;
+    ASSERT_TRUE(std::regex_search(pings, rtt, std::regex(R"(= [\d.]+/[\d.]+/([\d.]+)/)"))) << pings;
+    EXPECT_LT(std::stod(rtt[1]), 50.0) << pings;
+    EXPECT_EQ(dig("+short " + c.name), c.address);
+    // The attempt was still under way all along.
+    EXPECT_TRUE(attempt.alive()) << attempt.readLineWithin(1s).value_or("");
+  }
   EXPECT_TRUE(flowgate_->alive()) << flowgate_->output();
 }
 

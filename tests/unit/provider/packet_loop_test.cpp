@@ -54,7 +54,7 @@ TEST(PacketLoop, SortsOneReadBetweenPoolAndDNSProxy) {
   EXPECT_EQ(sorted.forPool[1].bytes.span().size(), 27u);
   EXPECT_EQ(sorted.forPool[2].metadata.destination, other);
   ASSERT_EQ(sorted.dnsQueries.size(), 2u);
-  EXPECT_EQ(sorted.dnsQueries[1].span().size(), secondQuery.span().size());
+  EXPECT_EQ(sorted.dnsQueries[1].bytes.span().size(), secondQuery.span().size());
 
   // Without a DNS proxy the queries travel with the rest.
   auto unproxied = sortBatch(batch, servers, false);

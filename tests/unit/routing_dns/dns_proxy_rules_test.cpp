@@ -74,7 +74,7 @@ TEST(DNSProxyRules, ResolversAreAskedInRankOrderThenTheDefaultRegion) {
   std::vector<std::string> regions;
   auto proxy = DNSProxy::create(
       io.get_executor(), configWith({"198.19.0.53"}), GeoIPTable(),
-      [&](runtime::SharedBytes, std::string region) -> runtime::Task<void> {
+      [&](runtime::SharedBytes, PacketMetadata, std::string region) -> runtime::Task<void> {
         regions.push_back(region);
         co_return;
       },

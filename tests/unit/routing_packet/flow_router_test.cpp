@@ -146,4 +146,36 @@ TEST(FlowRouter, RemovePathDropsExactlyItsFlows) {
   EXPECT_TRUE(router.bindings().empty());
 }
 
+TEST(FlowRouter, AFullTableEvictsOnlyTheLeastRecentlyUsedIdleFlow) {
+  FlowRouter router(3);
+  ASSERT_TRUE(router.bind(flow(1), pathA, 1000));
+  ASSERT_TRUE(router.bind(flow(2, 6), pathA, 1005));
+  ASSERT_TRUE(router.bind(flow(3), pathA, 1008));
+  // Every flow was seen within the eviction age: the new one is not pinned.
+  EXPECT_FALSE(router.bind(flow(4), pathB, 1009));
+  EXPECT_FALSE(router.binding(flow(4)));
+  // Flow 1 is used again, so the TCP flow is the least recently used of both lists.
+  router.lookup(flow(1), 1012);
+  EXPECT_TRUE(router.bind(flow(4), pathB, 1016));
+  EXPECT_FALSE(router.binding(flow(2, 6)));
+  EXPECT_TRUE(router.binding(flow(1)) && router.binding(flow(3)));
+  // Rebinding a known flow needs no room.
+  EXPECT_TRUE(router.bind(flow(3), pathB, 1016));
+  EXPECT_EQ(router.size(), 3u);
+}
+
+TEST(FlowRouter, ALongSweepIsSpreadOverTheFollowingCalls) {
+  FlowRouter router;
+  const std::size_t expired = FlowRouter::sweepStep * 2 + 5;
+  for (std::size_t i = 0; i < expired; ++i)
+    router.bind(flow(static_cast<std::uint16_t>(i)), pathA, 1000);
+  router.bind(flow(60000), pathA, 1100);
+
+  EXPECT_TRUE(router.cleanup(1120));
+  EXPECT_EQ(router.size(), expired + 1 - FlowRouter::sweepStep);
+  EXPECT_FALSE(router.cleanup(1120.5));
+  EXPECT_FALSE(router.cleanup(1121));
+  EXPECT_EQ(router.bindings(), (FlowRouter::Bindings{{flow(60000), {pathA, 1100}}}));
+}
+
 }  // namespace
