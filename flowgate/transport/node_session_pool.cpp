@@ -22,6 +22,16 @@ Task<T> retained([[maybe_unused]] std::shared_ptr<NodeSessionPool> pool, Task<T>
   }
 }
 
+// A path as the log names it: its node IDs, never an address or a name.
+std::string pathLabel(const SessionPath& path) {
+  std::string label = "nodes ";
+  for (const auto& node : path.nodes) {
+    if (&node != &path.nodes.front()) label += '>';
+    label += std::to_string(node.id);
+  }
+  return label;
+}
+
 }  // namespace
 
 PathStatus PathStatus::of(const SessionPath& path) {
@@ -61,6 +71,7 @@ NodeSessionPool::NodeSessionPool(runtime::Executor executor, ExtensionBootstrap 
       selection_(bootstrap_.config, std::move(geoIP), highSpeedEnabled),
       clock_(options.clock ? std::move(options.clock) : std::make_shared<runtime::SystemClock>()),
       sessionOptions_(std::move(options.sessionOptions)),
+      log_(options.log ? std::move(options.log) : std::make_shared<platform::QuietLog>()),
       executor_(std::move(executor)) {}
 
 // ---- public operations: each runs on the strand, keeping the pool alive ----
@@ -298,6 +309,7 @@ Task<NodeSessionPool::SessionPtr> NodeSessionPool::settleAttempt(
   sessions_[key] = session;
   sessionPaths_[key] = path;
   lastUsedAt_[key] = now();
+  if (log_->enabled(platform::LogLevel::debug)) log_->debug("path connected: " + pathLabel(*path));
   if (replaced) {
     auto closing = replaced->close();
     co_await std::move(closing);
@@ -326,7 +338,15 @@ Task<void> NodeSessionPool::sessionFailed(std::string key, boost::uuids::uuid id
 
 Task<void> NodeSessionPool::markUnavailable(PathRef path, SessionPtr session) {
   const std::string& key = path->key;
-  selection_.unavailableUntil[key] = now() + failureCooldown;
+  auto& until = selection_.unavailableUntil[key];
+  if (until <= now()) {
+    // Once per cooldown: its packets go to the next candidate meanwhile.
+    log_->warning("a path of " + std::to_string(path->nodes.size()) +
+                  " nodes failed; the next candidate takes over, and it rests for " +
+                  std::to_string(static_cast<int>(failureCooldown)) + " s");
+    if (log_->enabled(platform::LogLevel::debug)) log_->debug("path failed: " + pathLabel(*path));
+  }
+  until = now() + failureCooldown;
   flowRouter_.remove(key);
   if (auto attempt = connectionTasks_.find(key); attempt != connectionTasks_.end()) {
     attempt->second.task.cancel();
@@ -404,6 +424,7 @@ Task<void> NodeSessionPool::doHeartbeat() {
   auto asking = service->heartbeat(bootstrap_);
   auto next = co_await std::move(asking);
   if (!next) co_return;
+  log_->notice("re-authorized: the tunnel goes on with a new credential");
   auto replacing = replaceAuthorization(std::move(*next));
   co_await std::move(replacing);
 }

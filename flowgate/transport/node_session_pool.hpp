@@ -20,6 +20,7 @@
 #include "flowgate/transport/path_selection.hpp"
 #include "flowgate/transport/session.hpp"
 #include "flowgate/transport/session_path.hpp"
+#include "platform/log.hpp"
 #include "runtime/async.hpp"
 #include "runtime/bytes.hpp"
 #include "runtime/clock.hpp"
@@ -69,6 +70,7 @@ class NodeSessionPool : public runtime::Serialized,
   struct Options {
     std::shared_ptr<runtime::Clock> clock;  // the system clock when absent
     SessionOptions sessionOptions;
+    std::shared_ptr<platform::Log> log;  // writes nothing when absent
   };
 
   static constexpr double failureCooldown = 30.0;
@@ -174,6 +176,7 @@ class NodeSessionPool : public runtime::Serialized,
   std::uint64_t nextAttemptID_ = 1;
   std::shared_ptr<runtime::Clock> clock_;
   SessionOptions sessionOptions_;
+  std::shared_ptr<platform::Log> log_;
   runtime::Executor executor_;
 };
 
