@@ -1,9 +1,9 @@
 #include "platform/keyring/keyring_secret_store.hpp"
+#include "platform/session_bus.hpp"
 
 #include <libsecret/secret.h>
 
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -83,16 +83,6 @@ class Deadline {
   bool finished_ = false;
   std::thread timer_;
 };
-
-// A session bus we may use without one being launched for us.
-bool sessionBusNamed() {
-  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
-    return true;
-  }
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::error_code ignored;
-  return runtime && *runtime && std::filesystem::exists(std::filesystem::path(runtime) / "bus");
-}
 
 }  // namespace
 
