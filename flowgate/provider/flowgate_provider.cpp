@@ -141,6 +141,7 @@ runtime::Task<void> Flowgate::runStart(Started started) {
   auto loading = trustStore->load(bootstrap.controlURL);
   auto trustBundle = co_await std::move(loading);
   stillCurrent();
+  log_->info("trust bundle version " + std::to_string(trustBundle.version));
 
   auto geoIPStore = std::make_shared<GeoIPStore>(env_.executor, env_.makeHttpClient(bootstrap),
                                                  env_.geoIPDirectory);
