@@ -45,8 +45,8 @@ class KeyringTest : public ::testing::Test {
     ::setenv("XDG_RUNTIME_DIR", (home_ / "run").c_str(), 1);
     std::ofstream(home_ / "bus.conf")
         << "<busconfig><type>session</type><listen>unix:dir=" << home_.path().string()
-        << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow "
-           "send_destination=\"*\"/>"
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+           "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
            "<allow own=\"*\"/></policy></busconfig>\n";
     bus_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"dbus-daemon", "--config-file=" + (home_ / "bus.conf").string(),
