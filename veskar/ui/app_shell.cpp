@@ -33,8 +33,11 @@ void AppShell::update() {
   if (running != isConnected_) {
     isConnected_ = running;
     emit isConnectedChanged();
-    if (!running && !disconnectRequested_) emit tunnelDropped();
-    disconnectRequested_ = false;
+    // A start's late "connecting" after "connected" is no drop.
+    if (!running && !vpnManager_->isConnecting()) {
+      if (!disconnectRequested_) emit tunnelDropped();
+      disconnectRequested_ = false;
+    }
   }
   emit stateTextChanged();
 }
