@@ -341,8 +341,7 @@ Task<void> NodeSessionPool::markUnavailable(PathRef path, SessionPtr session) {
   auto& until = selection_.unavailableUntil[key];
   if (until <= now()) {
     // Once per cooldown: its packets go to the next candidate meanwhile.
-    log_->warning("a path of " + std::to_string(path->nodes.size()) +
-                  " nodes failed; the next candidate takes over, and it rests for " +
+    log_->warning("a path failed; the next candidate takes over while it rests for " +
                   std::to_string(static_cast<int>(failureCooldown)) + " s");
     if (log_->enabled(platform::LogLevel::debug)) log_->debug("path failed: " + pathLabel(*path));
   }
