@@ -147,8 +147,11 @@ runtime::Task<void> Flowgate::pathChangeReaction(std::weak_ptr<Flowgate> weak,
     auto dropping = pool->networkPathDidChange();
     co_await std::move(dropping);
   } catch (...) {
-    self->log_->warning("network change not handled: " +
-                        platform::errorCause(std::current_exception()));
+    // A newer change took over: its own reaction follows.
+    if (!token.isCancelled()) {
+      self->log_->warning("network change not handled: " +
+                          platform::errorCause(std::current_exception()));
+    }
   }
   self->setReasserting(false);
 }
