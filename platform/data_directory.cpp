@@ -27,6 +27,12 @@ std::filesystem::path homeDirectory() {
 
 std::filesystem::path daemonDataDirectory() { return "/var/lib/veskar"; }
 
+std::filesystem::path userConfigDirectory() {
+  const char* configHome = std::getenv("XDG_CONFIG_HOME");
+  if (configHome && configHome[0] == '/') return configHome;
+  return homeDirectory() / ".config";
+}
+
 std::filesystem::path userDataDirectory() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
   if (dataHome && dataHome[0] == '/') return std::filesystem::path(dataHome) / "Veskar";

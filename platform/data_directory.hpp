@@ -15,4 +15,8 @@ std::filesystem::path daemonDataDirectory();
 // the XDG rules ask.
 std::filesystem::path userDataDirectory();
 
+// The user's configuration: $XDG_CONFIG_HOME, else ~/.config (a relative
+// XDG_CONFIG_HOME ignored too).
+std::filesystem::path userConfigDirectory();
+
 }  // namespace platform

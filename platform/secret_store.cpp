@@ -23,13 +23,6 @@ namespace platform {
 
 namespace bj = boost::json;
 
-namespace {
-
-constexpr mode_t kDirectoryMode = 0700;
-constexpr mode_t kItemMode = 0600;
-// Items are small; anything larger is not one of ours.
-constexpr std::size_t kMaxItemSize = 1024 * 1024;
-
 std::string_view accessibilityName(SecretAccessibility accessibility) {
   switch (accessibility) {
     case SecretAccessibility::afterFirstUnlockThisDeviceOnly:
@@ -46,6 +39,13 @@ std::optional<SecretAccessibility> accessibilityNamed(std::string_view name) {
   }
   return std::nullopt;
 }
+
+namespace {
+
+constexpr mode_t kDirectoryMode = 0700;
+constexpr mode_t kItemMode = 0600;
+// Items are small; anything larger is not one of ours.
+constexpr std::size_t kMaxItemSize = 1024 * 1024;
 
 struct Identity {
   std::string service;

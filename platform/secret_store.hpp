@@ -46,6 +46,10 @@ enum class SecretAccessibility {
   whenUnlockedThisDeviceOnly,
 };
 
+// The accessibility's name as items record it ("afterFirstUnlockThisDeviceOnly").
+std::string_view accessibilityName(SecretAccessibility accessibility);
+std::optional<SecretAccessibility> accessibilityNamed(std::string_view name);
+
 struct SecretItemKey {
   std::string service;
   std::string account;

@@ -4,10 +4,10 @@
 #include "runtime/base64.hpp"
 
 #include "platform/atomic_file.hpp"
+#include "platform/data_directory.hpp"
 #include "runtime/error.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
 #include <boost/json/parse.hpp>
@@ -169,23 +169,6 @@ void UserDefaults::update(const std::function<bool(json::object&)>& change) {
   writeFileAtomically(path_, json::serialize(entries), options_.fileMode);
 }
 
-std::filesystem::path standardUserDefaultsDirectory() {
-  const char* configHome = std::getenv("XDG_CONFIG_HOME");
-  if (configHome && configHome[0] == '/') return std::filesystem::path(configHome) / "veskar";
-  const char* home = std::getenv("HOME");
-  std::filesystem::path homePath;
-  if (home && home[0] == '/') {
-    homePath = home;
-  } else {
-    // Sized for any passwd entry: sysconf may not know a limit.
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
-      homePath = found->pw_dir;
-    }
-  }
-  return homePath / ".config" / "veskar";
-}
+std::filesystem::path standardUserDefaultsDirectory() { return userConfigDirectory() / "veskar"; }
 
 }  // namespace platform

@@ -24,6 +24,9 @@ packages=(
   qt6-qpa-plugins libqt6svg6 xvfb xauth fonts-wqy-microhei fonts-noto-color-emoji
   # Country names in the reader's language.
   libicu-dev
+  # The user's secrets in the desktop keyring, tested against a real one on a
+  # private session bus.
+  libsecret-1-dev gnome-keyring dbus-bin
 )
 
 missing=()

@@ -110,7 +110,7 @@ start_flowgate() {
   # Not through a shell function: $! must be the daemon itself (ip and env exec it).
   ip netns exec vkl-client env SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem "$flowgate" run \
     --bootstrap "$tmp/options/bootstrap.json" --tokens "$tmp/options/tokens.json" \
-    --tun vkbench0 >"$tmp/fifo" 2>&1 &
+    --tun vkbench0 >"$tmp/fifo" 2>>"$tmp/flowgate.log" &
   flowgate_pid=$!
   exec {fg_out}<"$tmp/fifo"
   if ! read -r -t 60 line <&"$fg_out"; then line="(no outcome)"; fi

@@ -6,6 +6,7 @@
 #include "flowgate/daemon/start_gate.hpp"
 #include "flowgate/daemon/tunnel_host_service.hpp"
 #include "platform/data_directory.hpp"
+#include "platform/log.hpp"
 #include "platform/user_defaults.hpp"
 #include "runtime/spawn.hpp"
 
@@ -36,7 +37,7 @@ namespace asio = boost::asio;
 
 constexpr std::string_view usage =
     "flowgate daemon [--socket PATH] [--data-dir DIR] [--group NAME] [--tun NAME] "
-    "[--ipv6-guard on|off] [--lockdown on|off] [--control-origin URL]...\n";
+    "[--ipv6-guard on|off] [--lockdown on|off] [--control-origin URL]... [--verbose]\n";
 // The daemon's setting, in its user defaults; the command line overrides it.
 constexpr const char* ipv6GuardKey = "ipv6LeakGuard";
 constexpr const char* lockdownKey = "lockdown";
@@ -55,6 +56,7 @@ struct DaemonOptions {
   std::optional<bool> ipv6Guard;
   std::optional<bool> lockdown;
   std::vector<std::string> controlOrigins;
+  bool verbose = false;
 };
 
 int usageError(std::ostream& err, std::string_view reason) {
@@ -65,6 +67,10 @@ int usageError(std::ostream& err, std::string_view reason) {
 std::optional<int> parse(Arguments arguments, DaemonOptions& options, std::ostream& err) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     auto name = arguments[i];
+    if (name == "--verbose") {
+      options.verbose = true;
+      continue;
+    }
     if (i + 1 >= arguments.size()) return usageError(err, std::string(name) + " needs a value");
     auto value = std::string(arguments[++i]);
     if (value.empty()) return usageError(err, std::string(name) + " needs a value");
@@ -120,6 +126,8 @@ std::optional<daemon::ControlOrigins> controlOrigins(const DaemonOptions& option
 }
 
 int serve(DaemonOptions options, std::ostream& err) {
+  auto log = platform::makeSystemLog("flowgate", options.verbose);
+  options.provider.log = log;
   auto defaults = std::make_shared<platform::UserDefaults>(options.provider.dataDirectory,
                                                            daemon::defaultsDomain);
   if (!options.ipv6Guard) options.ipv6Guard = defaults->boolean(ipv6GuardKey).value_or(true);
@@ -140,6 +148,7 @@ int serve(DaemonOptions options, std::ostream& err) {
     options.provider.lockdown->takeOver();
   } catch (const std::exception& e) {
     err << "flowgate daemon: lockdown: " << e.what() << "\n";
+    log->error("lockdown not in place: " + platform::errorCause(std::current_exception()));
     // Asked for and not in place: no service that looks protected.
     if (lockdown || !options.provider.lockdown) return exitFailure;
   }
@@ -172,6 +181,7 @@ int serve(DaemonOptions options, std::ostream& err) {
   } catch (const std::exception& e) {
     err << "flowgate daemon: cannot serve " << options.socket.path.string() << ": " << e.what()
         << "\n";
+    log->error("control socket not served: " + platform::errorCause(std::current_exception()));
     return exitFailure;
   }
 
@@ -183,12 +193,16 @@ int serve(DaemonOptions options, std::ostream& err) {
   std::vector<std::thread> threads;
   for (int i = 0; i < threadCount; ++i) threads.emplace_back([&io] { io->run(); });
   ::sd_notify(0, "READY=1");
+  log->notice("daemon started");
   // After a kill while a tunnel ran, that tunnel again (its failure is the
   // configuration's last disconnect error).
-  runtime::spawn(executor, service->resumeInterruptedRun(), [](std::exception_ptr) {});
+  runtime::spawn(executor, service->resumeInterruptedRun(), [log](std::exception_ptr error) {
+    if (error) log->error("interrupted tunnel not resumed: " + platform::errorCause(error));
+  });
 
   signalled.get_future().wait();
   ::sd_notify(0, "STOPPING=1");
+  log->notice("daemon stopping");
   auto tunnelStopped = std::make_shared<std::promise<void>>();
   auto stoppedFuture = tunnelStopped->get_future();
   runtime::spawn(
@@ -218,6 +232,7 @@ int serve(DaemonOptions options, std::ostream& err) {
   io->stop();
   for (auto& thread : threads) thread.join();
   if (!stoppedCleanly) {
+    log->error("tunnel did not stop in time; its leftovers are removed");
     daemon::removeLeftovers(options.provider.tunName);
     // Stopping the daemon stops its tunnel for good, however it went.
     daemon::RunningTunnelFile(options.provider.dataDirectory).remove();
@@ -228,6 +243,7 @@ int serve(DaemonOptions options, std::ostream& err) {
   server.reset();
   service.reset();
   io.reset();
+  log->notice("daemon stopped");
   return exitSuccess;
 }
 

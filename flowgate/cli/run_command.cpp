@@ -5,6 +5,7 @@
 #include "flowgate/provider/flowgate_provider.hpp"
 #include "flowgate/provider/start_option_check.hpp"
 #include "platform/data_directory.hpp"
+#include "platform/log.hpp"
 #include "runtime/cancel.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -33,7 +34,7 @@ namespace asio = boost::asio;
 
 constexpr std::string_view usage =
     "flowgate run --bootstrap FILE --tokens FILE [--high-speed on|off] [--tun NAME] "
-    "[--data-dir DIR] [--ipv6-guard on|off] [--lockdown on|off]\n";
+    "[--data-dir DIR] [--ipv6-guard on|off] [--lockdown on|off] [--verbose]\n";
 // How long the stopped tunnel's last tasks get to wind down before the
 // process ends them.
 constexpr auto windDown = std::chrono::seconds(3);
@@ -46,6 +47,7 @@ struct RunOptions {
   std::string tunName = daemon::defaultTunName;
   std::filesystem::path dataDirectory = platform::daemonDataDirectory();
   bool ipv6Guard = true;
+  bool verbose = false;
 };
 
 int usageError(std::ostream& err, std::string_view reason) {
@@ -59,18 +61,6 @@ std::optional<std::string> readWhole(const std::string& path) {
   std::string bytes{std::istreambuf_iterator<char>(in), {}};
   if (in.bad()) return std::nullopt;
   return bytes;
-}
-
-std::string describe(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const runtime::SystemError& e) {
-    return e.code().message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-  }
-  return "unknown error";
 }
 
 int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
@@ -104,12 +94,16 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
     // and stays after the stop; without, a clean stop removes an earlier one.
     auto lockdown = daemon::makeLinuxLockdown(options.tunName, options.lockdown);
     if (options.lockdown) lockdown->takeOver();
+    // The log goes to standard error; the outcome line stays alone on standard output.
+    auto log = std::make_shared<platform::StderrLog>(options.verbose ? platform::LogLevel::debug
+                                                                     : platform::LogLevel::info);
     run = daemon::makeLinuxProvider(
-        executor, {options.tunName, options.dataDirectory, options.ipv6Guard, std::move(lockdown)},
+        executor,
+        {options.tunName, options.dataDirectory, options.ipv6Guard, std::move(lockdown), log},
         startOptions, {}, [&failed](std::exception_ptr error) { failed(error); });
   } catch (...) {
     // The start's outcome too: the tunnel cannot start without its device.
-    out << describe(std::current_exception()) << std::endl;
+    out << platform::errorCause(std::current_exception()) << std::endl;
     return exitFailure;
   }
   auto provider = run.provider;
@@ -136,7 +130,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   // A tunnel that fails once running ends the run like a failed start: its
   // error line, then the stop path, exit status 1.
   failed = [&](std::exception_ptr error) {
-    out << describe(error) << std::endl;
+    out << platform::errorCause(error) << std::endl;
     status = exitFailure;
     asio::post(executor, stop);
   };
@@ -144,7 +138,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   provider->startTunnel(std::move(startOptions), [&](std::exception_ptr error) {
     if (reported.exchange(true)) return;
     if (error) {
-      out << describe(error) << std::endl;
+      out << platform::errorCause(error) << std::endl;
       status = exitFailure;
       asio::post(executor, stop);
     } else {
@@ -184,6 +178,10 @@ int run(Arguments arguments, std::ostream& out, std::ostream& err) {
   RunOptions options;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     auto name = arguments[i];
+    if (name == "--verbose") {
+      options.verbose = true;
+      continue;
+    }
     if (i + 1 >= arguments.size()) return usageError(err, std::string(name) + " needs a value");
     auto value = std::string(arguments[++i]);
     if (name == "--bootstrap") {

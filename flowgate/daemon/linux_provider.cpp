@@ -118,6 +118,7 @@ ProviderRun makeLinuxProvider(runtime::Executor executor, const LinuxProviderOpt
   environment.sessionOptions.nameLookup = names->hook();
   environment.reassertingChanged = std::move(reassertingChanged);
   environment.cancelTunnelWithError = std::move(cancelledWithError);
+  environment.log = options.log;
   // The read waits on the executor's threads; the cancel goes there too.
   return {Flowgate::create(std::move(environment)),
           [flow, executor] { boost::asio::post(executor, [flow] { flow->cancel(); }); }};

@@ -8,6 +8,7 @@
 #include "flowgate/daemon/tunnel_host_service.hpp"
 #include "platform/data_directory.hpp"
 #include "platform/lockdown.hpp"
+#include "platform/log.hpp"
 
 #include <filesystem>
 #include <string>
@@ -25,6 +26,8 @@ struct LinuxProviderOptions {
   bool ipv6LeakGuard = true;
   // Shared by the runs; none leaves lockdown alone.
   std::shared_ptr<platform::Lockdown> lockdown;
+  // The run's events and errors; none writes nothing.
+  std::shared_ptr<platform::Log> log;
 };
 
 // Lockdown on this machine (an nftables table) for the tunnel device

@@ -85,6 +85,7 @@ runtime::Task<void> Flowgate::reapplyAfterLinkUp(std::weak_ptr<Flowgate> weak,
     auto bootstrap = co_await std::move(reading);
     auto self = weak.lock();
     if (!self) co_return;
+    self->log_->info("tunnel interface up again");
     // The sessions stay: only the interface changed, not the network.
     auto reapplying = self->configurationHandler(std::move(bootstrap));
     co_await std::move(reapplying);
@@ -114,6 +115,7 @@ runtime::Task<void> Flowgate::pathChangeReaction(std::weak_ptr<Flowgate> weak,
   if (!self) co_return;
 
   self->setReasserting(true);
+  self->log_->notice("network changed, sessions rebuilt");
   try {
     auto reading = pool->currentBootstrap();
     auto bootstrap = co_await std::move(reading);
@@ -139,10 +141,17 @@ runtime::Task<void> Flowgate::pathChangeReaction(std::weak_ptr<Flowgate> weak,
       co_await std::move(applying);
     } catch (...) {
       // Tried again at the next change.
+      self->log_->warning("interface settings not re-applied: " +
+                          platform::errorCause(std::current_exception()));
     }
     auto dropping = pool->networkPathDidChange();
     co_await std::move(dropping);
   } catch (...) {
+    // A newer change took over: its own reaction follows.
+    if (!token.isCancelled()) {
+      self->log_->warning("network change not handled: " +
+                          platform::errorCause(std::current_exception()));
+    }
   }
   self->setReasserting(false);
 }
@@ -166,25 +175,34 @@ void Flowgate::startSessionCleanupLoop(std::shared_ptr<NodeSessionPool> pool) {
 void Flowgate::startHeartbeatLoop(std::shared_ptr<TrustStore> trustStore, std::string controlURL,
                                   std::shared_ptr<NodeSessionPool> pool) {
   auto loop = newLoop(&Flowgate::heartbeatTask_);
-  runtime::spawn(env_.executor,
-                 [](std::shared_ptr<runtime::Clock> clock, std::shared_ptr<TrustStore> trust,
-                    std::string url, std::shared_ptr<NodeSessionPool> target,
-                    runtime::CancelToken token) -> runtime::Task<void> {
-                   while (!token.isCancelled()) {
-                     try {
-                       auto loading = trust->load(url);
-                       auto bundle = co_await std::move(loading);
-                       auto updating = target->updateTrust(std::move(bundle));
-                       co_await std::move(updating);
-                       if (token.isCancelled()) co_return;
-                       co_await target->heartbeat();
-                     } catch (...) {
-                       // A failed bundle, heartbeat or re-authorization waits for the next period.
-                     }
-                     if (!co_await pause(*clock, heartbeatPeriod, token)) co_return;
-                   }
-                 }(clock_, std::move(trustStore), std::move(controlURL), std::move(pool),
-                                                loop->cancel.token()));
+  runtime::spawn(
+      env_.executor,
+      [](std::shared_ptr<runtime::Clock> clock, std::shared_ptr<TrustStore> trust, std::string url,
+         std::shared_ptr<NodeSessionPool> target, std::shared_ptr<platform::Log> log,
+         runtime::CancelToken token) -> runtime::Task<void> {
+        std::optional<std::uint64_t> trustVersion;
+        while (!token.isCancelled()) {
+          try {
+            auto loading = trust->load(url);
+            auto bundle = co_await std::move(loading);
+            if (trustVersion && *trustVersion != bundle.version) {
+              log->notice("trust bundle updated to version " + std::to_string(bundle.version));
+            }
+            trustVersion = bundle.version;
+            auto updating = target->updateTrust(std::move(bundle));
+            co_await std::move(updating);
+            if (token.isCancelled()) co_return;
+            co_await target->heartbeat();
+          } catch (...) {
+            // A failed bundle, heartbeat or re-authorization waits for the next period.
+            if (!token.isCancelled()) {
+              log->warning("heartbeat failed: " + platform::errorCause(std::current_exception()));
+            }
+          }
+          if (!co_await pause(*clock, heartbeatPeriod, token)) co_return;
+        }
+      }(clock_, std::move(trustStore), std::move(controlURL), std::move(pool), log_,
+                                     loop->cancel.token()));
 }
 
 void Flowgate::startGeoIPLoop(std::shared_ptr<NodeSessionPool> pool,
@@ -194,7 +212,8 @@ void Flowgate::startGeoIPLoop(std::shared_ptr<NodeSessionPool> pool,
       env_.executor,
       [](std::weak_ptr<Flowgate> weak, std::shared_ptr<runtime::Clock> clock,
          std::shared_ptr<NodeSessionPool> target, std::shared_ptr<GeoIPStore> geoIP,
-         std::string url, runtime::CancelToken token) -> runtime::Task<void> {
+         std::string url, std::shared_ptr<platform::Log> log,
+         runtime::CancelToken token) -> runtime::Task<void> {
         while (!token.isCancelled()) {
           if (!co_await pause(*clock, geoIPPeriod, token) || weak.expired()) co_return;
           try {
@@ -204,6 +223,7 @@ void Flowgate::startGeoIPLoop(std::shared_ptr<NodeSessionPool> pool,
             auto installing = geoIP->setTable(table);
             co_await std::move(installing);
             if (table.version() == current.version()) continue;
+            log->notice("GeoIP table updated to version " + std::to_string(table.version()));
             auto handing = target->updateGeoIP(table);
             co_await std::move(handing);
             auto self = weak.lock();
@@ -227,10 +247,14 @@ void Flowgate::startGeoIPLoop(std::shared_ptr<NodeSessionPool> pool,
             co_await std::move(applying);
           } catch (...) {
             // Tried again after the next period.
+            if (!token.isCancelled()) {
+              log->warning("GeoIP update failed: " +
+                           platform::errorCause(std::current_exception()));
+            }
           }
         }
-      }(weak_from_this(), clock_, std::move(pool), std::move(store), std::move(controlURL),
-                                                      loop->cancel.token()));
+      }(weak_from_this(), clock_, std::move(pool), std::move(store), std::move(controlURL), log_,
+                                     loop->cancel.token()));
 }
 
 }  // namespace flowgate

@@ -48,7 +48,8 @@ std::shared_ptr<Flowgate> Flowgate::create(Environment environment) {
 
 Flowgate::Flowgate(Environment environment)
     : env_(std::move(environment)),
-      clock_(env_.clock ? env_.clock : std::make_shared<runtime::SystemClock>()) {}
+      clock_(env_.clock ? env_.clock : std::make_shared<runtime::SystemClock>()),
+      log_(env_.log ? env_.log : std::make_shared<platform::QuietLog>()) {}
 
 Flowgate::Started Flowgate::acceptOptions(const std::optional<StartOptions>& options) {
   if (!options) runtime::fail(ProtocolError::invalidFrame);
@@ -79,10 +80,12 @@ Flowgate::Started Flowgate::acceptOptions(const std::optional<StartOptions>& opt
 }
 
 void Flowgate::startTunnel(std::optional<StartOptions> options, StartCompletion completion) {
+  log_->info("tunnel starting");
   Started started;
   try {
     started = acceptOptions(options);
   } catch (...) {
+    log_->error("tunnel start failed: " + platform::errorCause(std::current_exception()));
     completion(std::current_exception());
     return;
   }
@@ -98,12 +101,19 @@ void Flowgate::startTunnel(std::optional<StartOptions> options, StartCompletion 
 runtime::Task<void> Flowgate::startAsync(std::weak_ptr<Flowgate> weak, Started started,
                                          StartCompletion completion) {
   std::exception_ptr error;
+  std::shared_ptr<platform::Log> log;
   try {
     auto self = weak.lock();
     if (!self) runtime::fail(ProtocolError::connectionClosed);
+    log = self->log_;
     co_await self->runStart(std::move(started));
   } catch (...) {
     error = std::current_exception();
+  }
+  if (log && error) {
+    log->error("tunnel start failed: " + platform::errorCause(error));
+  } else if (log) {
+    log->notice("tunnel connected");
   }
   completion(error);
 }
@@ -131,6 +141,7 @@ runtime::Task<void> Flowgate::runStart(Started started) {
   auto loading = trustStore->load(bootstrap.controlURL);
   auto trustBundle = co_await std::move(loading);
   stillCurrent();
+  log_->info("trust bundle version " + std::to_string(trustBundle.version));
 
   auto geoIPStore = std::make_shared<GeoIPStore>(env_.executor, env_.makeHttpClient(bootstrap),
                                                  env_.geoIPDirectory);
@@ -138,9 +149,12 @@ runtime::Task<void> Flowgate::runStart(Started started) {
   try {
     auto updating = geoIPStore->update(bootstrap.controlURL);
     table = co_await std::move(updating);
+    log_->info("GeoIP table version " + std::to_string(table.version()));
   } catch (const runtime::CancellationError&) {
     throw;
   } catch (...) {
+    log_->warning("GeoIP update failed, the cached table serves: " +
+                  platform::errorCause(std::current_exception()));
     // The last downloaded table, else none: GeoIP never ends a start.
     try {
       if (auto bytes = readFile(geoIPStore->cachePath())) table = GeoIPStore::decode(*bytes);
@@ -189,7 +203,7 @@ runtime::Task<void> Flowgate::runStart(Started started) {
         env_.executor, bootstrap, started.highSpeed, trustBundle, table, authorization,
         [writer](Session::Packets packets) { writer->write(packets); },
         [weak](ExtensionBootstrap next) { return reapplyFor(weak, std::move(next)); },
-        NodeSessionPool::Options{clock_, env_.sessionOptions});
+        NodeSessionPool::Options{clock_, env_.sessionOptions, log_});
 
     // One engine on the pool's strand: the proxy hands its queries to the pool
     // there, parsed already.
@@ -278,11 +292,15 @@ void Flowgate::setReasserting(bool value) {
 }
 
 void Flowgate::stopTunnel(std::function<void()> completion) {
-  takeDown(std::nullopt, std::move(completion));
+  takeDown(std::nullopt, [log = log_, completion = std::move(completion)] {
+    log->notice("tunnel stopped");
+    if (completion) completion();
+  });
 }
 
 void Flowgate::failTunnel(std::uint64_t run, std::exception_ptr error) {
-  takeDown(run, [report = env_.cancelTunnelWithError, error] {
+  takeDown(run, [report = env_.cancelTunnelWithError, error, log = log_] {
+    log->error("tunnel failed and was taken down: " + platform::errorCause(error));
     if (report) report(error);
   });
 }

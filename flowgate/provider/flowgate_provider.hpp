@@ -20,6 +20,7 @@
 #include "flowgate/routing/name_resolver.hpp"
 #include "flowgate/transport/node_session_pool.hpp"
 #include "platform/http_client.hpp"
+#include "platform/log.hpp"
 #include "platform/network_path.hpp"
 #include "platform/network_settings.hpp"
 #include "platform/packet_flow.hpp"
@@ -83,6 +84,8 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
     // interface could not be set up again) and everything of it is taken down,
     // as after a failed start. Never after stopTunnel.
     std::function<void(std::exception_ptr)> cancelTunnelWithError;
+    // Events and errors; none writes nothing.
+    std::shared_ptr<platform::Log> log;
   };
 
   // An error, or nothing when the tunnel runs.
@@ -170,6 +173,7 @@ class Flowgate : public std::enable_shared_from_this<Flowgate> {
 
   Environment env_;
   std::shared_ptr<runtime::Clock> clock_;
+  std::shared_ptr<platform::Log> log_;
   std::atomic<bool> reasserting_ = false;
 
   mutable std::mutex mutex_;

@@ -24,6 +24,16 @@ Task<T> retained([[maybe_unused]] std::shared_ptr<NodeSessionPool> pool, Task<T>
   }
 }
 
+// A path as the log names it: its node IDs, never an address or a name.
+std::string pathLabel(const SessionPath& path) {
+  std::string label = "nodes ";
+  for (const auto& node : path.nodes) {
+    if (&node != &path.nodes.front()) label += '>';
+    label += std::to_string(node.id);
+  }
+  return label;
+}
+
 }  // namespace
 
 PathStatus PathStatus::of(const SessionPath& path) {
@@ -62,7 +72,8 @@ NodeSessionPool::NodeSessionPool(runtime::Executor executor, ExtensionBootstrap 
       trustBundle_(std::move(trustBundle)),
       selection_(bootstrap_.config, std::move(geoIP), highSpeedEnabled),
       clock_(options.clock ? std::move(options.clock) : std::make_shared<runtime::SystemClock>()),
-      sessionOptions_(std::move(options.sessionOptions)) {}
+      sessionOptions_(std::move(options.sessionOptions)),
+      log_(options.log ? std::move(options.log) : std::make_shared<platform::QuietLog>()) {}
 
 // What a caller awaiting its packets waits for: every group settled, sent or
 // dropped. Touched only on the pool's strand.
@@ -367,6 +378,7 @@ Task<void> NodeSessionPool::settleAttempt(PathRef path, std::shared_ptr<Attempt>
   sessions_[key] = session;
   sessionPaths_[key] = path;
   lastUsedAt_[key] = now();
+  if (log_->enabled(platform::LogLevel::debug)) log_->debug("path connected: " + pathLabel(*path));
   if (replaced) replaced->closeOnStrand();
 
   // What waited goes out in one send, in arrival order, before anything that
@@ -414,7 +426,14 @@ Task<void> NodeSessionPool::sessionFailed(std::string key, boost::uuids::uuid id
 void NodeSessionPool::markUnavailable(const PathRef& failed, const SessionPtr& session) {
   const PathRef path = failed;  // `failed` may live in a map entry removed below
   const std::string& key = path->key;
-  selection_.unavailableUntil[key] = now() + failureCooldown;
+  auto& until = selection_.unavailableUntil[key];
+  if (until <= now()) {
+    // Once per cooldown: its packets go to the next candidate meanwhile.
+    log_->warning("a path failed; the next candidate takes over while it rests for " +
+                  std::to_string(static_cast<int>(failureCooldown)) + " s");
+    if (log_->enabled(platform::LogLevel::debug)) log_->debug("path failed: " + pathLabel(*path));
+  }
+  until = now() + failureCooldown;
   flowRouter_.remove(key);
   if (auto attempt = connectionTasks_.find(key); attempt != connectionTasks_.end()) {
     attempt->second->cancel.cancel();
@@ -484,6 +503,7 @@ Task<void> NodeSessionPool::doHeartbeat() {
   auto asking = service->heartbeat(bootstrap_);
   auto next = co_await std::move(asking);
   if (!next) co_return;
+  log_->notice("re-authorized: the tunnel goes on with a new credential");
   auto replacing = replaceAuthorization(std::move(*next));
   co_await std::move(replacing);
 }

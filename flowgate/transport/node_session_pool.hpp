@@ -26,6 +26,7 @@
 #include "flowgate/transport/path_selection.hpp"
 #include "flowgate/transport/session.hpp"
 #include "flowgate/transport/session_path.hpp"
+#include "platform/log.hpp"
 #include "runtime/async.hpp"
 #include "runtime/bytes.hpp"
 #include "runtime/cancel.hpp"
@@ -76,6 +77,7 @@ class NodeSessionPool : public runtime::Serialized,
   struct Options {
     std::shared_ptr<runtime::Clock> clock;  // the system clock when absent
     SessionOptions sessionOptions;
+    std::shared_ptr<platform::Log> log;  // writes nothing when absent
   };
 
   static constexpr double failureCooldown = 30.0;
@@ -213,6 +215,7 @@ class NodeSessionPool : public runtime::Serialized,
   std::uint64_t nextAttemptID_ = 1;
   std::shared_ptr<runtime::Clock> clock_;
   SessionOptions sessionOptions_;
+  std::shared_ptr<platform::Log> log_;
 };
 
 }  // namespace flowgate

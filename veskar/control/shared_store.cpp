@@ -1,5 +1,6 @@
 #include "veskar/control/shared_store.hpp"
 
+#include "platform/keyring/keyring_secret_store.hpp"
 #include "runtime/json_codec.hpp"
 
 #include <exception>
@@ -11,8 +12,8 @@ SharedStore::SharedStore(std::shared_ptr<platform::SecretStore> secrets,
     : secrets_(std::move(secrets)), defaults_(std::move(defaults)) {}
 
 SharedStore SharedStore::standard() {
-  return SharedStore(std::make_shared<platform::FileSecretStore>(
-                         platform::standardSecretDirectory(), platform::sharedAccessGroup()),
+  return SharedStore(platform::userSecretStore(platform::standardSecretDirectory(),
+                                               platform::sharedAccessGroup(), {tokenItem()}),
                      std::make_shared<platform::UserDefaults>(
                          platform::standardUserDefaultsDirectory(), "veskar"));
 }

@@ -24,8 +24,9 @@ class SharedStore {
   SharedStore(std::shared_ptr<platform::SecretStore> secrets,
               std::shared_ptr<platform::UserDefaults> defaults);
 
-  // The user's store: the secret store under the user's data directory and the
-  // user defaults of the "veskar" domain.
+  // The user's store: the desktop keyring when one answers (the token item moved
+  // there from the file), else the secret files under the user's data
+  // directory; and the user defaults of the "veskar" domain.
   static SharedStore standard();
 
   // The item's identity: service "<bundle prefix>.macos.tokens", account

@@ -97,6 +97,7 @@ void VPNManager::statusChanged(const platform::TunnelStatusChange& change) {
 
 void VPNManager::apply(TunnelStatus status) {
   isReconnecting_ = status == TunnelStatus::reasserting;
+  isConnecting_ = status == TunnelStatus::connecting;
   isConnected_ = status == TunnelStatus::connected;
   if (status != TunnelStatus::connected) {
     stopPolling();

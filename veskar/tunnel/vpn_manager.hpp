@@ -73,6 +73,8 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
   bool isConnected() const { return isConnected_; }
   // Reasserting: not connected, but the tunnel comes back by itself.
   bool isReconnecting() const { return isReconnecting_; }
+  // Starting: down, but not for long either way.
+  bool isConnecting() const { return isConnecting_; }
   // False from the loss of the daemon until it answers again: nothing is
   // connected meanwhile.
   bool isServiceReachable() const { return isServiceReachable_; }
@@ -128,6 +130,7 @@ class VPNManager final : public std::enable_shared_from_this<VPNManager> {
   runtime::TaskHandle statusPollingTask_;
   bool isConnected_ = false;
   bool isReconnecting_ = false;
+  bool isConnecting_ = false;
   bool isServiceReachable_ = true;
   std::vector<VPNNodeInfo> nodeInfos_;
   bool nodeInfoVisible_ = false;

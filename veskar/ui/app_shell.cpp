@@ -33,6 +33,11 @@ void AppShell::update() {
   if (running != isConnected_) {
     isConnected_ = running;
     emit isConnectedChanged();
+    // A start's late "connecting" after "connected" is no drop.
+    if (!running && !vpnManager_->isConnecting()) {
+      if (!disconnectRequested_) emit tunnelDropped();
+      disconnectRequested_ = false;
+    }
   }
   emit stateTextChanged();
 }
@@ -53,13 +58,17 @@ bool AppShell::requestQuit() {
 
 void AppShell::openWindow() { emit showWindowRequested(); }
 
-void AppShell::disconnect() { runtime::spawn(executor_, vpnManager_->disconnect()); }
+void AppShell::disconnect() {
+  disconnectRequested_ = true;
+  runtime::spawn(executor_, vpnManager_->disconnect());
+}
 
 void AppShell::disconnectAndQuit() {
   if (!isConnected_) {
     emit terminateRequested();
     return;
   }
+  disconnectRequested_ = true;
   runtime::spawn(executor_, disconnectThenTerminate(QPointer<AppShell>(this), vpnManager_));
 }
 

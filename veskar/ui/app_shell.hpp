@@ -50,6 +50,9 @@ class AppShell final : public QObject {
   void showWindowRequested();
   // The process should end now.
   void terminateRequested();
+  // The tunnel went down without the tray's disconnect (the window's own
+  // controls need the window shown).
+  void tunnelDropped();
 
  private:
   void update();
@@ -63,6 +66,7 @@ class AppShell final : public QObject {
   std::uint64_t vpnObserver_ = 0;
   bool isLoggedIn_ = false;
   bool isConnected_ = false;
+  bool disconnectRequested_ = false;
 };
 
 }  // namespace veskar::ui

@@ -6,13 +6,15 @@
 
 namespace veskar::ui {
 
-AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel& mainModel) {
+AppWindow::AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel& mainModel,
+                     QObject* startAtLogin) {
   // An ended session is told on the sign-in screen that replaces the main one.
   QObject::connect(&mainModel, &MainViewModel::sessionEnded, &loginModel,
                    &LoginViewModel::showNotice);
   engine_.rootContext()->setContextProperty(QStringLiteral("shell"), &shell);
   engine_.rootContext()->setContextProperty(QStringLiteral("loginModel"), &loginModel);
   engine_.rootContext()->setContextProperty(QStringLiteral("mainModel"), &mainModel);
+  engine_.rootContext()->setContextProperty(QStringLiteral("startAtLogin"), startAtLogin);
   engine_.load(QUrl(QStringLiteral("qrc:/veskar/qml/Main.qml")));
   if (engine_.rootObjects().isEmpty()) return;
   window_ = qobject_cast<QQuickWindow*>(engine_.rootObjects().constFirst());

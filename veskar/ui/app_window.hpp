@@ -17,7 +17,9 @@ class AppWindow {
   static constexpr int width = 400;
   static constexpr int height = 760;
 
-  AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel& mainModel);
+  // Without `startAtLogin` the main screen offers no such choice.
+  AppWindow(AppShell& shell, LoginViewModel& loginModel, MainViewModel& mainModel,
+            QObject* startAtLogin = nullptr);
 
   // Null when the screens failed to load.
   QQuickWindow* window() const { return window_; }

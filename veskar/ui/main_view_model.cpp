@@ -177,6 +177,7 @@ runtime::Task<void> MainViewModel::toggle(QPointer<MainViewModel> self) {
 
 void MainViewModel::showFailure(std::exception_ptr error) {
   ErrorText text = describeError(error);
+  emit toggleFailed(text.shown());
   if (text.kind == FailureKind::sessionExpired) {
     // Back to the sign-in screen, which says why.
     dependencies_.loginManager->signOut();

@@ -111,6 +111,8 @@ class MainViewModel final : public QObject {
   void permissionAlertChanged();
   // The sign-in ended under the user (an expired session): the text says so.
   void sessionEnded(const QString& text);
+  // A connect or disconnect failed; the text says why.
+  void toggleFailed(const QString& text);
 
  private:
   void setRunning(bool running);

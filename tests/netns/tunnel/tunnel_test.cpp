@@ -60,7 +60,7 @@ class TunnelTest : public testsupport::MintedLabTest {
                          "run", "--bootstrap", (folder_ / "bootstrap.json").string(), "--tokens",
                          (folder_ / "tokens.json").string(), "--tun", kTun, "--data-dir",
                          (folder_ / "data").string()}),
-        ChildProcess::Output::combined);
+        ChildProcess::Output::captured);  // its log goes to ours
     return flowgate_->readLineWithin(30s).value_or("(no outcome)");
   }
   void startConnected() {

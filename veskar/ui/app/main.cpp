@@ -4,10 +4,12 @@
 #include "veskar/ui/app_core.hpp"
 #include "veskar/ui/app_shell.hpp"
 #include "veskar/ui/app_window.hpp"
+#include "veskar/ui/desktop_notifier.hpp"
 #include "veskar/ui/login_view_model.hpp"
 #include "veskar/ui/main_view_model.hpp"
 #include "veskar/ui/qt_executor.hpp"
 #include "veskar/ui/single_instance.hpp"
+#include "veskar/ui/start_at_login.hpp"
 #include "veskar/ui/translations.hpp"
 #include "veskar/ui/tray_item.hpp"
 
@@ -52,9 +54,15 @@ int main(int argc, char** argv) {
   veskar::ui::MainViewModel mainModel({core.executor, core.loginManager, core.vpnManager,
                                        core.clock, website, openURL,
                                        veskar::ui::websitePage(website, QStringLiteral("help"))});
-  veskar::ui::AppWindow window(shell, loginModel, mainModel);
+  veskar::ui::StartAtLogin startAtLogin(veskar::ui::StartAtLogin::standardEntry(),
+                                        QApplication::applicationFilePath().toStdString());
+  veskar::ui::AppWindow window(shell, loginModel, mainModel, &startAtLogin);
   if (!window.window()) return 1;
   veskar::ui::TrayItem tray(shell);
+  QQuickWindow* shown = window.window();
+  veskar::ui::DesktopNotifier notifier(shell, mainModel, [shown] {
+    return !shown->isVisible() || shown->visibility() == QWindow::Minimized;
+  });
   QObject::connect(&instance, &veskar::ui::SingleInstance::activationRequested, &shell, [&shell] {
     qInfo("veskar: another launch asked for the window");
     shell.openWindow();

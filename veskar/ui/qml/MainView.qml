@@ -241,6 +241,25 @@ Item {
                     }
                 }
 
+                CheckBox {
+                    id: startAtLoginChoice
+                    visible: startAtLogin !== null
+                    checked: startAtLogin !== null && startAtLogin.enabled
+                    onToggled: {
+                        startAtLogin.enabled = checked
+                        // What the entry on disk says, also after a failed write.
+                        checked = Qt.binding(() => startAtLogin.enabled)
+                    }
+                    text: qsTrId("app.start_at_login")
+                    contentItem: Text {
+                        leftPadding: startAtLoginChoice.indicator.width + startAtLoginChoice.spacing
+                        text: startAtLoginChoice.text
+                        color: Theme.text
+                        font.pixelSize: 13
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                }
+
                 Button {
                     Layout.fillWidth: true
                     Layout.preferredHeight: 44

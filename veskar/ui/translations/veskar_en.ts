@@ -223,5 +223,21 @@
         <source>Service stopped</source>
         <translation>Service stopped</translation>
     </message>
+    <message id="app.start_at_login">
+        <source>Start at login</source>
+        <translation>Start at login</translation>
+    </message>
+    <message id="vpn.notification.dropped">
+        <source>Veskar disconnected</source>
+        <translation>Veskar disconnected</translation>
+    </message>
+    <message id="vpn.notification.dropped_body">
+        <source>The tunnel went down. Open Veskar to connect again.</source>
+        <translation>The tunnel went down. Open Veskar to connect again.</translation>
+    </message>
+    <message id="vpn.notification.failed">
+        <source>Veskar could not connect</source>
+        <translation>Veskar could not connect</translation>
+    </message>
 </context>
 </TS>

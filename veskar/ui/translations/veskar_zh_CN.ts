@@ -223,5 +223,21 @@
         <source>Service stopped</source>
         <translation>服务已停止</translation>
     </message>
+    <message id="app.start_at_login">
+        <source>Start at login</source>
+        <translation>登录时启动</translation>
+    </message>
+    <message id="vpn.notification.dropped">
+        <source>Veskar disconnected</source>
+        <translation>Veskar 已断开</translation>
+    </message>
+    <message id="vpn.notification.dropped_body">
+        <source>The tunnel went down. Open Veskar to connect again.</source>
+        <translation>隧道已断开。打开 Veskar 以重新连接。</translation>
+    </message>
+    <message id="vpn.notification.failed">
+        <source>Veskar could not connect</source>
+        <translation>Veskar 无法连接</translation>
+    </message>
 </context>
 </TS>
