@@ -81,7 +81,7 @@ int runTunnel(const RunOptions& options, std::ostream& out, std::ostream& err) {
   try {
     if (auto decoded = startBootstrap(startOptions)) daemon::checkStart(*decoded, options.tunName);
   } catch (...) {
-    out << describe(std::current_exception()) << std::endl;
+    out << platform::errorCause(std::current_exception()) << std::endl;
     return exitFailure;
   }
 
