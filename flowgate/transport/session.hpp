@@ -41,11 +41,15 @@ struct SessionOptions {
 class Session : public runtime::Serialized, public std::enable_shared_from_this<Session> {
  public:
   using Packets = std::vector<runtime::SharedBytes>;
-  using PacketHandler = std::function<void(Packets)>;
+  // The packets are slices of the session's read blocks: a handler that keeps
+  // some holds a block, so it should be done with them when it returns.
+  using PacketHandler = std::function<void(const Packets&)>;
   using StateHandler = std::function<void(const boost::uuids::uuid&)>;
   using Stream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
 
   static constexpr std::size_t receiveSize = 131072;
+  // A read waits for no less room than one TLS record's plaintext.
+  static constexpr std::size_t minimumReceiveSize = 16384;
 
   // Connects to path[0], authenticates through the path and starts reading.
   // Given a strand as its executor, the session runs on that strand (a pool
