@@ -1,11 +1,11 @@
 #include "platform/connector.hpp"
 
+#include "runtime/deadline.hpp"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-
-#include "runtime/deadline.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>

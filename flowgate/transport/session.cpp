@@ -203,11 +203,14 @@ Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream
   }
 }
 
-Task<bool> Session::sendBatch(Packets packets) {
-  return serialized(send(shared_from_this(), std::move(packets)));
+Task<bool> Session::sendBatch(Packets packets) { co_return co_await sendPackets(packets); }
+
+Task<bool> Session::sendPackets(std::span<const runtime::SharedBytes> packets) {
+  if (isOnStrand()) return send(shared_from_this(), packets);
+  return serialized(send(shared_from_this(), packets));
 }
 
-Task<bool> Session::send(Self self, Packets packets) {
+Task<bool> Session::send(Self self, std::span<const runtime::SharedBytes> packets) {
   if (self->closed_ || packets.empty()) co_return false;
   while (self->writing_) {
     co_await self->writeDone_.async_wait(runtime::asTuple);

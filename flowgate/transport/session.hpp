@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,9 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
 
   // True when the whole batch was written; false when closed, empty or failed.
   runtime::Task<bool> sendBatch(Packets packets);
+  // The same for a caller that keeps the packets alive until it completes, so
+  // no list is moved or copied; on the session's strand it runs without a hop.
+  runtime::Task<bool> sendPackets(std::span<const runtime::SharedBytes> packets);
   runtime::Task<void> setPacketHandler(PacketHandler handler);
   // Idempotent; does not call the state handler.
   runtime::Task<void> close();
@@ -92,7 +96,7 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
                             std::uint64_t deviceID);
   runtime::Task<void> authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID);
   runtime::Task<void> receiveExactly(std::uint8_t* data, std::size_t count);
-  static runtime::Task<bool> send(Self self, Packets packets);
+  static runtime::Task<bool> send(Self self, std::span<const runtime::SharedBytes> packets);
   static runtime::Task<void> readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream);
   void closeNow();
   void failEstablished();
