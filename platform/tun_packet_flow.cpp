@@ -21,9 +21,9 @@ namespace {
 // cuts that need more go through a copy of their own.
 constexpr std::size_t kLargestRead = 65536;
 constexpr std::size_t kReadRoom = kLargestRead + 16384;
-// Blocks of several reads' room; a few serve a flow, as each is reused once
-// its packets are sent.
-constexpr std::size_t kBlockSize = 4 * kReadRoom;
+// Blocks of a few reads' room; a few serve a flow, as each is reused once its
+// packets are sent. A packet kept for long keeps its whole block.
+constexpr std::size_t kBlockSize = 2 * kReadRoom;
 constexpr std::size_t kKeptBlocks = 8;
 
 }  // namespace

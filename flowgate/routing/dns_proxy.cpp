@@ -160,6 +160,9 @@ runtime::Task<void> DNSProxy::setGeoIP(GeoIPTable geoIP) {
 
 runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
                                      runtime::SharedBytes packet) {
+  // A query may wait for resolvers for seconds: it must not keep the block
+  // the interface read it into (and every packet beside it) that long.
+  packet = runtime::SharedBytes::copy(packet.span());
   auto datagram = dns::udp(packet.span());
   if (!datagram) co_return;
   if (datagram->destinationPort != dnsPort ||
