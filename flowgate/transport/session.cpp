@@ -15,6 +15,10 @@
 #include <boost/asio/write.hpp>
 #include <boost/uuid/random_generator.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -90,6 +94,12 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
     self->closeNow();
     throw;
   }
+  // Bytes the socket has not sent wait in the interface's queue rather than
+  // in the socket behind everything written before them: a ping or a DNS
+  // answer waits behind little of a bulk flow.
+  const int notSent = notSentLowWater;
+  ::setsockopt(self->stream_->lowest_layer().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT,
+               &notSent, sizeof notSent);
   // Whatever escapes the read loop (a throwing packet handler) ends the session
   // as a dropped connection would; it runs on the strand, as the loop did.
   std::weak_ptr<Session> weak = self;

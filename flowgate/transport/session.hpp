@@ -51,6 +51,8 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   static constexpr std::size_t receiveSize = 131072;
   // A read waits for no less room than one TLS record's plaintext.
   static constexpr std::size_t minimumReceiveSize = 16384;
+  // Unsent bytes the socket takes before a write waits.
+  static constexpr int notSentLowWater = 65536;
 
   // Connects to path[0], authenticates through the path and starts reading.
   // Given a strand as its executor, the session runs on that strand (a pool
