@@ -1,5 +1,7 @@
 #include "platform/connector.hpp"
 
+#include "runtime/deadline.hpp"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -112,14 +114,11 @@ void startLookup(const std::shared_ptr<Lookup>& lookup, std::string host, std::u
 // What the deadline and the attempt share; touched only on the attempt's strand.
 struct Attempt {
   Attempt(const runtime::Executor& strand, const runtime::Executor& socketExecutor)
-      : socket(socketExecutor),
-        timer(strand),
-        lookupDone(strand, asio::steady_timer::time_point::max()) {}
+      : socket(socketExecutor), lookupDone(strand, asio::steady_timer::time_point::max()) {}
 
   tcp::socket socket;
-  asio::steady_timer timer;
   asio::steady_timer lookupDone;  // cancelled to wake the wait for a lookup
-  bool timedOut = false;
+  std::optional<runtime::Deadline> deadline;
   bool cancelled = false;
 
   void stop() {
@@ -128,9 +127,11 @@ struct Attempt {
     socket.close(ignored);
   }
 
+  bool timedOut() const { return deadline && deadline->expired(); }
+
   void check(ErrorCode error) const {
     if (cancelled) throw runtime::CancellationError();
-    if (timedOut) throw boost::system::system_error(asio::error::timed_out);
+    if (timedOut()) throw boost::system::system_error(asio::error::timed_out);
     if (error) throw boost::system::system_error(error);
   }
 };
@@ -141,11 +142,8 @@ runtime::Task<tcp::socket> connectOnStrand(runtime::Executor socketExecutor, std
                                            runtime::CancelToken cancel) {
   runtime::Executor strand = co_await asio::this_coro::executor;
   auto attempt = std::make_shared<Attempt>(strand, socketExecutor);
-  attempt->timer.expires_at(deadline);
-  attempt->timer.async_wait([attempt](ErrorCode error) {
-    if (error) return;
-    attempt->timedOut = true;
-    attempt->stop();
+  attempt->deadline.emplace(strand, deadline, [weak = std::weak_ptr<Attempt>(attempt)] {
+    if (auto live = weak.lock()) live->stop();
   });
   auto registration = cancel.onCancel([attempt, strand] {
     asio::post(strand, [attempt] {
@@ -153,10 +151,10 @@ runtime::Task<tcp::socket> connectOnStrand(runtime::Executor socketExecutor, std
       attempt->stop();
     });
   });
-  struct StopTimer {
-    ~StopTimer() { attempt->timer.cancel(); }
+  struct Disarm {
+    ~Disarm() { attempt->deadline->disarm(); }
     std::shared_ptr<Attempt> attempt;
-  } stopTimer{attempt};
+  } disarm{attempt};
 
   Endpoints endpoints;
   ErrorCode literalError;
@@ -202,7 +200,7 @@ runtime::Task<tcp::socket> connectOnStrand(runtime::Executor socketExecutor, std
     applyOptions(socket, options);
     auto [error] = co_await socket.async_connect(endpoint, runtime::asTuple);
     failure = error;
-    if (!error || attempt->timedOut || attempt->cancelled) break;
+    if (!error || attempt->timedOut() || attempt->cancelled) break;
   }
   attempt->check(failure);
   co_return std::move(socket);

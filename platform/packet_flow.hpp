@@ -27,6 +27,11 @@ class PacketFlow {
   // Waits until at least one packet is there and returns what is waiting, up to
   // the flow's batch limit, in arrival order.
   virtual runtime::Task<PacketBatch> readPackets() = 0;
+  // The same into `batch`, emptied first; its lists keep their capacity from
+  // one read to the next, so a loop that keeps its batch allocates nothing.
+  virtual runtime::Task<void> readPacketsInto(PacketBatch& batch) {
+    batch = co_await readPackets();
+  }
   // Packets the interface cannot take at once are dropped, as a congested
   // interface would. `protocols` may be empty: each packet's version nibble
   // tells its family.

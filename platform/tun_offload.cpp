@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace platform {
 
@@ -95,66 +96,111 @@ bool sameHeaders(const std::uint8_t* a, const std::uint8_t* b, std::size_t heade
 
 }  // namespace
 
-bool splitOffloaded(const OffloadHeader& header, std::span<const std::uint8_t> packet,
-                    std::vector<runtime::SharedBytes>& out) {
-  const auto gsoType = header.gso_type & ~OffloadHeader::gsoECN;
-  if (gsoType == OffloadHeader::gsoNone || header.gso_size == 0) {
-    std::vector<std::uint8_t> copy(packet.begin(), packet.end());
-    if ((header.flags & OffloadHeader::needsChecksum) &&
-        !completeChecksum(copy, header.csum_start, header.csum_offset)) {
-      return false;
-    }
-    out.emplace_back(std::move(copy));
-    return true;
-  }
-  if (gsoType != OffloadHeader::gsoTCPv4) return false;
+namespace {
 
+// Where a TCP super-packet's segments go: all but the last `headerSize` +
+// `segmentSize` bytes long, one after another.
+struct SuperPacket {
+  std::size_t ipHeader = 0;
+  std::size_t tcpHeader = 0;
+  std::size_t headerSize = 0;
+  std::size_t segmentSize = 0;
+  std::size_t payload = 0;
+  std::size_t count = 0;
+  std::size_t segmentedSize() const { return count * headerSize + payload; }
+};
+
+std::optional<SuperPacket> superPacket(const OffloadHeader& header,
+                                       std::span<const std::uint8_t> packet) {
   if (packet.size() < ipv4HeaderSize || (packet[0] >> 4) != 4 || packet[9] != tcpProtocol) {
-    return false;
+    return std::nullopt;
   }
-  const std::size_t ipHeader = std::size_t{packet[0] & 0x0fu} * 4;
-  if (ipHeader < ipv4HeaderSize || ipHeader + 20 > packet.size()) return false;
-  const std::size_t tcpHeader = std::size_t{packet[ipHeader + 12]} / 16 * 4;
-  const std::size_t headerSize = ipHeader + tcpHeader;
-  if (tcpHeader < 20 || headerSize > packet.size()) return false;
+  SuperPacket layout;
+  layout.ipHeader = std::size_t{packet[0] & 0x0fu} * 4;
+  if (layout.ipHeader < ipv4HeaderSize || layout.ipHeader + 20 > packet.size()) return std::nullopt;
+  layout.tcpHeader = std::size_t{packet[layout.ipHeader + 12]} / 16 * 4;
+  layout.headerSize = layout.ipHeader + layout.tcpHeader;
+  if (layout.tcpHeader < 20 || layout.headerSize > packet.size()) return std::nullopt;
+  layout.segmentSize = header.gso_size;
+  layout.payload = packet.size() - layout.headerSize;
+  layout.count =
+      layout.payload == 0 ? 1 : (layout.payload + layout.segmentSize - 1) / layout.segmentSize;
+  return layout;
+}
 
-  const std::size_t segmentSize = header.gso_size;
-  const std::size_t payload = packet.size() - headerSize;
-  const std::size_t count = payload == 0 ? 1 : (payload + segmentSize - 1) / segmentSize;
-  std::vector<std::uint8_t> block(count * headerSize + payload);
-  const auto identifier = readBig16(packet.data() + 4);
-  const auto sequence = readBig32(packet.data() + ipHeader + 4);
+bool segmented(const OffloadHeader& header) {
+  return (header.gso_type & ~OffloadHeader::gsoECN) != OffloadHeader::gsoNone &&
+         header.gso_size != 0;
+}
 
-  std::vector<std::size_t> ends;
-  ends.reserve(count);
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t offset = i * segmentSize;
-    const std::size_t size = std::min(segmentSize, payload - offset);
-    auto* ip = block.data() + at;
-    std::memcpy(ip, packet.data(), headerSize);
-    std::memcpy(ip + headerSize, packet.data() + headerSize + offset, size);
-    writeBig16(ip + 2, static_cast<std::uint16_t>(headerSize + size));
+// Cuts from the last segment to the first: each segment's bytes move only
+// forward, past every byte an earlier segment still has to take, and the
+// first segment's headers, which every segment copies, are rewritten last.
+void cutInPlace(const SuperPacket& layout, std::uint8_t* block) {
+  const auto identifier = readBig16(block + 4);
+  const auto sequence = readBig32(block + layout.ipHeader + 4);
+  const std::uint8_t flags = block[layout.ipHeader + 13];
+  for (std::size_t i = layout.count; i-- > 0;) {
+    const std::size_t offset = i * layout.segmentSize;
+    const std::size_t size = std::min(layout.segmentSize, layout.payload - offset);
+    auto* ip = block + i * (layout.headerSize + layout.segmentSize);
+    if (i > 0) {
+      std::memmove(ip + layout.headerSize, block + layout.headerSize + offset, size);
+      std::memcpy(ip, block, layout.headerSize);
+    }
+    writeBig16(ip + 2, static_cast<std::uint16_t>(layout.headerSize + size));
     writeBig16(ip + 4, static_cast<std::uint16_t>(identifier + i));
-    setIPv4Checksum(ip, ipHeader);
+    setIPv4Checksum(ip, layout.ipHeader);
 
-    auto* tcp = ip + ipHeader;
+    auto* tcp = ip + layout.ipHeader;
     writeBig32(tcp + 4, static_cast<std::uint32_t>(sequence + offset));
     // As the kernel segments: FIN and PSH only on the last, CWR only on the first.
-    if (i + 1 < count) tcp[13] &= static_cast<std::uint8_t>(~(flagFIN | flagPSH));
+    tcp[13] = flags;
+    if (i + 1 < layout.count) tcp[13] &= static_cast<std::uint8_t>(~(flagFIN | flagPSH));
     if (i > 0) tcp[13] &= static_cast<std::uint8_t>(~flagCWR);
     writeBig16(tcp + tcpChecksumOffset, 0);
-    const auto sum = pseudoHeaderSum({ip, ipHeader}, tcpProtocol, tcpHeader + size) +
-                     checksumAdd({tcp, tcpHeader + size});
+    const auto sum = pseudoHeaderSum({ip, layout.ipHeader}, tcpProtocol, layout.tcpHeader + size) +
+                     checksumAdd({tcp, layout.tcpHeader + size});
     writeBig16(tcp + tcpChecksumOffset, static_cast<std::uint16_t>(~checksumFold(sum)));
-    at += headerSize + size;
-    ends.push_back(at);
   }
+}
+
+}  // namespace
+
+OffloadSegments splitOffloadedInPlace(const OffloadHeader& header, std::span<std::uint8_t> room,
+                                      std::size_t size) {
+  if (size > room.size()) return {};
+  if (!segmented(header)) {
+    if ((header.flags & OffloadHeader::needsChecksum) &&
+        !completeChecksum(room.first(size), header.csum_start, header.csum_offset)) {
+      return {};
+    }
+    return {size, size, size};
+  }
+  if ((header.gso_type & ~OffloadHeader::gsoECN) != OffloadHeader::gsoTCPv4) return {};
+  auto layout = superPacket(header, room.first(size));
+  if (!layout) return {};
+  const std::size_t needed = layout->segmentedSize();
+  if (needed > room.size()) return {0, 0, needed};
+  cutInPlace(*layout, room.data());
+  return {needed, layout->headerSize + layout->segmentSize, needed};
+}
+
+bool splitOffloaded(const OffloadHeader& header, std::span<const std::uint8_t> packet,
+                    std::vector<runtime::SharedBytes>& out) {
+  std::size_t needed = packet.size();
+  if (segmented(header)) {
+    auto layout = superPacket(header, packet);
+    if (layout) needed = std::max(needed, layout->segmentedSize());
+  }
+  std::vector<std::uint8_t> block(needed);
+  std::copy(packet.begin(), packet.end(), block.begin());
+  const auto segments = splitOffloadedInPlace(header, block, packet.size());
+  if (segments.total == 0) return false;
+  block.resize(segments.total);
   runtime::SharedBytes shared(std::move(block));
-  std::size_t start = 0;
-  for (auto end : ends) {
-    out.push_back(shared.slice(start, end - start));
-    start = end;
+  for (std::size_t at = 0; at < segments.total; at += segments.stride) {
+    out.push_back(shared.slice(at, std::min(segments.stride, segments.total - at)));
   }
   return true;
 }

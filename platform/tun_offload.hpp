@@ -41,6 +41,21 @@ static_assert(sizeof(OffloadHeader) == 10);
 bool splitOffloaded(const OffloadHeader& header, std::span<const std::uint8_t> packet,
                     std::vector<runtime::SharedBytes>& out);
 
+// Where splitOffloadedInPlace put the packets: `total` bytes from the room's
+// start, cut every `stride` bytes (the last packet may be shorter). A total of
+// 0 means refused; `needed` above the room's size says it was only too small.
+struct OffloadSegments {
+  std::size_t total = 0;
+  std::size_t stride = 0;
+  std::size_t needed = 0;
+};
+
+// The same in the reader's own buffer: the packet read fills the first `size`
+// bytes of `room`, its segments are written from the room's start, growing
+// into the rest of it.
+OffloadSegments splitOffloadedInPlace(const OffloadHeader& header, std::span<std::uint8_t> room,
+                                      std::size_t size);
+
 // One write to an offloading device.
 struct OffloadWrite {
   OffloadHeader header;

@@ -7,11 +7,26 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform {
 
 namespace asio = boost::asio;
+
+namespace {
+
+// Room for the largest packet a read returns, and for what cutting a
+// super-packet into segments of the smallest usual size adds to it; rarer
+// cuts that need more go through a copy of their own.
+constexpr std::size_t kLargestRead = 65536;
+constexpr std::size_t kReadRoom = kLargestRead + 16384;
+// Blocks of a few reads' room; a few serve a flow, as each is reused once its
+// packets are sent. A packet kept for long keeps its whole block.
+constexpr std::size_t kBlockSize = 2 * kReadRoom;
+constexpr std::size_t kKeptBlocks = 8;
+
+}  // namespace
 
 TunPacketFlow::TunPacketFlow(const runtime::Executor& executor, const TunDevice& device,
                              std::size_t batchLimit)
@@ -20,32 +35,53 @@ TunPacketFlow::TunPacketFlow(const runtime::Executor& executor, const TunDevice&
       // Asio's reactor owns what it watches; a duplicate keeps the device the
       // only owner of its descriptor.
       readiness_(executor, duplicateDescriptor(device.nativeHandle())),
-      buffer_(65536) {}
+      blocks_(kBlockSize, kKeptBlocks) {}
 
 TunPacketFlow::~TunPacketFlow() = default;
 
 runtime::Task<PacketBatch> TunPacketFlow::readPackets() {
   PacketBatch batch;
+  batch.packets.reserve(batchLimit_);
+  batch.protocols.reserve(batchLimit_);
+  co_await readPacketsInto(batch);
+  co_return batch;
+}
+
+runtime::Task<void> TunPacketFlow::readPacketsInto(PacketBatch& batch) {
+  batch.packets.clear();
+  batch.protocols.clear();
   for (;;) {
-    while (batch.packets.size() < batchLimit_) {
-      if (device_.offloading()) {
-        OffloadHeader header{};
-        auto n = device_.read(buffer_, header);
-        if (n == 0) break;
-        // A packet whose header does not fit it is dropped, as a bad frame is.
-        splitOffloaded(header, std::span(buffer_.data(), n), batch.packets);
-      } else {
-        auto n = device_.read(buffer_);
-        if (n == 0) break;
-        batch.packets.push_back(runtime::SharedBytes::copy(std::span(buffer_.data(), n)));
-      }
+    while (batch.packets.size() < batchLimit_ && readOne(batch)) {
       while (batch.protocols.size() < batch.packets.size()) {
         batch.protocols.push_back(packetFamily(batch.packets[batch.protocols.size()].span()));
       }
     }
-    if (!batch.packets.empty()) co_return batch;
+    if (!batch.packets.empty()) co_return;
     co_await readiness_.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
   }
+}
+
+bool TunPacketFlow::readOne(PacketBatch& batch) {
+  auto room = blocks_.reserve(kReadRoom);
+  if (!device_.offloading()) {
+    auto n = device_.read(room);
+    if (n == 0) return false;
+    batch.packets.push_back(blocks_.commit(n));
+    return true;
+  }
+  OffloadHeader header{};
+  auto n = device_.read(room.first(kLargestRead), header);
+  if (n == 0) return false;
+  const auto segments = splitOffloadedInPlace(header, room, n);
+  if (segments.total == 0) {
+    // A packet whose header does not fit it is dropped, as a bad frame is.
+    if (segments.needed > room.size()) splitOffloaded(header, room.first(n), batch.packets);
+    return true;
+  }
+  for (std::size_t at = 0; at < segments.total; at += segments.stride) {
+    batch.packets.push_back(blocks_.commit(std::min(segments.stride, segments.total - at)));
+  }
+  return true;
 }
 
 void TunPacketFlow::writePackets(std::span<const runtime::SharedBytes> packets,

@@ -3,10 +3,12 @@
 // The packet flow of a TUN device: a read waits for the descriptor to become
 // readable and then drains it without blocking, up to the batch limit. On an
 // offloading device, super-packets are cut into segments on the way in and
-// segments merged on the way out.
+// segments merged on the way out. Packets are read into pooled blocks and
+// handed out as slices of them.
 
 #include "platform/packet_flow.hpp"
 #include "platform/tun_device.hpp"
+#include "runtime/block_pool.hpp"
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 
@@ -26,6 +28,7 @@ class TunPacketFlow final : public PacketFlow {
   ~TunPacketFlow() override;
 
   runtime::Task<PacketBatch> readPackets() override;
+  runtime::Task<void> readPacketsInto(PacketBatch& batch) override;
   void writePackets(std::span<const runtime::SharedBytes> packets,
                     std::span<const int> protocols) override;
 
@@ -36,7 +39,10 @@ class TunPacketFlow final : public PacketFlow {
   const TunDevice& device_;
   std::size_t batchLimit_;
   boost::asio::posix::stream_descriptor readiness_;  // watches a duplicate descriptor
-  std::vector<std::uint8_t> buffer_;
+  // Reads one packet at most; false when none is waiting.
+  bool readOne(PacketBatch& batch);
+
+  runtime::BlockPool blocks_;
   TcpCoalescer coalescer_;  // writes come one batch at a time (the packet writer's lock)
 };
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,10 @@ class SharedBytes {
     size_ = owner->size();
     owner_ = std::move(owner);
   }
+
+  // Shares what `owner` keeps alive: [data, data + size) must lie within it.
+  SharedBytes(std::shared_ptr<const void> owner, const std::uint8_t* data, std::size_t size)
+      : owner_(std::move(owner)), data_(data), size_(size) {}
 
   static SharedBytes copy(std::span<const std::uint8_t> bytes) {
     return SharedBytes(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
@@ -48,7 +53,7 @@ class SharedBytes {
   std::span<const std::uint8_t> span() const { return {data_, size_}; }
   const std::uint8_t* begin() const { return data_; }
   const std::uint8_t* end() const { return data_ + size_; }
-  // Whether two ranges share one storage (for tests of zero-copy paths).
+  // Whether two ranges share one storage (zero-copy paths and their tests).
   bool sharesStorageWith(const SharedBytes& other) const { return owner_ == other.owner_; }
 
   friend bool operator==(const SharedBytes& a, const SharedBytes& b) {
@@ -60,5 +65,22 @@ class SharedBytes {
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
+
+// The bytes of `parts` as one range when each part follows the one before in
+// the same storage (packets read one after another into one block); nothing
+// otherwise, or when there are no parts.
+inline std::optional<std::span<const std::uint8_t>> contiguous(std::span<const SharedBytes> parts) {
+  if (parts.empty()) return std::nullopt;
+  std::size_t size = parts.front().size();
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    const auto& previous = parts[i - 1];
+    if (!parts[i].sharesStorageWith(parts.front()) ||
+        parts[i].data() != previous.data() + previous.size()) {
+      return std::nullopt;
+    }
+    size += parts[i].size();
+  }
+  return std::span(parts.front().data(), size);
+}
 
 }  // namespace runtime

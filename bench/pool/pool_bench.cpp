@@ -121,7 +121,7 @@ std::vector<std::shared_ptr<Session>> connectAll(asio::io_context& io, const Lab
                                           lab.trustBundle(), {});
           auto session = co_await std::move(connect);
           auto installing = session->setPacketHandler(
-              [&](Session::Packets packets) { received += packets.size(); });
+              [&](const Session::Packets& packets) { received += packets.size(); });
           co_await std::move(installing);
           sessions.push_back(std::move(session));
         }
@@ -185,7 +185,7 @@ void BM_PoolTwoPaths(benchmark::State& state) {
   bootstrap.config.defaultNodes = {1};
   auto pool = NodeSessionPool::create(
       io.get_executor(), bootstrap, false, lab.trustBundle(), GeoIPTable(), nullptr,
-      [&](Session::Packets packets) { received += packets.size(); }, nullptr);
+      [&](const Session::Packets& packets) { received += packets.size(); }, nullptr);
 
   auto all = batches(state.range(0) != 0);
   // Connect both paths before measuring.

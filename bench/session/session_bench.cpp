@@ -74,7 +74,7 @@ void BM_SessionEcho(benchmark::State& state) {
                                                       lab.credential(kDeviceID, "198.19.0.2"),
                                                       kDeviceID, bundle, {});
         co_await session->setPacketHandler(
-            [&](flowgate::Session::Packets packets) { receivedPackets += packets.size(); });
+            [&](const flowgate::Session::Packets& packets) { receivedPackets += packets.size(); });
       },
       [&](std::exception_ptr) { connecting = false; });
   // The session's read loop keeps the context busy: run until the connect ends.

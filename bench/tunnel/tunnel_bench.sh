@@ -23,12 +23,17 @@
 # tunnel RTT minus the same wire path without it (client -> relay1 plus relay1 -> world
 # host, each pinged directly), for the peers their ping minus the direct veth's, both
 # within the round; the busy added RTT is the same over BUSY_PINGS pings every 2 ms (the
-# tunnel only: the peer script pings idle). Each round's row gives its ratios flowgate/peer; the verdict is the
+# tunnel only: the peer script pings idle). RTT under load = median RTT of pings every 0.2 s
+# through a tunnel while one iperf3 TCP stream saturates it (from 1 s after the stream starts
+# to 1 s before it ends); the peers are pinged from their client namespace during their
+# script's iperf3 run, at their tunnel addresses as peer-tunnels.sh sets them. Each round's
+# row gives its ratios flowgate/peer; the verdict is the
 # median of the per-round ratios (range min..max). The SUMMARY gives medians over the
 # rounds; CPU = utime+stime of the process per GB (1e9 bytes) the iperf3 receiver counted,
 # summed over the tunnel's rounds, for the client (flowgate) and the relay; vpnCPU/GB (both
 # ends) and allCPU/GB (whole machine) are the peer script's, median over the rounds.
 # TLS_BYTES, if set, is handed to the peer script (bytes per tls-pipe run; it makes three).
+# The daemon keeps its state in a temporary data directory, never in the host's.
 # It takes the lab's lock, holds it while the lab is up (the peers run under it too, so
 # two runs of this benchmark never share the machine), and stops what it started.
 set -uo pipefail
@@ -97,6 +102,7 @@ trap 'exit 130' INT TERM
 lab_bench_lock tunnel_bench.sh
 "$repo/testbed/lab" up --build "$build" || exit 1
 
+mkdir -m 0700 "$tmp/data"
 # Start options as the application would hand them over.
 client "$mint" --base-url https://control.lab.example --ca /run/veskar-lab/pki/control-ca.pem \
   --out "$tmp/options" >/dev/null || { echo "tunnel_bench.sh: minting failed" >&2; exit 1; }
@@ -110,7 +116,7 @@ start_flowgate() {
   # Not through a shell function: $! must be the daemon itself (ip and env exec it).
   ip netns exec vkl-client env SSL_CERT_FILE=/run/veskar-lab/pki/control-ca.pem "$flowgate" run \
     --bootstrap "$tmp/options/bootstrap.json" --tokens "$tmp/options/tokens.json" \
-    --tun vkbench0 >"$tmp/fifo" 2>>"$tmp/flowgate.log" &
+    --tun vkbench0 --data-dir "$tmp/data" >"$tmp/fifo" 2>>"$tmp/flowgate.log" &
   flowgate_pid=$!
   exec {fg_out}<"$tmp/fifo"
   if ! read -r -t 60 line <&"$fg_out"; then line="(no outcome)"; fi
@@ -144,6 +150,14 @@ ping_ms() {  # ns target [interval count]: median RTT
     awk -F'time=' '/time=/{split($2,a," "); print a[1]}' | median
 }
 
+# loaded_ping NS TARGET OUTFILE: in the background, once a saturating run has got going, pings
+# every 0.2 s until just before it ends and writes their median RTT to OUTFILE.
+loaded_ping() {
+  local count=$(((DUR - 2) * 5))
+  ((count > 0)) || count=1
+  (sleep 1; ping_ms "$1" "$2" 0.2 "$count" >"$3") &
+}
+
 # iperf LABEL TARGET [pid...]: one iperf3 run of DUR s from the client; sets RATE (Mbit/s or
 # n/a), BYTES and TICKS (CPU ticks of each pid during the run).
 iperf() {
@@ -170,9 +184,9 @@ iperf() {
 }
 
 # What the rounds gather: per-round figures as space-separated lists.
-fg_rates="" fg_pings="" fg_added="" fg_busy_added="" ld_rates="" base_rtts=""
+fg_rates="" fg_pings="" fg_added="" fg_busy_added="" fg_loaded="" ld_rates="" base_rtts=""
 tunnel_bytes=0 fg_ticks=0 relay_ticks=0
-declare -A peer_rates=() peer_pings=() peer_added=() peer_cpus=() peer_all=() per_round=()
+declare -A peer_rates=() peer_pings=() peer_added=() peer_cpus=() peer_all=() peer_loaded=() per_round=()
 round_rows=()
 
 # The tunnel side of round $1: flowgate (iperf3, then its idle ping), the wire path's
@@ -180,7 +194,13 @@ round_rows=()
 tunnel_side() {
   local r=$1 rtt_cr rtt_rw base tunnel_rtt busy
   [[ -e /proc/$flowgate_pid ]] || { log "flowgate exited during the rounds"; exit 1; }
+  loaded_ping vkl-client 203.0.113.80 "$tmp/loaded-fg"
+  local pinger=$!
   iperf "flowgate r$r" 203.0.113.80 "$flowgate_pid" "$relay_pid"
+  wait "$pinger"
+  per_round[fg.loaded]=$(cat "$tmp/loaded-fg")
+  fg_loaded+=" ${per_round[fg.loaded]}"
+  log "[flowgate r$r] ping under load ${per_round[fg.loaded]} ms"
   fg_ticks=$((fg_ticks + TICKS[0])) relay_ticks=$((relay_ticks + TICKS[1]))
   tunnel_bytes=$((tunnel_bytes + BYTES))
   per_round[fg]=$RATE
@@ -210,15 +230,35 @@ peer_col() {  # file scenario column -> that SUMMARY cell, n/a if missing or fai
     '{gsub(/ /,"",$1)} $1==s{v=$c; gsub(/ /,"",v); print v}')
   isnum "$v" && echo "$v" || echo n/a
 }
+# The peer script logs a scenario's idle ping just before its iperf3 run starts: pinging
+# through that tunnel from then on measures it under load. Writes OUT.<scenario>.
+declare -A peer_target=([wg-go]=198.19.98.1 [ovpn-tcp]=198.19.99.1)
+watch_peers() {  # PID FILE OUT
+  local s
+  local -A seen=()
+  while kill -0 "$1" 2>/dev/null; do
+    for s in "${!peer_target[@]}"; do
+      [[ -z ${seen[$s]:-} ]] && grep -q "^\[$s\] ping RTT median" "$2" 2>/dev/null || continue
+      seen[$s]=1
+      loaded_ping vkp-a "${peer_target[$s]}" "$3.$s"
+    done
+    sleep 0.1
+  done
+  wait
+}
 peer_side() {
-  local r=$1 f=$tmp/peers-$1.txt s direct_ping
+  local r=$1 f=$tmp/peers-$1.txt s direct_ping watcher
   local -a tls=()
   [[ -n ${TLS_BYTES:-} ]] && tls=(TLS_BYTES="$TLS_BYTES")
+  rm -f "$tmp/loaded-peer".*
   env SCENARIOS="$PEER_SCENARIOS" RUNS=1 DUR="$DUR" PINGS="$PINGS" OUT="$f" "${tls[@]}" \
     bash "$PEERS_SCRIPT" >/dev/null 2>&1 </dev/null &
   peers_pid=$!
+  watch_peers "$peers_pid" "$f" "$tmp/loaded-peer" &
+  watcher=$!
   wait "$peers_pid"
   peers_pid=""
+  wait "$watcher"
   { echo "# peers, round $r:"; cat "$f" 2>/dev/null; } >>"$OUT"
   direct_ping=$(peer_col "$f" direct 4)
   for s in $PEER_SCENARIOS; do
@@ -228,11 +268,13 @@ peer_side() {
     peer_rates[$s]+=" ${per_round[$s]}" peer_pings[$s]+=" ${per_round[$s.ping]}"
     peer_added[$s]+=" ${per_round[$s.added]}" peer_cpus[$s]+=" $(peer_col "$f" "$s" 5)"
     peer_all[$s]+=" $(peer_col "$f" "$s" 7)"
-    log "[$s r$r] ${per_round[$s]} Mbit/s, ping ${per_round[$s.ping]} ms"
+    per_round[$s.loaded]=$(cat "$tmp/loaded-peer.$s" 2>/dev/null || echo n/a)
+    peer_loaded[$s]+=" ${per_round[$s.loaded]}"
+    log "[$s r$r] ${per_round[$s]} Mbit/s, ping ${per_round[$s.ping]} ms, under load ${per_round[$s.loaded]} ms"
   done
 }
 
-round_row() { printf '%-5s | %-13s | %8s | %10s | %8s | %8s | %8s | %8s | %6s | %6s | %6s | %8s | %8s | %8s | %s' "$@"; }
+round_row() { printf '%-5s | %-13s | %8s | %10s | %8s | %8s | %8s | %8s | %6s | %6s | %6s | %8s | %8s | %8s | %8s | %8s | %8s | %s' "$@"; }
 # Per-round ratios, gathered for the verdict.
 ratio_wg="" ratio_ovpn="" ratio_tls=""
 
@@ -255,7 +297,8 @@ for ((r = 1; r <= ROUNDS; r++)); do
   round_rows+=("$(round_row "$r" "$order" "${per_round[fg]}" "${per_round[ld]}" \
     "${per_round[wg-go]:--}" "${per_round[ovpn-tcp]:--}" "${per_round[tls-pipe]:--}" \
     "${per_round[direct]:--}" "$rw" "$ro" "$rt" "${per_round[fg_added]}" \
-    "${per_round[wg-go.added]:--}" "${per_round[ovpn-tcp.added]:--}" "$(cut -d' ' -f1 /proc/loadavg)")")
+    "${per_round[wg-go.added]:--}" "${per_round[ovpn-tcp.added]:--}" "${per_round[fg.loaded]}" \
+    "${per_round[wg-go.loaded]:--}" "${per_round[ovpn-tcp.loaded]:--}" "$(cut -d' ' -f1 /proc/loadavg)")")
   log "${round_rows[-1]}"
 done
 client_cpu=$(awk -v t="$fg_ticks" -v h="$HZ" -v b="$tunnel_bytes" 'BEGIN{ if (b>0) printf "%.2f", t/h/(b/1e9); else print "n/a"}')
@@ -289,8 +332,8 @@ done
 start_med=$(printf '%s\n' "${starts[@]}" | median)
 
 log ""
-log "ROUNDS (Mbit/s = iperf3 receiver, one ${DUR}-s run each; x/y = flowgate/peer; +ms = added RTT; load = 1-min loadavg)"
-log "$(round_row round order flowgate lab-direct wg-go ovpn-tcp tls-pipe direct x/wg x/ovpn x/tls "fg +ms" "wg +ms" "ovpn +ms" load)"
+log "ROUNDS (Mbit/s = iperf3 receiver, one ${DUR}-s run each; x/y = flowgate/peer; +ms = added RTT; ld ms = RTT under load; load = 1-min loadavg)"
+log "$(round_row round order flowgate lab-direct wg-go ovpn-tcp tls-pipe direct x/wg x/ovpn x/tls "fg +ms" "wg +ms" "ovpn +ms" "fg ld ms" "wg ld ms" "ovpn ld" load)"
 for row in "${round_rows[@]}"; do log "$row"; done
 log ""
 log "SUMMARY (medians over $ROUNDS rounds; Mbit/s = iperf3 receiver; CPU s per GB = 1e9 bytes received)"
@@ -325,4 +368,12 @@ else
 fi
 log "added RTT on a busy path (a ping every 2 ms; the peers' script measures only idle ones):" \
   "flowgate $(median <<<"$fg_busy_added") ms ($(range <<<"$fg_busy_added"))"
+if [[ $PEERS == 1 ]]; then
+  peers_loaded="wg-go $(median <<<"${peer_loaded[wg-go]:-}") ms ($(range <<<"${peer_loaded[wg-go]:-}")), ovpn-tcp $(median <<<"${peer_loaded[ovpn-tcp]:-}") ms ($(range <<<"${peer_loaded[ovpn-tcp]:-}"))"
+else
+  peers_loaded="peers not measured"
+fi
+log "RTT under load (median per round, range; one iperf3 TCP stream saturating the tunnel):" \
+  "flowgate $(median <<<"$fg_loaded") ms ($(range <<<"$fg_loaded")), $peers_loaded" \
+  "(goal: flowgate no worse than wg-go)"
 log "client CPU $client_cpu s/GB (goal <= 10); start to connected $start_med ms (goal <= 1000)"

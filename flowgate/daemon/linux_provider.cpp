@@ -36,6 +36,9 @@ class OwnedTunFlow final : public platform::PacketFlow {
       : device_(std::move(device)), flow_(executor, device_) {}
 
   runtime::Task<platform::PacketBatch> readPackets() override { return flow_.readPackets(); }
+  runtime::Task<void> readPacketsInto(platform::PacketBatch& batch) override {
+    return flow_.readPacketsInto(batch);
+  }
   void writePackets(std::span<const runtime::SharedBytes> packets,
                     std::span<const int> protocols) override {
     flow_.writePackets(packets, protocols);

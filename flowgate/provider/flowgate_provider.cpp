@@ -201,7 +201,7 @@ runtime::Task<void> Flowgate::runStart(Started started) {
 
     pool = NodeSessionPool::create(
         env_.executor, bootstrap, started.highSpeed, trustBundle, table, authorization,
-        [writer](Session::Packets packets) { writer->write(packets); },
+        [writer](const Session::Packets& packets) { writer->write(packets); },
         [weak](ExtensionBootstrap next) { return reapplyFor(weak, std::move(next)); },
         NodeSessionPool::Options{clock_, env_.sessionOptions, log_});
 

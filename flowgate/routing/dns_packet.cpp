@@ -171,13 +171,26 @@ std::optional<std::vector<std::uint8_t>> query(std::uint16_t id, std::string_vie
   return message;
 }
 
-std::vector<std::uint8_t> emptyAnswer(std::span<const std::uint8_t> query) {
+namespace {
+
+std::vector<std::uint8_t> answerWithoutRecords(std::span<const std::uint8_t> query,
+                                               std::uint8_t flags) {
   std::vector<std::uint8_t> answer(query.begin(), query.end());
   if (answer.size() < headerSize) return answer;
   answer[2] = 0x81;
-  answer[3] = 0x80;
+  answer[3] = flags;
   for (std::size_t i = 6; i < headerSize; ++i) answer[i] = 0;
   return answer;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> emptyAnswer(std::span<const std::uint8_t> query) {
+  return answerWithoutRecords(query, 0x80);
+}
+
+std::vector<std::uint8_t> serverFailure(std::span<const std::uint8_t> query) {
+  return answerWithoutRecords(query, 0x82);
 }
 
 }  // namespace flowgate::dns

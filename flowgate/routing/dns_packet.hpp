@@ -81,5 +81,8 @@ std::optional<std::vector<std::uint8_t>> query(std::uint16_t id, std::string_vie
 // ANCOUNT, NSCOUNT and ARCOUNT 0), the question kept. Shorter than a header:
 // returned unchanged.
 std::vector<std::uint8_t> emptyAnswer(std::span<const std::uint8_t> query);
+// The same with response code 2 (server failure, flags 81 82): the client's
+// resolver may ask again or elsewhere at once.
+std::vector<std::uint8_t> serverFailure(std::span<const std::uint8_t> query);
 
 }  // namespace flowgate::dns

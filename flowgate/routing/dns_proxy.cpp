@@ -3,13 +3,15 @@
 #include "flowgate/errors/protocol_error.hpp"
 #include "flowgate/routing/dns_packet.hpp"
 #include "platform/connector.hpp"
+#include "runtime/deadline.hpp"
 #include "runtime/ipv4.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/socket_base.hpp>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 namespace flowgate {
@@ -44,68 +46,53 @@ constexpr Block localBlocks[] = {{0x0a000000, 0xff000000},
 // The largest datagram a UDP socket can return.
 constexpr std::size_t receiveBufferSize = 65536;
 
-// One upstream exchange. Its socket, timer and callbacks all run on the
-// query's own strand, so `completed` is the whole gate: the first outcome
-// finishes the exchange, every later one finds it set and does nothing.
-struct UpstreamExchange {
-  explicit UpstreamExchange(const runtime::Strand& queue)
-      : socket(platform::openUDP(queue, {.routingMark = platform::kRoutingMark})),
-        timer(queue),
-        done(queue, asio::steady_timer::time_point::max()) {}
+using ReceiveBuffer = std::shared_ptr<std::vector<std::uint8_t>>;
 
-  void finish(runtime::ErrorCode failure, std::vector<std::uint8_t> response = {}) {
-    if (completed) return;
-    completed = true;
-    error = failure;
-    result = std::move(response);
-    runtime::ErrorCode ignored;
-    socket.close(ignored);
-    timer.cancel();
-    // In the past rather than cancelled: the waiter wakes whenever it waits.
-    done.expires_at(asio::steady_timer::time_point::min());
-  }
-
-  asio::ip::udp::socket socket;
-  asio::steady_timer timer;
-  asio::steady_timer done;
-  std::vector<std::uint8_t> message;
-  std::vector<std::uint8_t> buffer;
-  bool completed = false;
-  runtime::ErrorCode error;
-  std::vector<std::uint8_t> result;
-};
-
-runtime::Task<std::vector<std::uint8_t>> exchange(runtime::Strand queue,
-                                                  std::vector<std::uint8_t> message,
+// One upstream exchange on the caller's executor: the datagram goes out at
+// once; then the answer's arrival races the deadline, and whichever comes
+// first is the one outcome. The answer is taken from the socket right after
+// it is there, with no wait in between, so every exchange of one strand can
+// read into the same buffer.
+runtime::Task<std::vector<std::uint8_t>> exchange(std::vector<std::uint8_t> message,
                                                   asio::ip::udp::endpoint endpoint,
-                                                  std::chrono::milliseconds timeout) {
-  auto state = std::make_shared<UpstreamExchange>(queue);
-  runtime::ErrorCode connectError;
-  state->socket.connect(endpoint, connectError);
-  if (connectError) throw runtime::SystemError(connectError);
-  state->message = std::move(message);
+                                                  std::chrono::milliseconds timeout,
+                                                  ReceiveBuffer buffer) {
+  runtime::Executor executor = co_await asio::this_coro::executor;
+  auto socket = platform::openUDP(executor, {.routingMark = platform::kRoutingMark});
+  socket.non_blocking(true);
+  runtime::ErrorCode error;
+  socket.connect(endpoint, error);
+  if (error) throw runtime::SystemError(error);
+  socket.send(asio::buffer(message), 0, error);
+  if (error == asio::error::would_block) {
+    std::tie(error, std::ignore) =
+        co_await socket.async_send(asio::buffer(message), runtime::asTuple);
+  }
+  if (error) throw runtime::SystemError(error);
 
-  state->timer.expires_after(timeout);
-  state->timer.async_wait([state](runtime::ErrorCode error) {
-    if (!error) state->finish(ProtocolError::connectionTimedOut);
-  });
-  state->socket.async_send(
-      asio::buffer(state->message), [state](runtime::ErrorCode sendError, std::size_t) {
-        if (sendError) return state->finish(sendError);
-        state->buffer.resize(receiveBufferSize);
-        state->socket.async_receive(asio::buffer(state->buffer),
-                                    [state](runtime::ErrorCode receiveError, std::size_t n) {
-                                      if (receiveError) return state->finish(receiveError);
-                                      if (n == 0)
-                                        return state->finish(ProtocolError::connectionTimedOut);
-                                      state->buffer.resize(n);
-                                      state->finish({}, std::move(state->buffer));
-                                    });
-      });
+  runtime::Deadline deadline(executor, timeout, [&socket] { socket.cancel(); });
+  for (;;) {
+    auto [waitError] = co_await socket.async_wait(asio::socket_base::wait_read, runtime::asTuple);
+    if (deadline.expired()) runtime::fail(ProtocolError::connectionTimedOut);
+    if (waitError) throw runtime::SystemError(waitError);
+    const std::size_t n = socket.receive(asio::buffer(*buffer), 0, error);
+    if (error == asio::error::would_block) continue;
+    if (error) throw runtime::SystemError(error);
+    if (n == 0) runtime::fail(ProtocolError::connectionTimedOut);
+    co_return std::vector<std::uint8_t>(buffer->begin(),
+                                        buffer->begin() + static_cast<std::ptrdiff_t>(n));
+  }
+}
 
-  co_await state->done.async_wait(runtime::asTuple);
-  if (state->error) throw runtime::SystemError(state->error);
-  co_return std::move(state->result);
+runtime::Task<std::vector<std::uint8_t>> ask(std::vector<std::uint8_t> message,
+                                             std::string_view resolver,
+                                             std::chrono::milliseconds timeout, std::uint16_t port,
+                                             ReceiveBuffer buffer) {
+  auto address = runtime::ipv4::ipv4Value(resolver);
+  if (!address) runtime::fail(ProtocolError::invalidAddress);
+  const asio::ip::udp::endpoint endpoint(asio::ip::address_v4(*address), port);
+  return exchange(std::move(message), endpoint,
+                  std::max(timeout, std::chrono::milliseconds::zero()), std::move(buffer));
 }
 
 DNSProxy::Servers parseServers(const std::vector<std::string>& servers) {
@@ -179,6 +166,9 @@ runtime::Task<void> DNSProxy::setGeoIP(GeoIPTable geoIP) {
 runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
                                      runtime::SharedBytes packet, PacketMetadata metadata) {
   if (!isQuery(metadata, serverIPs_)) co_return;
+  // A query may wait for resolvers for seconds: it must not keep the block
+  // the interface read it into (and every packet beside it) that long.
+  packet = runtime::SharedBytes::copy(packet.span());
   // The UDP length bounds the message; the IP header was read by the parse.
   const auto udp = packet.span().subspan(metadata.transportOffset);
   const std::size_t udpLength = detail::readU16(udp.data() + 4);
@@ -199,6 +189,18 @@ runtime::Task<void> DNSProxy::handle(std::shared_ptr<DNSProxy> /*self*/,
     answer(query, empty);
     co_return;
   }
+
+  // Every query asked upstream holds a socket in root's process until it is
+  // answered: beyond the bound, the client hears at once that it must retry.
+  if (inFlight_ >= maxQueriesInFlight) {
+    answer(query, dns::serverFailure(query.payload));
+    co_return;
+  }
+  ++inFlight_;
+  struct Leave {
+    std::size_t& count;
+    ~Leave() { --count; }
+  } leave{inFlight_};
 
   const std::vector<std::uint8_t> message(query.payload.begin(), query.payload.end());
   // Taken now: a replaced list applies to the queries that come after.
@@ -300,24 +302,16 @@ runtime::Task<std::vector<std::uint8_t>> DNSProxy::queryUDP(std::vector<std::uin
                                                             std::string resolver,
                                                             std::chrono::milliseconds timeout,
                                                             std::uint16_t port) {
-  auto address = runtime::ipv4::ipv4Value(resolver);
-  if (!address) runtime::fail(ProtocolError::invalidAddress);
-  const asio::ip::udp::endpoint endpoint(asio::ip::address_v4(*address), port);
-  timeout = std::max(timeout, std::chrono::milliseconds::zero());
-  // The query's own serial queue, as each upstream exchange has.
-  runtime::Executor caller = co_await asio::this_coro::executor;
-  // Beside the caller's strand, not inside it: exchanges do not queue behind
-  // one another's callbacks.
-  if (const auto* strand = caller.target<runtime::Strand>()) caller = strand->get_inner_executor();
-  runtime::Strand queue = asio::make_strand(caller);
-  co_return co_await runtime::runOn<std::vector<std::uint8_t>>(
-      queue, exchange(queue, std::move(message), endpoint, timeout));
+  co_return co_await ask(std::move(message), resolver, timeout, port,
+                         std::make_shared<std::vector<std::uint8_t>>(receiveBufferSize));
 }
 
 DNSProxy::UpstreamQuery DNSProxy::udpUpstream(std::uint16_t port) {
-  return [port](std::vector<std::uint8_t> message, std::string resolver,
-                std::chrono::milliseconds timeout) {
-    return queryUDP(std::move(message), std::move(resolver), timeout, port);
+  // One receive buffer for every query the proxy asks (they all run on its strand).
+  return [port, buffer = std::make_shared<std::vector<std::uint8_t>>(receiveBufferSize)](
+             std::vector<std::uint8_t> message, std::string resolver,
+             std::chrono::milliseconds timeout) -> runtime::Task<std::vector<std::uint8_t>> {
+    co_return co_await ask(std::move(message), resolver, timeout, port, buffer);
   };
 }
 

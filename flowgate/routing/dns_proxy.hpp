@@ -30,6 +30,8 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
  public:
   static constexpr std::uint16_t dnsPort = 53;
   using Servers = std::unordered_set<std::uint32_t>;
+  // Queries being asked upstream at once; more are answered "server failure".
+  static constexpr std::size_t maxQueriesInFlight = 256;
 
   // Hands the query packet to a node of `region`; throws when it could not.
   using SendTunnel = std::function<runtime::Task<void>(
@@ -84,12 +86,13 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
   // own carrying the daemon's routing mark, and returns the first datagram
   // received. Exactly one outcome wins: a send or receive error, the socket's
   // failure, or ProtocolError::connectionTimedOut after `timeout` (also for
-  // an empty datagram).
+  // an empty datagram). Runs on the caller's executor.
   static runtime::Task<std::vector<std::uint8_t>> queryUDP(std::vector<std::uint8_t> message,
                                                            std::string resolver,
                                                            std::chrono::milliseconds timeout,
                                                            std::uint16_t port = dnsPort);
-  // queryUDP with a fixed port, as an UpstreamQuery.
+  // queryUDP with a fixed port, as an UpstreamQuery; its queries share one
+  // receive buffer, so they must all run on one strand (the proxy's).
   static UpstreamQuery udpUpstream(std::uint16_t port);
 
  private:
@@ -110,6 +113,7 @@ class DNSProxy : public runtime::Serialized, public std::enable_shared_from_this
   SendTunnel sendTunnel_;
   Deliver deliver_;
   UpstreamQuery upstream_;
+  std::size_t inFlight_ = 0;
 };
 
 }  // namespace flowgate

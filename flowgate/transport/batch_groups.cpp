@@ -1,6 +1,7 @@
 #include "flowgate/transport/batch_groups.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 namespace flowgate {
@@ -28,8 +29,13 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
     std::uint32_t item = 0;  // index + 1 of the flow's first packet; 0 when empty
     std::uint32_t group = 0;
   };
+  // A read's batch (64 packets at most) keeps its slots on the stack.
   const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, batch.size() * 2));
-  std::vector<FlowSlot> flowSlots(capacity);
+  std::array<FlowSlot, 128> localSlots{};
+  std::vector<FlowSlot> largeSlots;
+  if (capacity > localSlots.size()) largeSlots.resize(capacity);
+  const std::span<FlowSlot> flowSlots =
+      largeSlots.empty() ? std::span<FlowSlot>(localSlots).first(capacity) : largeSlots;
   const std::hash<PacketFlowKey> hashFlow;
 
   for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -80,7 +86,10 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
       ++group;
     }
     if (group == groups.size()) {
+      // Room for the rest of the batch: a group grows once, not packet by packet.
       groups.push_back(PacketGroup{std::move(candidates), {}, {}});
+      groups.back().packets.reserve(batch.size() - i);
+      groups.back().items.reserve(batch.size() - i);
       signatures.push_back(signature);
       candidates = {};
     }

@@ -33,6 +33,13 @@ std::size_t IPStreamDecoder::packetLength(std::span<const std::uint8_t> buffer,
   return length;
 }
 
+std::size_t IPStreamDecoder::takePending(std::span<std::uint8_t> into) {
+  const std::size_t count = pending_.size();
+  std::copy(pending_.begin(), pending_.end(), into.begin());
+  pending_.clear();  // keeps its capacity for the next straddling packet
+  return count;
+}
+
 std::vector<runtime::SharedBytes> IPStreamDecoder::append(const runtime::SharedBytes& chunk) {
   std::vector<runtime::SharedBytes> packets;
   append(chunk, packets);

@@ -27,6 +27,10 @@ class IPStreamDecoder {
   std::vector<runtime::SharedBytes> append(const runtime::SharedBytes& chunk);
 
   std::size_t pendingSize() const { return pending_.size(); }
+  // Moves the pending bytes to the start of `into` (at least pendingSize()
+  // long) and returns their count: a reader that then reads after them and
+  // appends the whole range gets the straddling packet as a slice too.
+  std::size_t takePending(std::span<std::uint8_t> into);
 
  private:
   std::vector<std::uint8_t> pending_;

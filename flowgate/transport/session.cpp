@@ -6,6 +6,7 @@
 #include "flowgate/transport/node_endpoint.hpp"
 #include "flowgate/transport/node_tls.hpp"
 #include "platform/connector.hpp"
+#include "runtime/block_pool.hpp"
 #include "runtime/spawn.hpp"
 
 #include <boost/asio/post.hpp>
@@ -14,6 +15,11 @@
 #include <boost/asio/write.hpp>
 #include <boost/uuid/random_generator.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -83,6 +89,12 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
     self->closeNow();
     throw;
   }
+  // Bytes the socket has not sent wait in the interface's queue rather than
+  // in the socket behind everything written before them: a ping or a DNS
+  // answer waits behind little of a bulk flow.
+  const int notSent = notSentLowWater;
+  ::setsockopt(self->stream_->lowest_layer().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT,
+               &notSent, sizeof notSent);
   // Whatever escapes the read loop (a throwing packet handler) ends the session
   // as a dropped connection would; it runs on the strand, as the loop did.
   std::weak_ptr<Session> weak = self;
@@ -163,38 +175,50 @@ Task<void> Session::receiveExactly(std::uint8_t* data, std::size_t count) {
 
 Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream) {
   IPStreamDecoder decoder;
-  std::vector<std::uint8_t> scratch(receiveSize);
+  // Reads land in pooled blocks right behind the start of a packet that the
+  // last read cut short, so every packet, that one too, is a slice of a block.
+  // Once the handler is done with a read's packets their block is free again,
+  // and the next read reuses it from its start.
+  runtime::BlockPool blocks(2 * receiveSize, 4);
+  Packets packets;
   while (true) {
     {
       auto self = weak.lock();
       if (!self || self->closed_) co_return;
     }
-    auto [ec, n] = co_await stream->async_read_some(asio::buffer(scratch), runtime::asTuple);
+    auto room = blocks.reserve(decoder.pendingSize() + minimumReceiveSize);
+    const std::size_t carried = decoder.takePending(room);
+    const std::size_t space = std::min(receiveSize, room.size() - carried);
+    auto [ec, n] = co_await stream->async_read_some(asio::buffer(room.data() + carried, space),
+                                                    runtime::asTuple);
     auto self = weak.lock();
     if (!self || self->closed_) co_return;
     if (ec || n == 0) {
       self->failEstablished();
       co_return;
     }
-    // One exact-size block per read; the packets cut from it are views into it.
-    Packets packets;
     try {
-      decoder.append(runtime::SharedBytes::copy(std::span(scratch.data(), n)), packets);
+      decoder.append(blocks.commit(carried + n), packets);
     } catch (const runtime::SystemError&) {
       self->closeNow();
       co_return;
     }
-    if (!packets.empty() && self->packetHandler_) self->packetHandler_(std::move(packets));
+    if (!packets.empty() && self->packetHandler_) self->packetHandler_(packets);
+    packets.clear();
   }
 }
 
-Task<bool> Session::sendBatch(Packets packets) {
-  return serialized(send(shared_from_this(), std::move(packets)));
+Task<bool> Session::sendBatch(Packets packets) { co_return co_await sendPackets(packets); }
+
+Task<bool> Session::sendPackets(std::span<const runtime::SharedBytes> packets) {
+  if (isOnStrand()) return send(shared_from_this(), packets);
+  return serialized(send(shared_from_this(), packets));
 }
 
 Task<bool> Session::sendOnStrand(Packets packets) {
   assertOnStrand();
-  return send(shared_from_this(), std::move(packets));
+  auto sending = send(shared_from_this(), packets);
+  co_return co_await std::move(sending);
 }
 
 void Session::closeOnStrand() {
@@ -202,7 +226,7 @@ void Session::closeOnStrand() {
   closeNow();
 }
 
-Task<bool> Session::send(Self self, Packets packets) {
+Task<bool> Session::send(Self self, std::span<const runtime::SharedBytes> packets) {
   if (self->closed_ || packets.empty()) co_return false;
   while (self->writing_) {
     co_await self->writeDone_.async_wait(runtime::asTuple);
@@ -210,13 +234,19 @@ Task<bool> Session::send(Self self, Packets packets) {
   }
   // TLS encrypts into records of its own anyway: one contiguous buffer gives
   // full-size records and one write, where a gathered write would cost a
-  // record and a socket write per packet.
+  // record and a socket write per packet. Packets read one after another
+  // already are one range; only others are gathered.
   self->writing_ = true;
-  auto& buffer = self->sendBuffer_;
-  buffer.clear();
-  for (const auto& packet : packets) buffer.insert(buffer.end(), packet.begin(), packet.end());
+  auto range = runtime::contiguous(packets);
+  if (!range) {
+    auto& buffer = self->sendBuffer_;
+    buffer.clear();
+    for (const auto& packet : packets) buffer.insert(buffer.end(), packet.begin(), packet.end());
+    range = std::span<const std::uint8_t>(buffer);
+  }
   auto stream = self->stream_;
-  auto [ec, written] = co_await asio::async_write(*stream, asio::buffer(buffer), runtime::asTuple);
+  auto [ec, written] = co_await asio::async_write(
+      *stream, asio::buffer(range->data(), range->size()), runtime::asTuple);
   self->writing_ = false;
   self->writeDone_.cancel();
   if (ec) {

@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,17 @@ struct SessionOptions {
 class Session : public runtime::Serialized, public std::enable_shared_from_this<Session> {
  public:
   using Packets = std::vector<runtime::SharedBytes>;
-  using PacketHandler = std::function<void(Packets)>;
+  // The packets are slices of the session's read blocks: a handler that keeps
+  // some holds a block, so it should be done with them when it returns.
+  using PacketHandler = std::function<void(const Packets&)>;
   using StateHandler = std::function<void(const boost::uuids::uuid&)>;
   using Stream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
 
   static constexpr std::size_t receiveSize = 131072;
+  // A read waits for no less room than one TLS record's plaintext.
+  static constexpr std::size_t minimumReceiveSize = 16384;
+  // Unsent bytes the socket takes before a write waits.
+  static constexpr int notSentLowWater = 65536;
 
   // Connects to path[0], authenticates through the path and starts reading.
   // Given a strand as its executor, the session runs on that strand (a pool
@@ -72,6 +79,9 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   // pool's): no hop.
   runtime::Task<bool> sendOnStrand(Packets packets);
   void closeOnStrand();
+  // The same for a caller that keeps the packets alive until it completes, so
+  // no list is moved or copied; on the session's strand it runs without a hop.
+  runtime::Task<bool> sendPackets(std::span<const runtime::SharedBytes> packets);
   runtime::Task<void> setPacketHandler(PacketHandler handler);
   // Idempotent; does not call the state handler.
   runtime::Task<void> close();
@@ -92,7 +102,7 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
                             std::uint64_t deviceID);
   runtime::Task<void> authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID);
   runtime::Task<void> receiveExactly(std::uint8_t* data, std::size_t count);
-  static runtime::Task<bool> send(Self self, Packets packets);
+  static runtime::Task<bool> send(Self self, std::span<const runtime::SharedBytes> packets);
   static runtime::Task<void> readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream);
   void closeNow();
   void failEstablished();

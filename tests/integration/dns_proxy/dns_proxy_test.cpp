@@ -321,3 +321,29 @@ TEST_F(DNSProxyAgainstResolvers, QueryUDPEndsWithExactlyOneOutcome) {
     }
   }
 }
+
+TEST_F(DNSProxyAgainstResolvers, BeyondTheQueriesInFlightAQueryGetsAServerFailureAtOnce) {
+  auto proxy = makeProxy({"127.0.0.3"}, 300);
+  auto spawnQuery = [&](std::uint16_t id) {
+    runtime::spawn(io.get_executor(), [&, id]() -> runtime::Task<void> {
+      co_await proxy->process(
+          runtime::SharedBytes(queryPacket("nas.test.example", dns_test::typeA, id)));
+    });
+  };
+  for (std::uint16_t id = 0; id <= DNSProxy::maxQueriesInFlight; ++id) spawnQuery(id);
+  io.run_for(std::chrono::milliseconds(150));
+  ASSERT_EQ(delivered.size(), 1u);
+  const auto failure = replyPayload(delivered[0]);
+  ASSERT_GE(failure.size(), 4u);
+  EXPECT_EQ(failure[1], DNSProxy::maxQueriesInFlight & 0xff);  // the last one asked
+  EXPECT_EQ(failure[3], 0x82);
+  EXPECT_EQ(silent.received(), static_cast<int>(DNSProxy::maxQueriesInFlight));
+
+  // Once they have timed out, a query is asked upstream again.
+  io.run();
+  EXPECT_EQ(tunneled.size(), DNSProxy::maxQueriesInFlight);
+  spawnQuery(9);
+  io.restart();
+  io.run();
+  EXPECT_EQ(silent.received(), static_cast<int>(DNSProxy::maxQueriesInFlight) + 1);
+}

@@ -287,3 +287,29 @@ TEST(TunOffload, KeepsApartWhatCannotBeCutBackTheSameWay) {
 }
 
 }  // namespace
+
+TEST(TunOffload, CutsInTheReadersRoomWhenItHoldsEverySegment) {
+  Tcp t;
+  t.options = 0;
+  auto segments = stream(t, {1000, 1000, 1000, 10});
+  const auto packet = superPacket(segments);
+  const std::size_t needed = 4 * 40 + 3010;
+  // One byte short: refused, saying what it needs, and the packet left as read.
+  std::vector<std::uint8_t> room(needed - 1);
+  std::copy(packet.begin(), packet.end(), room.begin());
+  auto cut = platform::splitOffloadedInPlace(tsoHeader(1000), room, packet.size());
+  EXPECT_EQ(cut.total, 0u);
+  EXPECT_EQ(cut.needed, needed);
+  EXPECT_TRUE(std::equal(packet.begin(), packet.end(), room.begin()));
+
+  room.push_back(0);
+  cut = platform::splitOffloadedInPlace(tsoHeader(1000), room, packet.size());
+  ASSERT_EQ(cut.total, needed);
+  EXPECT_EQ(cut.stride, 1040u);
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    const auto at = i * cut.stride;
+    EXPECT_TRUE(std::equal(segments[i].begin(), segments[i].end(),
+                           room.begin() + static_cast<std::ptrdiff_t>(at)))
+        << i;
+  }
+}

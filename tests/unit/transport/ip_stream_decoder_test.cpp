@@ -146,3 +146,27 @@ TEST(StreamDecoding, RandomChunkingMatchesTheWholeStream) {
     for (std::size_t i = 0; i < packets.size(); ++i) ASSERT_EQ(out[i], bytes(packets[i])) << i;
   }
 }
+
+TEST(StreamDecoding, PendingBytesMovedAheadOfTheNextReadMakeEveryPacketASlice) {
+  std::vector<std::vector<std::uint8_t>> packets;
+  for (std::size_t size : {60, 1400, 20, 900, 1500}) packets.push_back(ipv4Packet(size));
+  const auto stream = concat(packets);
+  IPStreamDecoder decoder;
+  std::vector<SharedBytes> out;
+  // Reads of 700 bytes, each into a block of its own behind the bytes carried over.
+  for (std::size_t at = 0; at < stream.size(); at += 700) {
+    std::vector<std::uint8_t> block(decoder.pendingSize() + 700);
+    const auto carried = decoder.takePending(block);
+    EXPECT_EQ(decoder.pendingSize(), 0u);
+    const auto n = std::min<std::size_t>(700, stream.size() - at);
+    std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(at), n,
+                block.begin() + static_cast<std::ptrdiff_t>(carried));
+    block.resize(carried + n);
+    const SharedBytes chunk(std::move(block));
+    const auto before = out.size();
+    decoder.append(chunk, out);
+    for (auto i = before; i < out.size(); ++i) EXPECT_TRUE(out[i].sharesStorageWith(chunk));
+  }
+  ASSERT_EQ(out.size(), packets.size());
+  for (std::size_t i = 0; i < packets.size(); ++i) EXPECT_EQ(out[i], SharedBytes(packets[i])) << i;
+}

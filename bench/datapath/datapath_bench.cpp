@@ -1,0 +1,165 @@
+// Allocations per packet on the data path in steady state, counted by this
+// program's own operator new. Datagrams sent into a TUN device are read in
+// batches and go through one node session to an echo relay on loopback; the
+// echoes come back through the session's reads and are written into the
+// device, where the sending socket receives them. All of it runs on one
+// strand, in a network namespace of the program's own (so it needs root),
+// after a warm-up. Goal: none on the way out or back.
+//
+// "out" counts from the datagrams' send to the session's write of them,
+// "back" from there until every echo has been written and received; the two
+// overlap a little when a round takes several reads.
+
+#include "bench/routing_packet/allocation_counter.hpp"
+#include "flowgate/transport/session.hpp"
+#include "platform/tun_device.hpp"
+#include "platform/tun_packet_flow.hpp"
+#include "runtime/spawn.hpp"
+#include "tests/support/relay/lab.hpp"
+#include "tests/support/relay/relay_process.hpp"
+#include "tests/support/relay/test_packets.hpp"
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+namespace asio = boost::asio;
+using namespace testsupport;
+using flowgate::Session;
+
+constexpr std::uint64_t kDeviceID = 42;
+constexpr const char* kTunnelText = "198.19.0.2";
+constexpr std::uint32_t kTunnel = ipv4(198, 19, 0, 2);
+constexpr std::uint32_t kFar = ipv4(198, 19, 0, 9);
+constexpr std::size_t kWarmRounds = 200;
+constexpr std::size_t kRounds = 2000;
+
+// A UDP socket on the tunnel's address, connected to the far side.
+int datagramSocket() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int size = 4 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in local{AF_INET, htons(5000), {htonl(kTunnel)}, {}};
+  sockaddr_in far{AF_INET, htons(9), {htonl(kFar)}, {}};
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&far), sizeof far) != 0) {
+    std::perror("datagram socket");
+    std::exit(1);
+  }
+  return fd;
+}
+
+// Arguments: datagrams per round, their IP size.
+void BM_DataPathAllocations(benchmark::State& state) {
+  const auto perRound = static_cast<std::size_t>(state.range(0));
+  const auto size = static_cast<std::size_t>(state.range(1));
+  Lab lab(1);
+  RelayProcess relay(lab.relayArguments(0));
+  auto device = platform::TunDevice::open("vkb%d", platform::TunOffload::tcp);
+  device.setMTU(1500);
+  device.setIPv4Address(kTunnel, 24);
+  device.bringUp();
+  asio::io_context io;
+  const runtime::Strand strand = asio::make_strand(io.get_executor());
+  platform::TunPacketFlow flow(strand, device);
+  const int fd = datagramSocket();
+
+  const std::vector<flowgate::ExtensionNode> path{
+      {1, "relay", "127.0.0.1:" + std::to_string(relay.port()), std::nullopt, 0}};
+  const auto credential = lab.credential(kDeviceID, kTunnelText);
+  std::shared_ptr<Session> session;
+  std::size_t echoed = 0;
+  std::uint64_t out = 0, back = 0;
+  bool done = false;
+  // Woken by the handler once a round's echoes are all written.
+  asio::steady_timer echoes(strand, asio::steady_timer::time_point::max());
+  std::size_t expected = 0;
+  runtime::spawn(
+      strand,
+      [&]() -> runtime::Task<void> {
+        session =
+            co_await Session::connect(strand, path, credential, kDeviceID, lab.trustBundle(), {});
+        co_await session->setPacketHandler([&](const Session::Packets& packets) {
+          flow.writePackets(packets, {});
+          echoed += packets.size();
+          if (echoed >= expected) echoes.cancel();
+        });
+        const std::vector<std::uint8_t> payload(size - 28, 'b');
+        std::vector<std::uint8_t> sink(65536);
+        platform::PacketBatch batch;
+        for (std::size_t round = 0; round < kWarmRounds + kRounds; ++round) {
+          const auto start = bench::allocationCount();
+          expected = echoed + perRound;
+          for (std::size_t i = 0; i < perRound; ++i) ::send(fd, payload.data(), payload.size(), 0);
+          for (std::size_t read = 0; read < perRound; read += batch.packets.size()) {
+            co_await flow.readPacketsInto(batch);
+            if (!co_await session->sendPackets(batch.packets)) co_return;
+          }
+          const auto sent = bench::allocationCount();
+          if (echoed < expected) co_await echoes.async_wait(runtime::asTuple);
+          echoes.expires_at(asio::steady_timer::time_point::max());
+          // Written into the device, the echoes reach the socket within moments.
+          for (std::size_t received = 0; received < perRound;) {
+            if (::recv(fd, sink.data(), sink.size(), 0) > 0) {
+              ++received;
+            } else {
+              pollfd readable{fd, POLLIN, 0};
+              ::poll(&readable, 1, 1000);
+            }
+          }
+          if (round >= kWarmRounds) {
+            out += sent - start;
+            back += bench::allocationCount() - sent;
+          }
+        }
+        done = true;
+      },
+      [&](std::exception_ptr) { done = true; });
+
+  for (auto _ : state) {
+    while (!done) io.run_one();
+  }
+  ::close(fd);
+  const auto packets = static_cast<double>(kRounds * perRound);
+  state.counters["allocs_per_packet_out"] = static_cast<double>(out) / packets;
+  state.counters["allocs_per_packet_back"] = static_cast<double>(back) / packets;
+  if (echoed < packets) state.SkipWithError("echoes missing");
+  if (session) {
+    runtime::spawn(strand, [&]() -> runtime::Task<void> { co_await session->close(); });
+    io.poll();
+  }
+}
+BENCHMARK(BM_DataPathAllocations)
+    ->ArgNames({"datagrams", "bytes"})
+    ->Args({1, 84})
+    ->Args({64, 1400})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A namespace of its own: the device and the relay exist only here.
+  // Without IPv6 the kernel sends nothing of its own into the device.
+  if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set dev lo up") != 0 ||
+      std::system("sysctl -qw net.ipv6.conf.all.disable_ipv6=1 "
+                  "net.ipv6.conf.default.disable_ipv6=1") != 0) {
+    std::fprintf(stderr, "bench_datapath: needs root (a network namespace of its own)\n");
+    return 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
