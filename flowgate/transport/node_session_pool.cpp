@@ -260,7 +260,12 @@ Task<void> NodeSessionPool::dispatch(PendingGroup group) {
 }
 
 void NodeSessionPool::enqueue(Attempt& attempt, PendingGroup group) {
-  for (const auto& packet : group.packets) attempt.queuedBytes += packet.size();
+  // A connect may take seconds: a waiting packet must not keep the block the
+  // interface read it into (and every packet beside it) that long.
+  for (auto& packet : group.packets) {
+    packet = runtime::SharedBytes::copy(packet.span());
+    attempt.queuedBytes += packet.size();
+  }
   attempt.queuedPackets += group.packets.size();
   attempt.queue.push_back(std::move(group));
   // A path that is slow to open holds only its most recent packets.
