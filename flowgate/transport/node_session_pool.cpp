@@ -428,8 +428,10 @@ Task<void> NodeSessionPool::sessionFailed(std::string key, boost::uuids::uuid id
   markUnavailable(path->second, registered->second);
 }
 
-void NodeSessionPool::markUnavailable(const PathRef& failed, const SessionPtr& session) {
-  const PathRef path = failed;  // `failed` may live in a map entry removed below
+void NodeSessionPool::markUnavailable(const PathRef& failed, const SessionPtr& failedSession) {
+  // Both may live in map entries removed below.
+  const PathRef path = failed;
+  const SessionPtr session = failedSession;
   const std::string& key = path->key;
   auto& until = selection_.unavailableUntil[key];
   if (until <= now()) {
