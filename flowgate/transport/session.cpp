@@ -7,6 +7,7 @@
 #include "flowgate/transport/node_tls.hpp"
 #include "platform/connector.hpp"
 #include "runtime/block_pool.hpp"
+#include "runtime/deadline.hpp"
 #include "runtime/spawn.hpp"
 
 #include <boost/asio/post.hpp>
@@ -121,30 +122,21 @@ Task<void> Session::start(std::string host, std::uint16_t port, std::string serv
   // Exactly one of ready, failure or timeout ends the start: a handshake or an
   // answer that completes once the deadline has passed is ignored. A node that
   // finishes TLS and then stays silent must not hold the start forever.
-  struct Gate {
-    bool claimed = false;
-    bool timedOut = false;
-  };
-  auto gate = std::make_shared<Gate>();
-  auto timer = std::make_shared<asio::steady_timer>(strand(), deadline);
-  timer->async_wait([gate, stream = stream_](boost::system::error_code ec) {
-    if (ec || gate->claimed) return;
-    gate->claimed = true;
-    gate->timedOut = true;
-    boost::system::error_code ignored;
-    stream->lowest_layer().close(ignored);
-  });
   std::exception_ptr failure;
-  try {
-    auto [ec] = co_await stream_->async_handshake(ssl::stream_base::client, runtime::asTuple);
-    if (ec) throw runtime::SystemError(ec);
-    co_await authenticate(std::move(authPayload), deviceID);
-  } catch (...) {
-    failure = std::current_exception();
+  {
+    runtime::Deadline watchdog(strand(), deadline, [stream = stream_] {
+      boost::system::error_code ignored;
+      stream->lowest_layer().close(ignored);
+    });
+    try {
+      auto [ec] = co_await stream_->async_handshake(ssl::stream_base::client, runtime::asTuple);
+      if (ec) throw runtime::SystemError(ec);
+      co_await authenticate(std::move(authPayload), deviceID);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (watchdog.expired()) runtime::fail(ProtocolError::connectionTimedOut);
   }
-  if (gate->timedOut) runtime::fail(ProtocolError::connectionTimedOut);
-  gate->claimed = true;
-  timer->cancel();
   if (failure) std::rethrow_exception(failure);
 }
 
