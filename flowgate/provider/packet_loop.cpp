@@ -6,11 +6,6 @@
 
 namespace flowgate {
 
-bool isDNSQuery(std::span<const std::uint8_t> packet) {
-  auto metadata = PacketMetadata::parse(packet);
-  return metadata && metadata->hasUDPHeader() && metadata->flowKey.destinationPort == 53;
-}
-
 SortedBatch sortBatch(platform::PacketBatch batch, const DNSProxy::Servers& dnsServers,
                       bool interceptDNS) {
   SortedBatch sorted;

@@ -15,9 +15,6 @@
 
 namespace flowgate {
 
-// A UDP datagram to port 53 that carries its whole UDP header.
-bool isDNSQuery(std::span<const std::uint8_t> packet);
-
 struct SortedBatch {
   std::vector<OutboundPacket> forPool;
   std::vector<OutboundPacket> dnsQueries;

@@ -19,6 +19,12 @@ runtime::SharedBytes udp(std::uint32_t destination, std::uint16_t port, std::siz
       dns_test::udpPacket(client, destination, 40000, port, dns_test::Bytes(payload, 0)));
 }
 
+// The check the loop makes of each parsed packet.
+bool isDNSQuery(std::span<const std::uint8_t> packet) {
+  auto metadata = PacketMetadata::parse(packet);
+  return metadata && DNSProxy::isQuery(*metadata, {dnsServer});
+}
+
 }  // namespace
 
 TEST(PacketLoop, SortsOneReadBetweenPoolAndDNSProxy) {
