@@ -96,6 +96,7 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
   const int notSent = notSentLowWater;
   ::setsockopt(self->stream_->lowest_layer().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT,
                &notSent, sizeof notSent);
+  self->records_.emplace(self->stream_->native_handle());
   // Whatever escapes the read loop (a throwing packet handler) ends the session
   // as a dropped connection would; it runs on the strand, as the loop did.
   std::weak_ptr<Session> weak = self;
@@ -236,9 +237,17 @@ Task<bool> Session::send(Self self, std::span<const runtime::SharedBytes> packet
     for (const auto& packet : packets) buffer.insert(buffer.end(), packet.begin(), packet.end());
     range = std::span<const std::uint8_t>(buffer);
   }
+  // The whole batch's records go in one socket write.
   auto stream = self->stream_;
+  if (!self->records_->encrypt(*range)) {
+    self->writing_ = false;
+    self->writeDone_.cancel();
+    self->failEstablished();
+    co_return false;
+  }
+  const auto records = self->records_->take();
   auto [ec, written] = co_await asio::async_write(
-      *stream, asio::buffer(range->data(), range->size()), runtime::asTuple);
+      stream->next_layer(), asio::buffer(records.data(), records.size()), runtime::asTuple);
   self->writing_ = false;
   self->writeDone_.cancel();
   if (ec) {

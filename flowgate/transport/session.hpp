@@ -7,6 +7,7 @@
 
 #include "flowgate/config/records.hpp"
 #include "flowgate/control/trust_bundle.hpp"
+#include "flowgate/transport/tls_record_writer.hpp"
 #include "platform/connector.hpp"
 #include "runtime/async.hpp"
 #include "runtime/bytes.hpp"
@@ -117,6 +118,7 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   bool writing_ = false;
   boost::asio::steady_timer writeDone_;  // woken when a send finishes
   std::vector<std::uint8_t> sendBuffer_;
+  std::optional<TLSRecordWriter> records_;  // once authenticated
 };
 
 }  // namespace flowgate
