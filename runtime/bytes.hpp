@@ -66,21 +66,22 @@ class SharedBytes {
   std::size_t size_ = 0;
 };
 
+// How many of the first parts lie one right behind another in one storage.
+inline std::size_t leadingRun(std::span<const SharedBytes> parts) {
+  std::size_t count = parts.empty() ? 0 : 1;
+  while (count < parts.size() && parts[count].sharesStorageWith(parts.front()) &&
+         parts[count].data() == parts[count - 1].data() + parts[count - 1].size()) {
+    ++count;
+  }
+  return count;
+}
+
 // The bytes of `parts` as one range when each part follows the one before in
 // the same storage (packets read one after another into one block); nothing
 // otherwise, or when there are no parts.
 inline std::optional<std::span<const std::uint8_t>> contiguous(std::span<const SharedBytes> parts) {
-  if (parts.empty()) return std::nullopt;
-  std::size_t size = parts.front().size();
-  for (std::size_t i = 1; i < parts.size(); ++i) {
-    const auto& previous = parts[i - 1];
-    if (!parts[i].sharesStorageWith(parts.front()) ||
-        parts[i].data() != previous.data() + previous.size()) {
-      return std::nullopt;
-    }
-    size += parts[i].size();
-  }
-  return std::span(parts.front().data(), size);
+  if (parts.empty() || leadingRun(parts) != parts.size()) return std::nullopt;
+  return std::span(parts.front().data(), parts.back().data() + parts.back().size());
 }
 
 }  // namespace runtime

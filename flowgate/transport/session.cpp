@@ -37,6 +37,9 @@ bool isEndOfStream(const runtime::ErrorCode& ec) {
   return ec == asio::error::eof || ec == ssl::error::stream_truncated;
 }
 
+// Most plaintext one TLS record carries.
+constexpr std::size_t tlsRecordSize = 16384;
+
 }  // namespace
 
 Session::Session(runtime::Executor executor, StateHandler stateHandler)
@@ -225,21 +228,10 @@ Task<bool> Session::send(Self self, std::span<const runtime::SharedBytes> packet
     co_await self->writeDone_.async_wait(runtime::asTuple);
     if (self->closed_) co_return false;
   }
-  // TLS encrypts into records of its own anyway: one contiguous buffer gives
-  // full-size records and one write, where a gathered write would cost a
-  // record and a socket write per packet. Packets read one after another
-  // already are one range; only others are gathered.
   self->writing_ = true;
-  auto range = runtime::contiguous(packets);
-  if (!range) {
-    auto& buffer = self->sendBuffer_;
-    buffer.clear();
-    for (const auto& packet : packets) buffer.insert(buffer.end(), packet.begin(), packet.end());
-    range = std::span<const std::uint8_t>(buffer);
-  }
   // The whole batch's records go in one socket write.
   auto stream = self->stream_;
-  if (!self->records_->encrypt(*range)) {
+  if (!self->encryptBatch(packets)) {
     self->writing_ = false;
     self->writeDone_.cancel();
     self->failEstablished();
@@ -255,6 +247,29 @@ Task<bool> Session::send(Self self, std::span<const runtime::SharedBytes> packet
     co_return false;
   }
   co_return !self->closed_;
+}
+
+bool Session::encryptBatch(std::span<const runtime::SharedBytes> packets) {
+  // Packets read one after another lie next to each other: such a run is
+  // encrypted where it lies. Shorter runs are gathered first, so that no small
+  // packet costs a record of its own.
+  auto& gathered = sendBuffer_;
+  gathered.clear();
+  while (!packets.empty()) {
+    const std::size_t count = runtime::leadingRun(packets);
+    const std::span<const std::uint8_t> run(packets.front().data(),
+                                            packets[count - 1].data() + packets[count - 1].size());
+    packets = packets.subspan(count);
+    if (run.size() < tlsRecordSize) {
+      gathered.insert(gathered.end(), run.begin(), run.end());
+      continue;
+    }
+    if ((!gathered.empty() && !records_->encrypt(gathered)) || !records_->encrypt(run)) {
+      return false;
+    }
+    gathered.clear();
+  }
+  return gathered.empty() || records_->encrypt(gathered);
 }
 
 Task<void> Session::setPacketHandler(PacketHandler handler) {

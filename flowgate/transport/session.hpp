@@ -105,6 +105,8 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   runtime::Task<void> receiveExactly(std::uint8_t* data, std::size_t count);
   static runtime::Task<bool> send(Self self, std::span<const runtime::SharedBytes> packets);
   static runtime::Task<void> readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream);
+  // Into records_; false if TLS refused.
+  bool encryptBatch(std::span<const runtime::SharedBytes> packets);
   void closeNow();
   void failEstablished();
 
@@ -117,7 +119,7 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   std::atomic<bool> closedFlag_{false};  // closed_, for readers off the strand
   bool writing_ = false;
   boost::asio::steady_timer writeDone_;  // woken when a send finishes
-  std::vector<std::uint8_t> sendBuffer_;
+  std::vector<std::uint8_t> sendBuffer_;  // short runs of a batch, gathered
   std::optional<TLSRecordWriter> records_;  // once authenticated
 };
 
