@@ -118,8 +118,8 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   bool closed_ = false;
   std::atomic<bool> closedFlag_{false};  // closed_, for readers off the strand
   bool writing_ = false;
-  boost::asio::steady_timer writeDone_;  // woken when a send finishes
-  std::vector<std::uint8_t> sendBuffer_;  // short runs of a batch, gathered
+  boost::asio::steady_timer writeDone_;     // woken when a send finishes
+  std::vector<std::uint8_t> sendBuffer_;    // short runs of a batch, gathered
   std::optional<TLSRecordWriter> records_;  // once authenticated
 };
 
