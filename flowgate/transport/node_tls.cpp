@@ -45,7 +45,7 @@ ssl::context makeNodeTLSContext(const TrustBundle& bundle) {
   return context;
 }
 
-void setNodeServerName(ssl::stream<asio::ip::tcp::socket>& stream, const std::string& serverName) {
+void setNodeServerName(SSL* handle, const std::string& serverName) {
   // A name OpenSSL refuses cannot be checked: the address is unusable.
   auto accepted = [](int ok) {
     if (ok != 1) {
@@ -53,7 +53,6 @@ void setNodeServerName(ssl::stream<asio::ip::tcp::socket>& stream, const std::st
       runtime::fail(ProtocolError::invalidAddress);
     }
   };
-  SSL* handle = stream.native_handle();
   X509_VERIFY_PARAM* param = SSL_get0_param(handle);
   if (runtime::ipv4::ipv4Value(serverName)) {
     accepted(X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()));

@@ -5,9 +5,8 @@
 
 #include "flowgate/control/trust_bundle.hpp"
 
-#include <boost/asio/ip/tcp.hpp>
+#include <openssl/ssl.h>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 
 #include <string>
 
@@ -19,7 +18,6 @@ boost::asio::ssl::context makeNodeTLSContext(const TrustBundle& bundle);
 // SNI and verification of `serverName` (an IPv4 literal is verified as an
 // address and not sent as SNI). Throws ProtocolError::invalidAddress for a name
 // that cannot be checked.
-void setNodeServerName(boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& stream,
-                       const std::string& serverName);
+void setNodeServerName(SSL* connection, const std::string& serverName);
 
 }  // namespace flowgate

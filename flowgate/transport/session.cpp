@@ -50,12 +50,7 @@ Session::Session(runtime::Executor executor, StateHandler stateHandler)
 
 Session::~Session() {
   // The socket belongs to the strand; close it there, after anything queued.
-  if (auto stream = stream_) {
-    asio::post(strand(), [stream] {
-      boost::system::error_code ignored;
-      stream->lowest_layer().close(ignored);
-    });
-  }
+  if (auto channel = channel_) asio::post(strand(), [channel] { channel->close(); });
 }
 
 Task<std::shared_ptr<Session>> Session::connect(runtime::Executor executor,
@@ -97,13 +92,12 @@ Task<void> Session::establish(Self self, std::vector<ExtensionNode> path, std::s
   // in the socket behind everything written before them: a ping or a DNS
   // answer waits behind little of a bulk flow.
   const int notSent = notSentLowWater;
-  ::setsockopt(self->stream_->lowest_layer().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT,
-               &notSent, sizeof notSent);
-  self->records_.emplace(self->stream_->native_handle());
+  ::setsockopt(self->channel_->socket().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &notSent,
+               sizeof notSent);
   // Whatever escapes the read loop (a throwing packet handler) ends the session
   // as a dropped connection would; it runs on the strand, as the loop did.
   std::weak_ptr<Session> weak = self;
-  runtime::spawn(self->strand(), readLoop(weak, self->stream_), [weak](std::exception_ptr) {
+  runtime::spawn(self->strand(), readLoop(weak, self->channel_), [weak](std::exception_ptr) {
     if (auto session = weak.lock()) session->failEstablished();
   });
 }
@@ -116,25 +110,22 @@ Task<void> Session::start(std::string host, std::uint16_t port, std::string serv
   try {
     auto socket = co_await platform::connectTCP(strand(), std::move(host), port, socketOptions,
                                                 options.startTimeout);
-    stream_ = std::make_shared<Stream>(std::move(socket), *context_);
+    channel_ = std::make_shared<TLSChannel>(std::move(socket), *context_);
   } catch (const runtime::SystemError& e) {
     if (e.code() == asio::error::timed_out) runtime::fail(ProtocolError::connectionTimedOut);
     throw;
   }
-  setNodeServerName(*stream_, serverName);
+  setNodeServerName(channel_->nativeHandle(), serverName);
 
   // Exactly one of ready, failure or timeout ends the start: a handshake or an
   // answer that completes once the deadline has passed is ignored. A node that
   // finishes TLS and then stays silent must not hold the start forever.
   std::exception_ptr failure;
   {
-    runtime::Deadline watchdog(strand(), deadline, [stream = stream_] {
-      boost::system::error_code ignored;
-      stream->lowest_layer().close(ignored);
-    });
+    runtime::Deadline watchdog(strand(), deadline, [channel = channel_] { channel->close(); });
     try {
-      auto [ec] = co_await stream_->async_handshake(ssl::stream_base::client, runtime::asTuple);
-      if (ec) throw runtime::SystemError(ec);
+      auto handshaking = channel_->handshake();
+      if (auto ec = co_await std::move(handshaking)) throw runtime::SystemError(ec);
       co_await authenticate(std::move(authPayload), deviceID);
     } catch (...) {
       failure = std::current_exception();
@@ -146,9 +137,9 @@ Task<void> Session::start(std::string host, std::uint16_t port, std::string serv
 
 Task<void> Session::authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID) {
   auto request = Frame{FrameType::authRequest, std::move(payload)}.encoded();
-  auto [writeError, written] =
-      co_await asio::async_write(*stream_, asio::buffer(request), runtime::asTuple);
-  if (writeError) throw runtime::SystemError(writeError);
+  if (!channel_->encrypt(request)) runtime::fail(ProtocolError::connectionClosed);
+  auto flushing = channel_->flush();
+  if (auto ec = co_await std::move(flushing)) throw runtime::SystemError(ec);
 
   std::array<std::uint8_t, Frame::headerSize> header{};
   co_await receiveExactly(header.data(), header.size());
@@ -161,15 +152,15 @@ Task<void> Session::authenticate(std::vector<std::uint8_t> payload, std::uint64_
 Task<void> Session::receiveExactly(std::uint8_t* data, std::size_t count) {
   std::size_t received = 0;
   while (received < count) {
-    auto [ec, n] = co_await stream_->async_read_some(
-        asio::buffer(data + received, count - received), runtime::asTuple);
+    auto reading = channel_->read(std::span(data + received, count - received));
+    auto [ec, n] = co_await std::move(reading);
     if (isEndOfStream(ec) || (!ec && n == 0)) runtime::fail(ProtocolError::connectionClosed);
     if (ec) throw runtime::SystemError(ec);
     received += n;
   }
 }
 
-Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream) {
+Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<TLSChannel> channel) {
   IPStreamDecoder decoder;
   // Reads land in pooled blocks right behind the start of a packet that the
   // last read cut short, so every packet, that one too, is a slice of a block.
@@ -185,8 +176,8 @@ Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream
     auto room = blocks.reserve(decoder.pendingSize() + minimumReceiveSize);
     const std::size_t carried = decoder.takePending(room);
     const std::size_t space = std::min(receiveSize, room.size() - carried);
-    auto [ec, n] = co_await stream->async_read_some(asio::buffer(room.data() + carried, space),
-                                                    runtime::asTuple);
+    auto reading = channel->read(room.subspan(carried, space));
+    auto [ec, n] = co_await std::move(reading);
     auto self = weak.lock();
     if (!self || self->closed_) co_return;
     if (ec || n == 0) {
@@ -230,19 +221,15 @@ Task<bool> Session::send(Self self, std::span<const runtime::SharedBytes> packet
   }
   self->writing_ = true;
   // The whole batch's records go in one socket write.
-  auto stream = self->stream_;
-  if (!self->encryptBatch(packets)) {
-    self->writing_ = false;
-    self->writeDone_.cancel();
-    self->failEstablished();
-    co_return false;
+  auto channel = self->channel_;
+  bool written = self->encryptBatch(packets);
+  if (written) {
+    auto flushing = channel->flush();
+    written = !co_await std::move(flushing);
   }
-  const auto records = self->records_->take();
-  auto [ec, written] = co_await asio::async_write(
-      stream->next_layer(), asio::buffer(records.data(), records.size()), runtime::asTuple);
   self->writing_ = false;
   self->writeDone_.cancel();
-  if (ec) {
+  if (!written) {
     self->failEstablished();
     co_return false;
   }
@@ -264,12 +251,12 @@ bool Session::encryptBatch(std::span<const runtime::SharedBytes> packets) {
       gathered.insert(gathered.end(), run.begin(), run.end());
       continue;
     }
-    if ((!gathered.empty() && !records_->encrypt(gathered)) || !records_->encrypt(run)) {
+    if ((!gathered.empty() && !channel_->encrypt(gathered)) || !channel_->encrypt(run)) {
       return false;
     }
     gathered.clear();
   }
-  return gathered.empty() || records_->encrypt(gathered);
+  return gathered.empty() || channel_->encrypt(gathered);
 }
 
 Task<void> Session::setPacketHandler(PacketHandler handler) {
@@ -298,10 +285,7 @@ void Session::closeNow() {
   closed_ = true;
   closedFlag_.store(true, std::memory_order_release);
   writeDone_.cancel();
-  if (stream_) {
-    boost::system::error_code ignored;
-    stream_->lowest_layer().close(ignored);
-  }
+  if (channel_) channel_->close();
 }
 
 void Session::failEstablished() {

@@ -7,14 +7,13 @@
 
 #include "flowgate/config/records.hpp"
 #include "flowgate/control/trust_bundle.hpp"
-#include "flowgate/transport/tls_record_writer.hpp"
+#include "flowgate/transport/tls_channel.hpp"
 #include "platform/connector.hpp"
 #include "runtime/async.hpp"
 #include "runtime/bytes.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/uuid.hpp>
 
@@ -47,7 +46,6 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   // some holds a block, so it should be done with them when it returns.
   using PacketHandler = std::function<void(const Packets&)>;
   using StateHandler = std::function<void(const boost::uuids::uuid&)>;
-  using Stream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
 
   static constexpr std::size_t receiveSize = 131072;
   // A read waits for no less room than one TLS record's plaintext.
@@ -104,8 +102,9 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   runtime::Task<void> authenticate(std::vector<std::uint8_t> payload, std::uint64_t deviceID);
   runtime::Task<void> receiveExactly(std::uint8_t* data, std::size_t count);
   static runtime::Task<bool> send(Self self, std::span<const runtime::SharedBytes> packets);
-  static runtime::Task<void> readLoop(std::weak_ptr<Session> weak, std::shared_ptr<Stream> stream);
-  // Into records_; false if TLS refused.
+  static runtime::Task<void> readLoop(std::weak_ptr<Session> weak,
+                                      std::shared_ptr<TLSChannel> channel);
+  // Into the channel; false if TLS refused.
   bool encryptBatch(std::span<const runtime::SharedBytes> packets);
   void closeNow();
   void failEstablished();
@@ -114,13 +113,12 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
   boost::uuids::uuid id_;
   StateHandler stateHandler_;
   PacketHandler packetHandler_;
-  std::shared_ptr<Stream> stream_;
+  std::shared_ptr<TLSChannel> channel_;
   bool closed_ = false;
   std::atomic<bool> closedFlag_{false};  // closed_, for readers off the strand
   bool writing_ = false;
-  boost::asio::steady_timer writeDone_;     // woken when a send finishes
-  std::vector<std::uint8_t> sendBuffer_;    // short runs of a batch, gathered
-  std::optional<TLSRecordWriter> records_;  // once authenticated
+  boost::asio::steady_timer writeDone_;   // woken when a send finishes
+  std::vector<std::uint8_t> sendBuffer_;  // short runs of a batch, gathered
 };
 
 }  // namespace flowgate
