@@ -51,13 +51,23 @@ runtime::Task<void> TunPacketFlow::readPacketsInto(PacketBatch& batch) {
   batch.packets.clear();
   batch.protocols.clear();
   for (;;) {
-    while (batch.packets.size() < batchLimit_ && readOne(batch)) {
+    // The last read found the device empty: wait first instead of asking
+    // again (the wait reports a packet that came meanwhile at once).
+    if (drained_) {
+      co_await readiness_.async_wait(asio::posix::stream_descriptor::wait_read,
+                                     asio::use_awaitable);
+    }
+    drained_ = false;
+    while (batch.packets.size() < batchLimit_) {
+      if (!readOne(batch)) {
+        drained_ = true;
+        break;
+      }
       while (batch.protocols.size() < batch.packets.size()) {
         batch.protocols.push_back(packetFamily(batch.packets[batch.protocols.size()].span()));
       }
     }
     if (!batch.packets.empty()) co_return;
-    co_await readiness_.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
   }
 }
 

@@ -42,6 +42,7 @@ class TunPacketFlow final : public PacketFlow {
   // Reads one packet at most; false when none is waiting.
   bool readOne(PacketBatch& batch);
 
+  bool drained_ = false;  // the last read found nothing waiting
   runtime::BlockPool blocks_;
   TcpCoalescer coalescer_;  // writes come one batch at a time (the packet writer's lock)
 };
