@@ -98,7 +98,6 @@ void BM_DataPathAllocations(benchmark::State& state) {
   asio::steady_timer echoes(pool->strand(), asio::steady_timer::time_point::max());
   echoesWritten = [&] { echoes.cancel(); };
   std::uint64_t out = 0, back = 0;
-  bool done = false;
   runtime::spawn(
       pool->strand(),
       [&]() -> runtime::Task<void> {
@@ -118,7 +117,10 @@ void BM_DataPathAllocations(benchmark::State& state) {
           while (echoed < expected) {
             echoes.expires_after(std::chrono::seconds(5));
             auto [ec] = co_await echoes.async_wait(runtime::asTuple);
-            if (!ec) co_return;
+            if (!ec) {
+              io.stop();
+              co_return;
+            }
           }
           // Written into the device, the echoes reach the socket within moments.
           for (std::size_t received = 0; received < perRound;) {
@@ -134,19 +136,19 @@ void BM_DataPathAllocations(benchmark::State& state) {
             back += bench::allocationCount() - sent;
           }
         }
-        done = true;
+        io.stop();
       },
-      [&](std::exception_ptr) { done = true; });
+      [&](std::exception_ptr) { io.stop(); });
 
-  for (auto _ : state) {
-    while (!done && io.run_one() != 0) {
-    }
-  }
+  // One run() as a daemon's thread has, not run_one() per event: a thread
+  // keeps the memory of finished operations for the next only while it runs.
+  for (auto _ : state) io.run();
   ::close(fd);
   const auto packets = static_cast<double>(kRounds * perRound);
   state.counters["allocs_per_packet_out"] = static_cast<double>(out) / packets;
   state.counters["allocs_per_packet_back"] = static_cast<double>(back) / packets;
   if (echoed < (kWarmRounds + kRounds) * perRound) state.SkipWithError("echoes missing");
+  io.restart();
   runtime::spawn(io.get_executor(), pool->close());
   io.poll();
 }
