@@ -104,19 +104,23 @@ void BM_DataPathAllocations(benchmark::State& state) {
         const std::vector<std::uint8_t> payload(size - 28, 'b');
         std::vector<std::uint8_t> sink(65536);
         flowgate::LoopBuffers buffers;
+        const std::shared_ptr<flowgate::DNSProxy> noProxy;
         for (std::size_t round = 0; round < kWarmRounds + kRounds; ++round) {
           const auto start = bench::allocationCount();
           expected = echoed + perRound;
           for (std::size_t i = 0; i < perRound; ++i) ::send(fd, payload.data(), payload.size(), 0);
           for (std::size_t read = 0; read < perRound; read += buffers.read.packets.size()) {
-            co_await flow.readPacketsInto(buffers.read);
-            co_await flowgate::routeRead(*pool, nullptr, buffers);
+            auto reading = flow.readPacketsInto(buffers.read);
+            co_await std::move(reading);
+            auto routing = flowgate::routeRead(*pool, noProxy, buffers);
+            co_await std::move(routing);
           }
           const auto sent = bench::allocationCount();
           // The first rounds wait for the path to connect; a lost round ends the run.
           while (echoed < expected) {
             echoes.expires_after(std::chrono::seconds(5));
-            auto [ec] = co_await echoes.async_wait(runtime::asTuple);
+            auto waiting = echoes.async_wait(runtime::asTuple);
+            auto [ec] = co_await std::move(waiting);
             if (!ec) {
               io.stop();
               co_return;
