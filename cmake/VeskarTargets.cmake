@@ -15,8 +15,13 @@ endif()
 add_library(veskar_options INTERFACE)
 target_compile_options(veskar_options INTERFACE ${VESKAR_WARNINGS})
 target_include_directories(veskar_options INTERFACE ${PROJECT_SOURCE_DIR})
+# Each thread keeps this many freed coroutine frames and operation states of
+# each kind for reuse (Asio keeps 2): a packet batch passes through a few
+# nested coroutines at once, and each must find its frame kept to allocate
+# nothing. Every translation unit must agree on it.
 target_compile_definitions(veskar_options INTERFACE
-  BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_DISABLE_BOOST_COROUTINE)
+  BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_DISABLE_BOOST_COROUTINE
+  BOOST_ASIO_RECYCLING_ALLOCATOR_CACHE_SIZE=8)
 if(VESKAR_FUZZ)
   # Coverage for libFuzzer in every library the fuzzers link.
   # clang 14 cannot emit -fsanitize=function checks for coroutines.

@@ -15,6 +15,14 @@
 //     ...
 //   }
 //
+// - An object's strand is an Executor. Built from an io_context's executor it
+//   is a strand over that concrete executor (IoStrand), which fits the
+//   Executor's inline storage: the copies every asynchronous operation makes
+//   of its executor (to track outstanding work) then allocate nothing, where
+//   a strand over an Executor would allocate at each operation's start and
+//   completion. Other executors (the app's main thread, a thread pool) get a
+//   strand over the Executor. Built from a strand of either kind, an object
+//   shares it.
 // - Control operations (start, status, heartbeat, teardown) go through
 //   serialized(): one hop onto the strand and one back, which their rate
 //   makes free. The coroutine it wraps takes everything by value, `self`
@@ -40,6 +48,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -56,13 +65,24 @@ namespace runtime {
 namespace asio = boost::asio;
 
 using Executor = asio::any_io_executor;
+// A strand over any executor.
 using Strand = asio::strand<Executor>;
+// A strand over an io_context's own executor; small enough for an Executor to
+// hold without allocating.
+using IoStrand = asio::strand<asio::io_context::executor_type>;
 template <class T = void>
 using Task = asio::awaitable<T>;
 
 // Completion token for awaits that report failure as an error code instead of
 // throwing: `auto [ec, n] = co_await socket.async_read_some(buffer, asTuple);`
 inline constexpr auto asTuple = asio::as_tuple(asio::use_awaitable);
+
+// Whether `executor` is a strand, of either kind, that runs in this thread.
+inline bool runningInThisThread(const Executor& executor) {
+  if (const auto* strand = executor.target<IoStrand>()) return strand->running_in_this_thread();
+  if (const auto* strand = executor.target<Strand>()) return strand->running_in_this_thread();
+  return false;
+}
 
 // Runs `op` on `executor` and resumes the caller on the caller's own executor
 // with the operation's value or exception.
@@ -89,29 +109,37 @@ Task<T> runOn(Executor executor, Task<T> op) {
   // The completion may have run inline while `executor` is still held (Asio
   // dispatches it); hop once so the caller runs outside the callee's strand,
   // unless that strand is the caller's own.
-  if (asio::strand<Executor>* strand = executor.target<asio::strand<Executor>>();
-      strand && strand->running_in_this_thread() && caller != executor) {
+  if (runningInThisThread(executor) && caller != executor) {
     co_await asio::post(caller, asio::use_awaitable);
   }
   if (error) std::rethrow_exception(error);
   if constexpr (!std::is_void_v<T>) co_return std::move(*result);
 }
 
-// The strand an executor is, or a new strand on it.
-inline Strand strandOf(const Executor& executor) {
-  if (const auto* strand = executor.target<Strand>()) return *strand;
+// The strand an executor is, or a new strand on it: an IoStrand on an
+// io_context's executor.
+inline Executor strandOf(const Executor& executor) {
+  if (executor.target<IoStrand>() || executor.target<Strand>()) return executor;
+  if (const auto* io = executor.target<asio::io_context::executor_type>()) {
+    return asio::make_strand(*io);
+  }
   return asio::make_strand(executor);
 }
 
 class Serialized {
  public:
-  explicit Serialized(const Executor& executor) : strand_(asio::make_strand(executor)) {}
-  // Shares a strand with its other users: their operations and this object's
-  // run one at a time together, and calls between them need no hop.
-  explicit Serialized(Strand strand) : strand_(std::move(strand)) {}
+  // Runs on a new strand on `executor`; given a strand, shares it with its
+  // other users: their operations and this object's run one at a time
+  // together, and calls between them need no hop.
+  explicit Serialized(const Executor& executor) : strand_(strandOf(executor)) {}
 
-  const Strand& strand() const { return strand_; }
-  bool isOnStrand() const { return strand_.running_in_this_thread(); }
+  const Executor& strand() const { return strand_; }
+  // What the strand runs on, for work that must not be serialized with it.
+  Executor innerExecutor() const {
+    if (const auto* strand = strand_.target<IoStrand>()) return strand->get_inner_executor();
+    return strand_.target<Strand>()->get_inner_executor();
+  }
+  bool isOnStrand() const { return runningInThisThread(strand_); }
   // First statement of every engine operation (see above).
   void assertOnStrand() const { assert(isOnStrand()); }
 
@@ -124,7 +152,7 @@ class Serialized {
   }
 
  private:
-  Strand strand_;
+  Executor strand_;  // an IoStrand or a Strand
 };
 
 }  // namespace runtime

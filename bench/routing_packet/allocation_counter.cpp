@@ -1,5 +1,6 @@
 #include "bench/routing_packet/allocation_counter.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -14,15 +15,27 @@ void* allocate(std::size_t size) {
   throw std::bad_alloc();
 }
 
-void* allocateAligned(std::size_t size, std::align_val_t alignment) {
+void* alignedMemory(std::size_t align, std::size_t size) noexcept {
   allocations.fetch_add(1, std::memory_order_relaxed);
-  const auto align = static_cast<std::size_t>(alignment);
-  const std::size_t rounded = (size + align - 1) / align * align;
-  if (void* memory = std::aligned_alloc(align, rounded == 0 ? align : rounded)) return memory;
+  void* memory = nullptr;
+  if (::posix_memalign(&memory, std::max(align, sizeof(void*)), size == 0 ? 1 : size) != 0) {
+    return nullptr;
+  }
+  return memory;
+}
+
+void* allocateAligned(std::size_t size, std::align_val_t alignment) {
+  if (void* memory = alignedMemory(static_cast<std::size_t>(alignment), size)) return memory;
   throw std::bad_alloc();
 }
 
 }  // namespace
+
+// Asio's recycling allocator (coroutine frames, operation states) takes the
+// memory it does not find kept through aligned_alloc, not operator new.
+extern "C" void* aligned_alloc(std::size_t align, std::size_t size) noexcept {
+  return alignedMemory(align, size);
+}
 
 std::uint64_t bench::allocationCount() noexcept {
   return allocations.load(std::memory_order_relaxed);

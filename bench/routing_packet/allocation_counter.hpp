@@ -1,7 +1,8 @@
 #pragma once
 
-// Counts calls of the global operator new in this benchmark program, so a
-// benchmark can show that its measured loop allocates nothing.
+// Counts calls of the global operator new and of aligned_alloc in this
+// benchmark program, so a benchmark can show that its measured loop allocates
+// nothing.
 
 #include <benchmark/benchmark.h>
 

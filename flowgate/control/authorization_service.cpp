@@ -87,7 +87,7 @@ runtime::Task<ExtensionBootstrap> AuthorizationService::reauthorizeOnStrand(
   }
   auto self = shared_from_this();
   auto task = runtime::SharedTask<ExtensionBootstrap>::start(
-      strand().get_inner_executor(), [self, current](runtime::CancelToken) {
+      innerExecutor(), [self, current](runtime::CancelToken) {
         return runtime::runOn<ExtensionBootstrap>(self->strand(),
                                                   self->performReauthorize(current));
       });

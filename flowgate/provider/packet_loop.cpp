@@ -9,6 +9,14 @@ namespace flowgate {
 SortedBatch sortBatch(platform::PacketBatch batch, const DNSProxy::Servers& dnsServers,
                       bool interceptDNS) {
   SortedBatch sorted;
+  sortBatch(batch, dnsServers, interceptDNS, sorted);
+  return sorted;
+}
+
+void sortBatch(platform::PacketBatch& batch, const DNSProxy::Servers& dnsServers, bool interceptDNS,
+               SortedBatch& sorted) {
+  sorted.forPool.clear();
+  sorted.dnsQueries.clear();
   sorted.forPool.reserve(batch.packets.size());
   for (std::size_t i = 0; i < batch.packets.size(); ++i) {
     if (i >= batch.protocols.size() || batch.protocols[i] != platform::kFamilyIPv4) continue;
@@ -19,7 +27,25 @@ SortedBatch sortBatch(platform::PacketBatch batch, const DNSProxy::Servers& dnsS
                                                                                  : sorted.forPool;
     destination.push_back(OutboundPacket{std::move(packet), *metadata});
   }
-  return sorted;
+}
+
+runtime::Task<void> routeRead(NodeSessionPool& pool, const std::shared_ptr<DNSProxy>& proxy,
+                              LoopBuffers& buffers) {
+  static const DNSProxy::Servers none;
+  auto& sorted = buffers.sorted;
+  sortBatch(buffers.read, proxy ? proxy->servers() : none, proxy != nullptr, sorted);
+  // Each query in a task of its own: upstream answers take their time.
+  for (auto& query : sorted.dnsQueries) {
+    runtime::spawn(pool.strand(), proxy->processOnStrand(std::move(query.bytes), query.metadata));
+  }
+  sorted.dnsQueries.clear();
+  if (sorted.forPool.empty()) co_return;
+  // Waits only while an open session's socket takes the bytes, never for a
+  // connection.
+  auto routing = pool.route(std::span<const OutboundPacket>(sorted.forPool));
+  co_await std::move(routing);
+  // A packet kept holds its whole read block.
+  sorted.forPool.clear();
 }
 
 void Flowgate::startPacketLoop(std::shared_ptr<NodeSessionPool> pool, std::uint64_t run) {
@@ -57,27 +83,18 @@ runtime::Task<void> Flowgate::packetLoop(std::weak_ptr<Flowgate> weak,
                                          std::shared_ptr<platform::PacketFlow> flow,
                                          runtime::CancelToken token) {
   pool->assertOnStrand();
-  static const DNSProxy::Servers none;
+  LoopBuffers buffers;
   for (;;) {
     if (token.isCancelled() || weak.expired()) co_return;
     // A failed read ends the loop with its error (see startPacketLoop).
-    auto reading = flow->readPackets();
-    auto batch = co_await std::move(reading);
+    auto reading = flow->readPacketsInto(buffers.read);
+    co_await std::move(reading);
     std::shared_ptr<DNSProxy> proxy;
     if (auto self = weak.lock()) {
       std::lock_guard lock(self->mutex_);
       proxy = self->dnsProxy_;
     }
-    auto sorted = sortBatch(std::move(batch), proxy ? proxy->servers() : none, proxy != nullptr);
-    // Each query in a task of its own: upstream answers take their time.
-    for (auto& query : sorted.dnsQueries) {
-      runtime::spawn(pool->strand(),
-                     proxy->processOnStrand(std::move(query.bytes), query.metadata));
-    }
-    if (sorted.forPool.empty()) continue;
-    // Waits only while an open session's socket takes the bytes, never for a
-    // connection.
-    auto routing = pool->route(std::move(sorted.forPool));
+    auto routing = routeRead(*pool, proxy, buffers);
     co_await std::move(routing);
   }
 }

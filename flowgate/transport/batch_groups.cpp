@@ -15,12 +15,21 @@ bool sameKeys(const std::vector<PathRef>& a, const std::vector<PathRef>& b) {
 
 }  // namespace
 
-std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
-                                    const PathSelection& selection, FlowRouter& flowRouter,
-                                    const RegisteredPaths& registered, double now) {
-  std::vector<PacketGroup> groups;
-  std::vector<std::uint64_t> signatures;  // of each group's key list, to compare lists quickly
-  std::vector<PathRef> candidates;        // reused until it starts a group
+void groupBatch(std::span<const OutboundPacket> batch, const PathSelection& selection,
+                FlowRouter& flowRouter, const RegisteredPaths& registered, double now,
+                BatchGroups& into) {
+  auto& groups = into.groups;
+  auto& signatures = into.signatures;
+  auto& candidates = into.candidates;
+  std::size_t& count = into.count;
+  count = 0;
+  signatures.clear();
+  // Nothing of an earlier batch stays held: a packet holds its whole read block.
+  for (auto& kept : groups) {
+    kept.candidates.clear();
+    kept.packets.clear();
+    kept.items.clear();
+  }
 
   // A flow's later packets in the batch join its first packet's group: a
   // random candidate order must not split one flow over two paths, nor reorder
@@ -81,23 +90,32 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
       signature = detail::mix64(signature ^ path->keyHash) + 0x9e3779b97f4a7c15ULL;
     }
     std::size_t group = 0;
-    while (group < groups.size() &&
+    while (group < count &&
            (signatures[group] != signature || !sameKeys(groups[group].candidates, candidates))) {
       ++group;
     }
-    if (group == groups.size()) {
+    if (group == count) {
+      if (count == groups.size()) groups.emplace_back();
+      auto& fresh = groups[count++];
+      fresh.candidates.assign(candidates.begin(), candidates.end());
       // Room for the rest of the batch: a group grows once, not packet by packet.
-      groups.push_back(PacketGroup{std::move(candidates), {}, {}});
-      groups.back().packets.reserve(batch.size() - i);
-      groups.back().items.reserve(batch.size() - i);
+      fresh.packets.reserve(batch.size() - i);
+      fresh.items.reserve(batch.size() - i);
       signatures.push_back(signature);
-      candidates = {};
     }
     groups[group].packets.push_back(batch[i].bytes);
     groups[group].items.push_back(i);
     flowSlots[slot] = {static_cast<std::uint32_t>(i + 1), static_cast<std::uint32_t>(group)};
   }
-  return groups;
+}
+
+std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
+                                    const PathSelection& selection, FlowRouter& flowRouter,
+                                    const RegisteredPaths& registered, double now) {
+  BatchGroups grouped;
+  groupBatch(batch, selection, flowRouter, registered, now, grouped);
+  grouped.groups.resize(grouped.count);
+  return std::move(grouped.groups);
 }
 
 }  // namespace flowgate

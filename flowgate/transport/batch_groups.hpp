@@ -41,8 +41,21 @@ struct PathKeyHash {
 // Path key -> the path of its registered session; looked up by a binding's view.
 using RegisteredPaths = std::unordered_map<std::string, PathRef, PathKeyHash, std::equal_to<>>;
 
+// The groups of one batch in storage kept from batch to batch: the first
+// `count` are the batch's, and every list keeps its capacity, so grouping a
+// batch like the last allocates nothing.
+struct BatchGroups {
+  std::vector<PacketGroup> groups;
+  std::size_t count = 0;
+  std::vector<std::uint64_t> signatures;  // of each group's key list, to compare lists quickly
+  std::vector<PathRef> candidates;        // of the packet at hand
+};
+
 // Runs the flow router's housekeeping and lookups at `now`; packets without a
 // candidate are left out.
+void groupBatch(std::span<const OutboundPacket> batch, const PathSelection& selection,
+                FlowRouter& flowRouter, const RegisteredPaths& registered, double now,
+                BatchGroups& into);
 std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
                                     const PathSelection& selection, FlowRouter& flowRouter,
                                     const RegisteredPaths& registered, double now);

@@ -78,7 +78,7 @@ NodeSessionPool::NodeSessionPool(runtime::Executor executor, ExtensionBootstrap 
 // What a caller awaiting its packets waits for: every group settled, sent or
 // dropped. Touched only on the pool's strand.
 struct NodeSessionPool::Outcome {
-  explicit Outcome(const runtime::Strand& strand)
+  explicit Outcome(const runtime::Executor& strand)
       : settled(strand, boost::asio::steady_timer::time_point::max()) {}
 
   void settle(const std::string* sentOn) {
@@ -177,32 +177,56 @@ Task<NodeSessionPool::Snapshot> NodeSessionPool::snapshot() {
 
 // ---- sending ----
 
+Task<void> NodeSessionPool::route(std::span<const OutboundPacket> batch) {
+  assertOnStrand();
+  return dispatchBatch(batch, nullptr);
+}
+
 Task<void> NodeSessionPool::route(std::vector<OutboundPacket> batch) {
   assertOnStrand();
-  return dispatchBatch(std::move(batch), nullptr);
+  auto routing = dispatchBatch(batch, nullptr);
+  co_await std::move(routing);
 }
 
 Task<void> NodeSessionPool::doSubmitBatch(std::vector<OutboundPacket> batch) {
   auto outcome = std::make_shared<Outcome>(strand());
-  auto dispatching = dispatchBatch(std::move(batch), outcome);
+  auto dispatching = dispatchBatch(batch, outcome);
   co_await std::move(dispatching);
   auto waiting = outcome->wait();
   co_await std::move(waiting);
 }
 
-Task<void> NodeSessionPool::dispatchBatch(std::vector<OutboundPacket> batch,
+Task<void> NodeSessionPool::dispatchBatch(std::span<const OutboundPacket> batch,
                                           std::shared_ptr<Outcome> outcome) {
   if (batch.empty()) co_return;
-  auto groups = groupBatch(batch, selection_, flowRouter_, sessionPaths_, now());
-  if (outcome) outcome->pending += groups.size();
-  for (auto& group : groups) {
-    PendingGroup pending{
-        std::move(group.candidates), 0, std::move(group.packets), {}, std::nullopt, outcome};
-    pending.metadata.reserve(group.items.size());
+  // Held by this batch until it is dispatched: the sends suspend, and another
+  // batch may be dispatched meanwhile.
+  auto storage = batchStorage_ ? std::move(batchStorage_) : std::make_unique<BatchStorage>();
+  auto& grouped = storage->grouped;
+  groupBatch(batch, selection_, flowRouter_, sessionPaths_, now(), grouped);
+  if (outcome) outcome->pending += grouped.count;
+  auto& pending = storage->pending;
+  for (std::size_t k = 0; k < grouped.count; ++k) {
+    // The lists change places and come back, keeping their capacity, unless
+    // a connection attempt took them.
+    auto& group = grouped.groups[k];
+    std::swap(pending.candidates, group.candidates);
+    std::swap(pending.packets, group.packets);
+    pending.metadata.clear();
     for (auto i : group.items) pending.metadata.push_back(batch[i].metadata);
-    auto dispatching = dispatch(std::move(pending));
+    pending.next = 0;
+    pending.boundAt.reset();
+    pending.outcome = outcome;
+    auto dispatching = dispatch(pending);
     co_await std::move(dispatching);
+    std::swap(pending.candidates, group.candidates);
+    std::swap(pending.packets, group.packets);
+    // A packet kept holds its whole read block.
+    group.candidates.clear();
+    group.packets.clear();
+    pending.outcome = nullptr;
   }
+  if (!batchStorage_) batchStorage_ = std::move(storage);
 }
 
 Task<void> NodeSessionPool::doSubmit(runtime::SharedBytes packet,
@@ -224,14 +248,14 @@ Task<void> NodeSessionPool::sendToRegion(OutboundPacket packet,
   outcome->pending = 1;
   PendingGroup group{std::move(candidates), 0,     Session::Packets{std::move(packet.bytes)},
                      {packet.metadata},     start, outcome};
-  auto dispatching = dispatch(std::move(group));
+  auto dispatching = dispatch(group);
   co_await std::move(dispatching);
   auto waiting = outcome->wait();
   co_await std::move(waiting);
   if (!outcome->key) runtime::fail(ProtocolError::connectionClosed);
 }
 
-Task<void> NodeSessionPool::dispatch(PendingGroup group) {
+Task<void> NodeSessionPool::dispatch(PendingGroup& group) {
   for (; !closed_ && group.next < group.candidates.size(); ++group.next) {
     const PathRef path = group.candidates[group.next];
     if (auto attempt = connectionTasks_.find(path->key); attempt != connectionTasks_.end()) {
@@ -245,10 +269,7 @@ Task<void> NodeSessionPool::dispatch(PendingGroup group) {
       co_return;
     }
     SessionPtr session = registered->second;
-    // The last candidate may have the packets; earlier ones send a copy to keep
-    // them for the next.
-    const bool last = group.next + 1 == group.candidates.size();
-    auto sending = session->sendOnStrand(last ? std::move(group.packets) : group.packets);
+    auto sending = session->sendPackets(group.packets);
     if (co_await std::move(sending)) {
       delivered(*path, group);
       co_return;
@@ -405,7 +426,7 @@ Task<void> NodeSessionPool::settleAttempt(PathRef path, std::shared_ptr<Attempt>
 Task<void> NodeSessionPool::failOver(std::deque<PendingGroup> groups) {
   for (auto& group : groups) {
     ++group.next;
-    auto dispatching = dispatch(std::move(group));
+    auto dispatching = dispatch(group);
     co_await std::move(dispatching);
   }
 }

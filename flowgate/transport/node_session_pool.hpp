@@ -37,6 +37,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -94,7 +95,11 @@ class NodeSessionPool : public runtime::Serialized,
 
   // Engine operation of the packet loop: sends the batch on open sessions,
   // waiting only for their sockets, and queues the rest on connection
-  // attempts. Packets that cannot be sent are dropped; never fails.
+  // attempts. Packets that cannot be sent are dropped; never fails. The
+  // caller keeps the batch alive until it completes; in steady state a batch
+  // allocates nothing.
+  runtime::Task<void> route(std::span<const OutboundPacket> batch);
+  // The same for a batch the operation keeps itself.
   runtime::Task<void> route(std::vector<OutboundPacket> batch);
   // Engine operation of the DNS proxy: one packet through the paths of the
   // region, once it has gone out or every path failed. Throws ProtocolError:
@@ -172,13 +177,20 @@ class NodeSessionPool : public runtime::Serialized,
 
   double now() const { return clock_->uptime(); }
 
-  runtime::Task<void> dispatchBatch(std::vector<OutboundPacket> batch,
+  // What dispatching a batch keeps for the next one.
+  struct BatchStorage {
+    BatchGroups grouped;
+    PendingGroup pending;
+  };
+
+  runtime::Task<void> dispatchBatch(std::span<const OutboundPacket> batch,
                                     std::shared_ptr<Outcome> outcome);
   runtime::Task<void> doSubmitBatch(std::vector<OutboundPacket> batch);
   runtime::Task<void> doSubmit(runtime::SharedBytes packet, std::optional<std::string> region);
   // Sends the group on its current candidate's open session, or queues it on
-  // that candidate's connection attempt; a failed send moves it on.
-  runtime::Task<void> dispatch(PendingGroup group);
+  // that candidate's connection attempt (moving it there); a failed send moves
+  // it on. The caller keeps the group alive until it completes.
+  runtime::Task<void> dispatch(PendingGroup& group);
   void enqueue(Attempt& attempt, PendingGroup group);
   void connectThen(PathRef path, PendingGroup group);
   void delivered(const SessionPath& path, const PendingGroup& group);
@@ -213,6 +225,8 @@ class NodeSessionPool : public runtime::Serialized,
   std::uint64_t networkGeneration_ = 0;
   bool closed_ = false;
   std::uint64_t nextAttemptID_ = 1;
+  // Absent while a batch uses it; a batch dispatched meanwhile gets its own.
+  std::unique_ptr<BatchStorage> batchStorage_ = std::make_unique<BatchStorage>();
   std::shared_ptr<runtime::Clock> clock_;
   SessionOptions sessionOptions_;
   std::shared_ptr<platform::Log> log_;

@@ -110,7 +110,7 @@ runtime::Task<TokenState> LoginManager::validTokensOnStrand(bool forceRefresh) {
   }
   auto self = shared_from_this();
   auto task = runtime::SharedTask<TokenState>::start(
-      strand().get_inner_executor(), [self, stored = *stored](runtime::CancelToken) {
+      innerExecutor(), [self, stored = *stored](runtime::CancelToken) {
         return runtime::runOn<TokenState>(self->strand(), self->refresh(stored));
       });
   refreshTask_ = task;

@@ -73,6 +73,33 @@ TEST_F(PoolTest, APathStillConnectingHoldsUpNothingElseAndKeepsOnlyItsNewestPack
   EXPECT_EQ(boundPath(flowOf(echoes(routedHost, 1))), node(1, gate.port()).address);
 }
 
+TEST_F(PoolTest, BatchesRoutedWhileAnotherIsBeingSentEachGoOutWhole) {
+  startRelays(1);
+  auto config = configWith({node(0)});
+  config.defaultNodes = {1};
+  startPool(config);
+  sendAndEcho(echoes(otherHost, 1));
+
+  // Every send suspends, so the three batches are dispatched side by side.
+  const auto kept = echoes(otherHost, 40, 2);
+  int finished = 0;
+  runtime::spawn(pool->strand(), [&, this]() -> runtime::Task<void> {
+    auto routing = pool->route(std::span<const OutboundPacket>(kept));
+    co_await std::move(routing);
+    ++finished;
+  });
+  for (std::uint16_t flow : {3, 4}) {
+    runtime::spawn(pool->strand(), [&, this, flow]() -> runtime::Task<void> {
+      auto routing = pool->route(echoes(otherHost, 40, flow));
+      co_await std::move(routing);
+      ++finished;
+    });
+  }
+  ASSERT_TRUE(runUntil([&] { return finished == 3 && received == 121; }));
+  runFor(std::chrono::milliseconds(200));
+  EXPECT_EQ(received, 121u);
+}
+
 TEST_F(PoolTest, AClosedSessionIsReplacedAndAFailingPathFallsBackAndCoolsDown) {
   startRelays(2);
   startPool(withRegion(configWith({node(0), node(1)})));

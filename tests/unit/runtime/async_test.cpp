@@ -159,6 +159,27 @@ TEST(Serialized, ObjectsSharingAStrandCallEachOtherWithoutLeavingIt) {
   EXPECT_EQ(sharer.log, (std::vector<std::string>{"s0", "s1"}));
 }
 
+TEST(Serialized, OnAnIoContextTheStrandIsOverItsOwnExecutorAndWorksAlike) {
+  asio::io_context io;
+  Recorder owner(io.get_executor());
+  Recorder sharer(owner.strand());
+  // Held inline by the Executor: copies of it allocate nothing.
+  ASSERT_NE(owner.strand().target<runtime::IoStrand>(), nullptr);
+  EXPECT_NE(owner.innerExecutor().target<asio::io_context::executor_type>(), nullptr);
+  EXPECT_EQ(sharer.strand(), owner.strand());
+  bool done = false;
+  runtime::spawn(io.get_executor(), [&]() -> Task<void> {
+    co_await runtime::runOn(owner.strand(), [&]() -> Task<void> {
+      co_await sharer.step("s", 2);
+      EXPECT_TRUE(owner.isOnStrand());
+    }());
+    EXPECT_FALSE(owner.isOnStrand());
+    done = true;
+  });
+  io.run();
+  EXPECT_TRUE(done);
+}
+
 TEST(SharedTask, RunsOnceForEveryAwaiter) {
   asio::io_context io;
   runtime::ManualClock clock;

@@ -79,3 +79,23 @@ TEST(BatchGroups, ABoundFlowTriesItsRegisteredPathFirst) {
   PathSelection none(empty, GeoIPTable(), false);
   EXPECT_TRUE(groupBatch(std::vector{pinned}, none, router, {}, 100).empty());
 }
+
+TEST(BatchGroups, KeptStorageServesTheNextBatchWithNothingOfTheLast) {
+  auto selection = shuffled();
+  FlowRouter router;
+  auto registeredPath = std::make_shared<const SessionPath>(std::vector{node(9)}, 0);
+  auto pinned = packetTo(kRegion, 7);
+  router.bind(pinned.metadata.flowKey, registeredPath->key, 90);
+  RegisteredPaths registered{{registeredPath->key, registeredPath}};
+  BatchGroups kept;
+  groupBatch(std::vector{pinned, packetTo(kRegion, 8)}, selection, router, registered, 100, kept);
+  ASSERT_EQ(kept.count, 2u);
+
+  groupBatch(std::vector{packetTo(kRegion, 8), packetTo(kRegion, 8)}, selection, router, registered,
+             100, kept);
+  ASSERT_EQ(kept.count, 1u);
+  EXPECT_EQ(kept.groups[0].candidates.size(), 4u);  // not the pinned group's five
+  EXPECT_EQ(kept.groups[0].items, (std::vector<std::size_t>{0, 1}));
+  EXPECT_EQ(kept.groups[0].packets.size(), 2u);
+  EXPECT_TRUE(kept.groups[1].packets.empty());  // no slice of the last batch stays held
+}
