@@ -102,8 +102,7 @@ TLSChannel::TLSChannel(Socket socket, asio::ssl::context& context)
   buffers_ = new Buffers;
   BIO_set_data(bio, buffers_);
   BIO_set_init(bio, 1);
-  // One BIO both ways; TLS holds a reference for each.
-  BIO_up_ref(bio);
+  // One BIO both ways: TLS takes this one reference for both.
   SSL_set_bio(ssl_, bio, bio);
   // Whole records are read ahead from memory; the buffers stay between records.
   SSL_set_read_ahead(ssl_, 1);
