@@ -36,6 +36,37 @@ TEST_F(SessionTest, BatchesComeBackInOrderFromAnEchoExit) {
   EXPECT_TRUE(dropped.empty());
 }
 
+// Packets read one after another lie in one block and are encrypted where
+// they lie; others are gathered. A batch mixing both, runs longer than a TLS
+// record among them, must still leave and come back in its order.
+TEST_F(SessionTest, ABatchOfRunsAndLonePacketsKeepsItsOrder) {
+  auto relay = startRelay();
+  auto session = connect({node(1, relay->port())});
+  collect(*session);
+  auto run = [](std::uint16_t first, std::size_t count) {
+    std::vector<std::uint8_t> block;
+    std::vector<std::size_t> sizes;
+    for (auto& packet : echoBatch(first, count, 1200)) {
+      block.insert(block.end(), packet.begin(), packet.end());
+      sizes.push_back(packet.size());
+    }
+    runtime::SharedBytes shared(std::move(block));
+    Session::Packets slices;
+    for (std::size_t at = 0, i = 0; i < sizes.size(); at += sizes[i++]) {
+      slices.push_back(shared.slice(at, sizes[i]));
+    }
+    return slices;
+  };
+  Session::Packets batch;
+  for (auto part : {run(0, 20), echoBatch(20, 3), run(23, 2), run(25, 30), echoBatch(55, 1)}) {
+    batch.insert(batch.end(), part.begin(), part.end());
+  }
+  EXPECT_TRUE(await(session->sendBatch(batch)));
+  ASSERT_TRUE(runUntil([&] { return received.size() == batch.size(); }));
+  for (std::uint16_t i = 0; i < batch.size(); ++i)
+    EXPECT_EQ(parse(received[i].span()).icmpSequence, i);
+}
+
 TEST_F(SessionTest, AThreeNodePathAuthenticatesThroughTheChain) {
   auto exit = startRelay(2);
   auto middle = startRelay(1);
