@@ -126,6 +126,11 @@ Task<void> Session::start(std::string host, std::uint16_t port, std::string serv
     try {
       auto handshaking = channel_->handshake();
       if (auto ec = co_await std::move(handshaking)) throw runtime::SystemError(ec);
+      // A write that fits the socket goes out before a watchdog already due
+      // has run: a late start must not send the credential.
+      if (std::chrono::steady_clock::now() >= deadline) {
+        runtime::fail(ProtocolError::connectionTimedOut);
+      }
       co_await authenticate(std::move(authPayload), deviceID);
     } catch (...) {
       failure = std::current_exception();

@@ -107,6 +107,8 @@ TLSChannel::TLSChannel(Socket socket, asio::ssl::context& context)
   // Whole records are read ahead from memory; the buffers stay between records.
   SSL_set_read_ahead(ssl_, 1);
   SSL_set_connect_state(ssl_);
+  // Writes are tried at once and fall back to waiting (flush()).
+  socket_.non_blocking(true);
 }
 
 TLSChannel::~TLSChannel() { SSL_free(ssl_); }
@@ -158,9 +160,17 @@ runtime::Task<runtime::ErrorCode> TLSChannel::flush() {
   // What TLS makes while this write is in progress waits behind it.
   buffers.writing.clear();
   std::swap(buffers.writing, buffers.waiting);
-  auto [ec, written] = co_await asio::async_write(
-      socket_, asio::buffer(buffers.writing.data(), buffers.writing.size()), runtime::asTuple);
-  co_return ec;
+  // Most writes fit the socket at once: written here, they cost no operation
+  // to complete later on the executor. Only a full socket is waited for.
+  std::span<const std::uint8_t> rest = buffers.writing;
+  runtime::ErrorCode ec;
+  const std::size_t now = socket_.write_some(asio::buffer(rest.data(), rest.size()), ec);
+  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) co_return ec;
+  rest = rest.subspan(ec ? 0 : now);
+  if (rest.empty()) co_return runtime::ErrorCode();
+  auto [error, written] =
+      co_await asio::async_write(socket_, asio::buffer(rest.data(), rest.size()), runtime::asTuple);
+  co_return error;
 }
 
 runtime::Task<runtime::ErrorCode> TLSChannel::fill() {
