@@ -30,7 +30,8 @@ class PacketFlow {
   // The same into `batch`, emptied first; its lists keep their capacity from
   // one read to the next, so a loop that keeps its batch allocates nothing.
   virtual runtime::Task<void> readPacketsInto(PacketBatch& batch) {
-    batch = co_await readPackets();
+    auto reading = readPackets();
+    batch = co_await std::move(reading);
   }
   // Packets the interface cannot take at once are dropped, as a congested
   // interface would. `protocols` may be empty: each packet's version nibble

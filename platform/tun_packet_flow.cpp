@@ -43,7 +43,8 @@ runtime::Task<PacketBatch> TunPacketFlow::readPackets() {
   PacketBatch batch;
   batch.packets.reserve(batchLimit_);
   batch.protocols.reserve(batchLimit_);
-  co_await readPacketsInto(batch);
+  auto reading = readPacketsInto(batch);
+  co_await std::move(reading);
   co_return batch;
 }
 

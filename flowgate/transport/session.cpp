@@ -11,9 +11,7 @@
 #include "runtime/spawn.hpp"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/ssl/error.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/uuid/random_generator.hpp>
 
 #include <netinet/in.h>
@@ -36,9 +34,6 @@ namespace {
 bool isEndOfStream(const runtime::ErrorCode& ec) {
   return ec == asio::error::eof || ec == ssl::error::stream_truncated;
 }
-
-// Most plaintext one TLS record carries.
-constexpr std::size_t tlsRecordSize = 16384;
 
 }  // namespace
 
@@ -200,7 +195,10 @@ Task<void> Session::readLoop(std::weak_ptr<Session> weak, std::shared_ptr<TLSCha
   }
 }
 
-Task<bool> Session::sendBatch(Packets packets) { co_return co_await sendPackets(packets); }
+Task<bool> Session::sendBatch(Packets packets) {
+  auto sending = sendPackets(packets);
+  co_return co_await std::move(sending);
+}
 
 Task<bool> Session::sendPackets(std::span<const runtime::SharedBytes> packets) {
   if (isOnStrand()) return send(shared_from_this(), packets);
@@ -252,7 +250,7 @@ bool Session::encryptBatch(std::span<const runtime::SharedBytes> packets) {
     const std::span<const std::uint8_t> run(packets.front().data(),
                                             packets[count - 1].data() + packets[count - 1].size());
     packets = packets.subspan(count);
-    if (run.size() < tlsRecordSize) {
+    if (run.size() < TLSChannel::recordSize) {
       gathered.insert(gathered.end(), run.begin(), run.end());
       continue;
     }

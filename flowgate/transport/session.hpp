@@ -49,7 +49,7 @@ class Session : public runtime::Serialized, public std::enable_shared_from_this<
 
   static constexpr std::size_t receiveSize = 131072;
   // A read waits for no less room than one TLS record's plaintext.
-  static constexpr std::size_t minimumReceiveSize = 16384;
+  static constexpr std::size_t minimumReceiveSize = TLSChannel::recordSize;
   // Unsent bytes the socket takes before a write waits.
   static constexpr int notSentLowWater = 65536;
 

@@ -21,7 +21,12 @@ namespace {
 constexpr std::size_t kInputSize = 131072;
 // Room kept free behind unread bytes before a read; with less, they move to
 // the front first. More than a whole record, so a cut record always fits.
-constexpr std::size_t kInputRoom = 32768;
+constexpr std::size_t kInputRoom = 2 * TLSChannel::recordSize;
+
+// An error left by someone else on this thread would be taken for ours.
+void dropStaleErrors() {
+  if (ERR_peek_error() != 0) ERR_clear_error();
+}
 
 }  // namespace
 
@@ -117,20 +122,14 @@ runtime::ErrorCode TLSChannel::failure(int result) const {
   const int kind = SSL_get_error(ssl_, result);
   const unsigned long queued = ERR_get_error();
   ERR_clear_error();
-  switch (kind) {
-    case SSL_ERROR_ZERO_RETURN: return asio::error::eof;
-    case SSL_ERROR_SSL:
-      return queued ? sslError(queued) : asio::ssl::error::unspecified_system_error;
-    default:
-      // Memory never fails: what remains is a state TLS refuses to go on from.
-      return queued ? sslError(queued) : asio::ssl::error::unspecified_system_error;
-  }
+  if (kind == SSL_ERROR_ZERO_RETURN) return asio::error::eof;
+  // Memory never fails: whatever else it is, TLS refuses to go on.
+  return queued ? sslError(queued) : asio::ssl::error::unspecified_system_error;
 }
 
 runtime::Task<runtime::ErrorCode> TLSChannel::handshake() {
   for (;;) {
-    // An error left by someone else on this thread would be taken for ours.
-    if (ERR_peek_error() != 0) ERR_clear_error();
+    dropStaleErrors();
     const int result = SSL_do_handshake(ssl_);
     const bool wantsInput = result != 1 && SSL_get_error(ssl_, result) == SSL_ERROR_WANT_READ;
     if (result != 1 && !wantsInput) co_return failure(result);
@@ -138,14 +137,12 @@ runtime::Task<runtime::ErrorCode> TLSChannel::handshake() {
     if (auto ec = co_await std::move(flushing)) co_return ec;
     if (result == 1) co_return runtime::ErrorCode();
     auto filling = fill();
-    if (auto ec = co_await std::move(filling)) {
-      co_return ec == asio::error::eof ? asio::ssl::error::stream_truncated : ec;
-    }
+    if (auto ec = co_await std::move(filling)) co_return ec;
   }
 }
 
 bool TLSChannel::encrypt(std::span<const std::uint8_t> plain) {
-  if (ERR_peek_error() != 0) ERR_clear_error();
+  dropStaleErrors();
   std::size_t written = 0;
   if (SSL_write_ex(ssl_, plain.data(), plain.size(), &written) != 1) {
     ERR_clear_error();
@@ -186,8 +183,9 @@ runtime::Task<runtime::ErrorCode> TLSChannel::fill() {
   auto [ec, n] = co_await socket_.async_read_some(
       asio::buffer(buffers.input.data() + buffers.end, buffers.input.size() - buffers.end),
       runtime::asTuple);
-  if (!ec && n == 0) ec = asio::error::eof;
   buffers.end += n;
+  // TLS wanted more: a connection that ends here, without TLS's close, was cut.
+  if (ec == asio::error::eof || (!ec && n == 0)) co_return asio::ssl::error::stream_truncated;
   co_return ec;
 }
 
@@ -195,7 +193,7 @@ runtime::Task<std::pair<runtime::ErrorCode, std::size_t>> TLSChannel::read(
     std::span<std::uint8_t> into) {
   std::size_t total = 0;
   for (;;) {
-    if (ERR_peek_error() != 0) ERR_clear_error();
+    dropStaleErrors();
     while (total < into.size()) {
       std::size_t n = 0;
       const int result = SSL_read_ex(ssl_, into.data() + total, into.size() - total, &n);
@@ -211,11 +209,7 @@ runtime::Task<std::pair<runtime::ErrorCode, std::size_t>> TLSChannel::read(
     }
     if (total > 0) co_return std::pair{runtime::ErrorCode(), total};
     auto filling = fill();
-    if (auto ec = co_await std::move(filling)) {
-      // A connection that ends without TLS's close was cut.
-      co_return std::pair{ec == asio::error::eof ? asio::ssl::error::stream_truncated : ec,
-                          std::size_t{0}};
-    }
+    if (auto ec = co_await std::move(filling)) co_return std::pair{ec, std::size_t{0}};
   }
 }
 

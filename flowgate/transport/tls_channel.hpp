@@ -29,6 +29,8 @@ namespace flowgate {
 class TLSChannel {
  public:
   using Socket = boost::asio::ip::tcp::socket;
+  // Most plaintext one TLS record carries.
+  static constexpr std::size_t recordSize = 16384;
 
   // Throws the TLS library's error when it cannot make the connection's state.
   TLSChannel(Socket socket, boost::asio::ssl::context& context);
@@ -59,6 +61,8 @@ class TLSChannel {
  private:
   struct Buffers;
   runtime::ErrorCode failure(int result) const;
+  // More input from the socket for TLS, which wants it: its end is
+  // stream_truncated.
   runtime::Task<runtime::ErrorCode> fill();
 
   Socket socket_;
