@@ -110,7 +110,7 @@ DNSProxy::Servers parseServers(const std::vector<std::string>& servers) {
 
 DNSProxy::DNSProxy(const runtime::Executor& executor, ExtensionDNSConfig config, GeoIPTable geoIP,
                    SendTunnel sendTunnel, Deliver deliver, UpstreamQuery upstream)
-    : Serialized(runtime::strandOf(executor)),
+    : Serialized(executor),
       config_(std::move(config)),
       localResolvers_(config_.localResolvers),
       geoIP_(std::move(geoIP)),

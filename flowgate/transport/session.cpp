@@ -38,7 +38,7 @@ bool isEndOfStream(const runtime::ErrorCode& ec) {
 }  // namespace
 
 Session::Session(runtime::Executor executor, StateHandler stateHandler)
-    : Serialized(runtime::strandOf(executor)),
+    : Serialized(executor),
       id_(boost::uuids::random_generator()()),
       stateHandler_(std::move(stateHandler)),
       writeDone_(strand(), asio::steady_timer::time_point::max()) {}
