@@ -60,6 +60,13 @@ runtime::ErrorCode sslError(unsigned long code) {
 // What the TLS library would have reported for the same fault.
 runtime::ErrorCode tlsFault(int reason) { return sslError(ERR_PACK(ERR_LIB_SSL, 0, reason)); }
 
+// Where a connection's state points back at its channel. Taken once and never
+// changed: a number, not state.
+int channelIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
 constexpr std::uint8_t kNewSessionTicket = 4;
 constexpr std::uint8_t kKeyUpdate = 24;
 // A ticket is the only message a server sends unasked after the handshake,
@@ -160,8 +167,10 @@ TLSChannel::TLSChannel(Socket socket, asio::ssl::context& context, std::uint64_t
   SSL_set_bio(ssl_, bio, bio);
   // TLS reads no further than its handshake (it does not read ahead), so the
   // records after it are still in the input when the channel takes over.
-  SSL_set_app_data(ssl_, this);
-  SSL_CTX_set_keylog_callback(context.native_handle(), &TLSChannel::keyLog);
+  SSL_set_ex_data(ssl_, channelIndex(), this);
+  if (SSL_CTX_get_keylog_callback(context.native_handle()) != &TLSChannel::keyLog) {
+    SSL_CTX_set_keylog_callback(context.native_handle(), &TLSChannel::keyLog);
+  }
   SSL_set_connect_state(ssl_);
   // Writes are tried at once and fall back to waiting (flush()).
   socket_.non_blocking(true);
@@ -170,7 +179,7 @@ TLSChannel::TLSChannel(Socket socket, asio::ssl::context& context, std::uint64_t
 TLSChannel::~TLSChannel() { SSL_free(ssl_); }
 
 void TLSChannel::keyLog(const SSL* ssl, const char* line) {
-  auto* self = static_cast<TLSChannel*>(SSL_get_app_data(ssl));
+  auto* self = static_cast<TLSChannel*>(SSL_get_ex_data(ssl, channelIndex()));
   if (!self || !self->secrets_) return;
   // "<label> <client random> <secret>", all but the label in hex.
   const std::string_view text(line);
@@ -303,6 +312,7 @@ runtime::Task<runtime::ErrorCode> TLSChannel::fill() {
 runtime::Task<std::pair<runtime::ErrorCode, std::size_t>> TLSChannel::read(
     std::span<std::uint8_t> into) {
   if (!opener_) co_return std::pair{tlsFault(SSL_R_UNEXPECTED_RECORD), std::size_t{0}};
+  if (into.empty()) co_return std::pair{runtime::ErrorCode(), std::size_t{0}};
   for (;;) {
     std::size_t total = 0;
     if (leftoverBegin_ < leftover_.size()) {
@@ -336,7 +346,8 @@ void TLSChannel::openRecords(std::span<std::uint8_t> into, std::size_t& total) {
       return;
     }
     if (length > TLSRecordCipher::maximumBody || length <= TLSRecordCipher::tagSize) {
-      readError_ = tlsFault(SSL_R_ENCRYPTED_LENGTH_TOO_LONG);
+      readError_ = tlsFault(length > TLSRecordCipher::tagSize ? SSL_R_ENCRYPTED_LENGTH_TOO_LONG
+                                                              : SSL_R_BAD_LENGTH);
       return;
     }
     if (input.end - input.begin < headerSize + length) return;
