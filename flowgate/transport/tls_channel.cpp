@@ -235,6 +235,7 @@ runtime::Task<runtime::ErrorCode> TLSChannel::handshake() {
 
 runtime::ErrorCode TLSChannel::takeOver() {
   const auto secrets = std::move(secrets_);
+  if (!secrets) return tlsFault(SSL_R_UNEXPECTED_RECORD);
   // Input TLS has taken but not yet used would be lost.
   if (SSL_version(ssl_) != TLS1_3_VERSION || SSL_has_pending(ssl_) == 1) {
     return tlsFault(SSL_R_UNEXPECTED_RECORD);
@@ -253,9 +254,9 @@ void TLSChannel::seal(TLSRecordCipher::ContentType type, std::span<const std::ui
   sealer_->seal(type, plain, out.data() + at);
 }
 
-bool TLSChannel::updateSendingKey(bool requestPeer) {
-  const std::array<std::uint8_t, 5> message = {kKeyUpdate, 0, 0, 1,
-                                               static_cast<std::uint8_t>(requestPeer ? 1 : 0)};
+bool TLSChannel::updateSendingKey() {
+  // update_not_requested: the peer's keys are its own business.
+  const std::array<std::uint8_t, 5> message = {kKeyUpdate, 0, 0, 1, 0};
   seal(TLSRecordCipher::ContentType::handshake, message);
   return sealer_->update();
 }
@@ -263,7 +264,7 @@ bool TLSChannel::updateSendingKey(bool requestPeer) {
 bool TLSChannel::encrypt(std::span<const std::uint8_t> plain) {
   if (!sealer_) return false;
   while (!plain.empty()) {
-    if (sealer_->sequence() >= recordsPerKey_ && !updateSendingKey(false)) return false;
+    if (sealer_->sequence() >= recordsPerKey_ && !updateSendingKey()) return false;
     const std::size_t n = std::min(plain.size(), recordSize);
     seal(TLSRecordCipher::ContentType::applicationData, plain.first(n));
     plain = plain.subspan(n);
@@ -409,7 +410,7 @@ runtime::ErrorCode TLSChannel::handshakeMessages(std::span<const std::uint8_t> b
     const bool requested = message[0] == 1;
     if (!opener_->update()) return tlsFault(ERR_R_INTERNAL_ERROR);
     // The answer goes out with the next write, as the TLS library's would.
-    if (requested && !updateSendingKey(false)) return tlsFault(ERR_R_INTERNAL_ERROR);
+    if (requested && !updateSendingKey()) return tlsFault(ERR_R_INTERNAL_ERROR);
   }
   pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
   return {};

@@ -65,7 +65,8 @@ class TLSChannel {
 
   // Decrypts into `into` as much as is there, waiting only while nothing is:
   // at least one byte, or an error. A peer's close is end of file
-  // (asio::error::eof), a connection cut without it stream_truncated.
+  // (asio::error::eof), a connection cut without it stream_truncated. A key
+  // update the peer asks to be answered goes out with the next flush.
   runtime::Task<std::pair<runtime::ErrorCode, std::size_t>> read(std::span<std::uint8_t> into);
 
   void close();
@@ -86,7 +87,7 @@ class TLSChannel {
   runtime::ErrorCode handshakeMessages(std::span<const std::uint8_t> bytes);
   void seal(TLSRecordCipher::ContentType type, std::span<const std::uint8_t> plain);
   // Sends a key update and seals what follows under the next key.
-  bool updateSendingKey(bool requestPeer);
+  bool updateSendingKey();
   // More input from the socket for TLS, which wants it: its end is
   // stream_truncated.
   runtime::Task<runtime::ErrorCode> fill();
