@@ -263,6 +263,10 @@ bool TLSChannel::updateSendingKey() {
 
 bool TLSChannel::encrypt(std::span<const std::uint8_t> plain) {
   if (!sealer_) return false;
+  if (answerKeyUpdate_) {
+    answerKeyUpdate_ = false;
+    if (!updateSendingKey()) return false;
+  }
   while (!plain.empty()) {
     if (sealer_->sequence() >= recordsPerKey_ && !updateSendingKey()) return false;
     const std::size_t n = std::min(plain.size(), recordSize);
@@ -407,10 +411,10 @@ runtime::ErrorCode TLSChannel::handshakeMessages(std::span<const std::uint8_t> b
     if (length != 1 || message[0] > 1 || at != pending.size()) {
       return tlsFault(SSL_R_BAD_KEY_UPDATE);
     }
-    const bool requested = message[0] == 1;
     if (!opener_->update()) return tlsFault(ERR_R_INTERNAL_ERROR);
-    // The answer goes out with the next write, as the TLS library's would.
-    if (requested && !updateSendingKey()) return tlsFault(ERR_R_INTERNAL_ERROR);
+    // Answered once before the next data, however often it is asked while
+    // nothing is sent: a node cannot make the answers pile up.
+    answerKeyUpdate_ = answerKeyUpdate_ || message[0] == 1;
   }
   pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
   return {};

@@ -66,7 +66,7 @@ class TLSChannel {
   // Decrypts into `into` as much as is there, waiting only while nothing is:
   // at least one byte, or an error. A peer's close is end of file
   // (asio::error::eof), a connection cut without it stream_truncated. A key
-  // update the peer asks to be answered goes out with the next flush.
+  // update the peer asks to be answered is answered before the next data.
   runtime::Task<std::pair<runtime::ErrorCode, std::size_t>> read(std::span<std::uint8_t> into);
 
   void close();
@@ -102,6 +102,7 @@ class TLSChannel {
   std::vector<std::uint8_t> handshakeBytes_;  // a message cut across records
   std::vector<std::uint8_t> leftover_;        // opened, not yet taken by a short read
   std::size_t leftoverBegin_ = 0;
+  bool answerKeyUpdate_ = false;
   runtime::ErrorCode readError_;  // the end the next read meets
 };
 
