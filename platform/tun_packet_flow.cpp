@@ -54,7 +54,8 @@ runtime::Task<void> TunPacketFlow::readPacketsInto(PacketBatch& batch) {
   for (;;) {
     // The last read found the device empty: wait first instead of asking
     // again (the wait reports a packet that came meanwhile at once).
-    if (drained_) {
+    const bool waited = drained_;
+    if (waited) {
       co_await readiness_.async_wait(asio::posix::stream_descriptor::wait_read,
                                      asio::use_awaitable);
     }
@@ -67,6 +68,10 @@ runtime::Task<void> TunPacketFlow::readPacketsInto(PacketBatch& batch) {
       while (batch.protocols.size() < batch.packets.size()) {
         batch.protocols.push_back(packetFamily(batch.packets[batch.protocols.size()].span()));
       }
+      // The first read after a quiet spell goes out at once: asking again
+      // first, which mostly finds nothing then, would delay it. The next
+      // call asks, and batches whatever came meanwhile.
+      if (waited) break;
     }
     if (!batch.packets.empty()) co_return;
   }
