@@ -21,8 +21,6 @@ void groupBatch(std::span<const OutboundPacket> batch, const PathSelection& sele
   auto& groups = into.groups;
   auto& signatures = into.signatures;
   auto& candidates = into.candidates;
-  std::size_t& count = into.count;
-  count = 0;
   signatures.clear();
   // Nothing of an earlier batch stays held: a packet holds its whole read block.
   for (auto& kept : groups) {
@@ -89,6 +87,7 @@ void groupBatch(std::span<const OutboundPacket> batch, const PathSelection& sele
     for (const auto& path : candidates) {
       signature = detail::mix64(signature ^ path->keyHash) + 0x9e3779b97f4a7c15ULL;
     }
+    const std::size_t count = signatures.size();
     std::size_t group = 0;
     while (group < count &&
            (signatures[group] != signature || !sameKeys(groups[group].candidates, candidates))) {
@@ -96,7 +95,7 @@ void groupBatch(std::span<const OutboundPacket> batch, const PathSelection& sele
     }
     if (group == count) {
       if (count == groups.size()) groups.emplace_back();
-      auto& fresh = groups[count++];
+      auto& fresh = groups[count];
       fresh.candidates.assign(candidates.begin(), candidates.end());
       // Room for the rest of the batch: a group grows once, not packet by packet.
       fresh.packets.reserve(batch.size() - i);
@@ -114,7 +113,7 @@ std::vector<PacketGroup> groupBatch(std::span<const OutboundPacket> batch,
                                     const RegisteredPaths& registered, double now) {
   BatchGroups grouped;
   groupBatch(batch, selection, flowRouter, registered, now, grouped);
-  grouped.groups.resize(grouped.count);
+  grouped.groups.resize(grouped.count());
   return std::move(grouped.groups);
 }
 

@@ -42,13 +42,14 @@ struct PathKeyHash {
 using RegisteredPaths = std::unordered_map<std::string, PathRef, PathKeyHash, std::equal_to<>>;
 
 // The groups of one batch in storage kept from batch to batch: the first
-// `count` are the batch's, and every list keeps its capacity, so grouping a
+// count() are the batch's, and every list keeps its capacity, so grouping a
 // batch like the last allocates nothing.
 struct BatchGroups {
   std::vector<PacketGroup> groups;
-  std::size_t count = 0;
-  std::vector<std::uint64_t> signatures;  // of each group's key list, to compare lists quickly
+  std::vector<std::uint64_t> signatures;  // of each of the batch's groups' key lists
   std::vector<PathRef> candidates;        // of the packet at hand
+
+  std::size_t count() const { return signatures.size(); }
 };
 
 // Runs the flow router's housekeeping and lookups at `now`; packets without a

@@ -204,9 +204,9 @@ Task<void> NodeSessionPool::dispatchBatch(std::span<const OutboundPacket> batch,
   auto storage = batchStorage_ ? std::move(batchStorage_) : std::make_unique<BatchStorage>();
   auto& grouped = storage->grouped;
   groupBatch(batch, selection_, flowRouter_, sessionPaths_, now(), grouped);
-  if (outcome) outcome->pending += grouped.count;
+  if (outcome) outcome->pending += grouped.count();
   auto& pending = storage->pending;
-  for (std::size_t k = 0; k < grouped.count; ++k) {
+  for (std::size_t k = 0; k < grouped.count(); ++k) {
     // The lists change places and come back, keeping their capacity, unless
     // a connection attempt took them.
     auto& group = grouped.groups[k];

@@ -89,11 +89,11 @@ TEST(BatchGroups, KeptStorageServesTheNextBatchWithNothingOfTheLast) {
   RegisteredPaths registered{{registeredPath->key, registeredPath}};
   BatchGroups kept;
   groupBatch(std::vector{pinned, packetTo(kRegion, 8)}, selection, router, registered, 100, kept);
-  ASSERT_EQ(kept.count, 2u);
+  ASSERT_EQ(kept.count(), 2u);
 
   groupBatch(std::vector{packetTo(kRegion, 8), packetTo(kRegion, 8)}, selection, router, registered,
              100, kept);
-  ASSERT_EQ(kept.count, 1u);
+  ASSERT_EQ(kept.count(), 1u);
   EXPECT_EQ(kept.groups[0].candidates.size(), 4u);  // not the pinned group's five
   EXPECT_EQ(kept.groups[0].items, (std::vector<std::size_t>{0, 1}));
   EXPECT_EQ(kept.groups[0].packets.size(), 2u);
