@@ -35,6 +35,12 @@ ssl::context makeNodeTLSContext(const TrustBundle& bundle) {
   auto anchors = certificates(bundle);
   ssl::context context(ssl::context::tls_client);
   check(SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_3_VERSION));
+  // The library's default offers AES-256 first. AES-128-GCM, which every TLS 1.3
+  // node must accept, seals the same records for about a fifth less CPU here,
+  // at both ends of the hop.
+  check(SSL_CTX_set_ciphersuites(
+      context.native_handle(),
+      "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"));
   platform::openssl::UniquePtr<X509_STORE> store(X509_STORE_new());
   if (!store) check(0);
   // Any bundle certificate is an anchor, self-signed or not; the system store is never used.
