@@ -37,7 +37,7 @@ class TLSChannel {
  public:
   using Socket = boost::asio::ip::tcp::socket;
   // Most plaintext one TLS record carries.
-  static constexpr std::size_t recordSize = 16384;
+  static constexpr std::size_t recordSize = TLSRecordCipher::maximumPlaintext;
   // Records sealed with one key before it is replaced by a key update; well
   // within what AES-GCM may protect under one key.
   static constexpr std::uint64_t defaultRecordsPerKey = std::uint64_t{1} << 23;

@@ -23,8 +23,10 @@ class TLSRecordCipher {
   static constexpr std::size_t tagSize = 16;
   // Header, inner content type and tag around the plaintext of a sealed record.
   static constexpr std::size_t overhead = headerSize + 1 + tagSize;
-  // Longest protected body a peer may send: 2^14 plaintext and 256 more.
-  static constexpr std::size_t maximumBody = 16384 + 256;
+  // Most plaintext one record carries.
+  static constexpr std::size_t maximumPlaintext = 16384;
+  // Longest protected body a peer may send: that and 256 more.
+  static constexpr std::size_t maximumBody = maximumPlaintext + 256;
 
   enum class ContentType : std::uint8_t { alert = 21, handshake = 22, applicationData = 23 };
 
@@ -43,7 +45,7 @@ class TLSRecordCipher {
   TLSRecordCipher& operator=(TLSRecordCipher&&) noexcept;
   ~TLSRecordCipher();
 
-  // Writes one record of `plain` (at most 2^14 bytes) to `out`, which has room
+  // Writes one record of `plain` (at most maximumPlaintext bytes) to `out`, which has room
   // for plain.size() + overhead; `out` may not overlap `plain`.
   void seal(ContentType type, std::span<const std::uint8_t> plain, std::uint8_t* out);
 
