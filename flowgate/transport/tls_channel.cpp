@@ -25,11 +25,6 @@ constexpr std::size_t kInputSize = 131072;
 // the front first. More than a whole record, so a cut record always fits.
 constexpr std::size_t kInputRoom = 2 * TLSChannel::recordSize;
 
-// An error left by someone else on this thread would be taken for ours.
-void dropStaleErrors() {
-  if (ERR_peek_error() != 0) ERR_clear_error();
-}
-
 // Room a record is sealed into is written over at once: growing it needs no
 // zeroing first.
 template <class T>
@@ -221,7 +216,8 @@ runtime::ErrorCode TLSChannel::failure(int result) const {
 
 runtime::Task<runtime::ErrorCode> TLSChannel::handshake() {
   for (;;) {
-    dropStaleErrors();
+    // An error left by someone else on this thread would be taken for ours.
+    if (ERR_peek_error() != 0) ERR_clear_error();
     const int result = SSL_do_handshake(ssl_);
     const bool wantsInput = result != 1 && SSL_get_error(ssl_, result) == SSL_ERROR_WANT_READ;
     if (result != 1 && !wantsInput) co_return failure(result);
